@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what is missing, then runs every test:
+#   1. the native GoogleTest suites, built with AddressSanitizer + UBSan;
+#   2. the Python suite against the installed (release) module;
+#   3. the Python suite again against the sanitizer build of the module;
+#   4. the native thread tests under ThreadSanitizer.
+# Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+JOBS=${JOBS:-2}
+t0=$(date +%s)
+stage() { echo; echo "== $1 ($(( $(date +%s) - t0 ))s)"; }
+
+stage "setup"
+bash scripts/setup.sh test
+
+if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
+  stage "native tests (ASan+UBSan)"
+  cmake -S . -B build/asan -G Ninja -DTARNWICK_SANITIZE=ON -DTARNWICK_NATIVE_TESTS=ON \
+        -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+  cmake --build build/asan -j"$JOBS"
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ./build/asan/tarnwick_native_tests --gtest_brief=1
+else
+  stage "native tests"
+  cmake -S . -B build/native -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_NATIVE_TESTS=ON >/dev/null
+  cmake --build build/native -j"$JOBS"
+  ./build/native/tarnwick_native_tests --gtest_brief=1
+fi
+
+stage "python tests (release build)"
+(cd tests && $PY -m pytest -q -p no:cacheprovider .)
+
+if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
+  stage "python tests (ASan+UBSan build)"
+  asan_lib=$(${CXX:-g++} -print-file-name=libasan.so)
+  cxx_lib=$(${CXX:-g++} -print-file-name=libstdc++.so)
+  (cd tests && PYTHONPATH="$PWD/../build/asan" LD_PRELOAD="$asan_lib $cxx_lib" PYTHONMALLOC=malloc \
+     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     TARNWICK_SANITIZED=1 $PY -m pytest -q -s -p no:cacheprovider .)
+
+  stage "native thread tests (TSan)"
+  cmake -S . -B build/tsan -G Ninja -DTARNWICK_TSAN=ON -DTARNWICK_NATIVE_TESTS=ON \
+        -DTARNWICK_BUILD_MODULE=OFF >/dev/null
+  cmake --build build/tsan -j"$JOBS"
+  TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_native_tests --gtest_brief=1 \
+    --gtest_filter='*Thread*:*Concurren*'
+fi
+stage "all tests passed"

@@ -1,0 +1,98 @@
+// Native locks of the engine.
+//
+// Every lock counts itself into a per-thread tally while held. A Python
+// reference whose last owner goes away while the tally is non-zero must not be
+// released on the spot (its destructor could run Python code that re-enters an
+// engine and blocks on the very lock this thread holds); see pyref.hpp.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+namespace tarnwick {
+
+inline thread_local int native_locks_held = 0;
+
+// Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
+// std::unique_lock work with it.
+class RwLock {
+public:
+    RwLock() = default;
+    RwLock(const RwLock&) = delete;
+    RwLock& operator=(const RwLock&) = delete;
+
+    void lock() { m_.lock(); ++native_locks_held; }
+    bool try_lock() {
+        if (!m_.try_lock()) return false;
+        ++native_locks_held;
+        return true;
+    }
+    void unlock() { --native_locks_held; m_.unlock(); }
+
+    void lock_shared() { m_.lock_shared(); ++native_locks_held; }
+    bool try_lock_shared() {
+        if (!m_.try_lock_shared()) return false;
+        ++native_locks_held;
+        return true;
+    }
+    void unlock_shared() { --native_locks_held; m_.unlock_shared(); }
+
+private:
+    std::shared_mutex m_;
+};
+
+class Mutex {
+public:
+    Mutex() = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void lock() { m_.lock(); ++native_locks_held; }
+    bool try_lock() {
+        if (!m_.try_lock()) return false;
+        ++native_locks_held;
+        return true;
+    }
+    void unlock() { --native_locks_held; m_.unlock(); }
+
+private:
+    std::mutex m_;
+};
+
+using ReadGuard = std::shared_lock<RwLock>;
+using WriteGuard = std::unique_lock<RwLock>;
+using MutexGuard = std::unique_lock<Mutex>;
+
+// A value with the lock that guards it.
+template <class T>
+class RwLocked {
+public:
+    template <class... Args>
+    explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+    RwLock& lock() const { return lock_; }
+    // Caller must hold lock() in the matching mode.
+    T& get() { return value_; }
+    const T& get() const { return value_; }
+
+private:
+    mutable RwLock lock_;
+    T value_;
+};
+
+template <class T>
+class MutexLocked {
+public:
+    template <class... Args>
+    explicit MutexLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+    Mutex& lock() const { return lock_; }
+    T& get() { return value_; }
+    const T& get() const { return value_; }
+
+private:
+    mutable Mutex lock_;
+    T value_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,87 @@
+// A many-to-many relation between 32-bit ids: the links from holder objects
+// (left) to the nested objects they hold (right).
+//
+// Both directions are kept as exact id -> bitmap maps, so every answer names
+// only ids actually paired, and removing one pair never disturbs another.
+// An id with no pairs left has no entry. There is no locking here: the owner
+// guards the whole relation with its own lock.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "index/core/fx_hash.hpp"
+#include "index/core/structures/bitmap.hpp"
+
+namespace tarnwick {
+
+class M2MU32 {
+public:
+    M2MU32() = default;
+    M2MU32(M2MU32&&) noexcept = default;
+    M2MU32& operator=(M2MU32&&) noexcept = default;
+    M2MU32(const M2MU32&) = delete;
+    M2MU32& operator=(const M2MU32&) = delete;
+
+    M2MU32 clone() const;
+
+    // Returns whether the pair is new.
+    bool add(uint32_t left, uint32_t right);
+    // Removes exactly this pair; returns whether it was present.
+    bool remove(uint32_t left, uint32_t right);
+    bool contains(uint32_t left, uint32_t right) const;
+
+    Bitmap lefts_of(uint32_t right) const;
+    Bitmap rights_of(uint32_t left) const;
+    // Unions over every id of the argument.
+    Bitmap lefts_of_many(const Bitmap& rights) const;
+    Bitmap rights_of_many(const Bitmap& lefts) const;
+    // Number of lefts paired with right.
+    uint64_t left_count(uint32_t right) const;
+
+    bool has_right(uint32_t right) const { return by_right_.contains(right); }
+    bool has_left(uint32_t left) const { return by_left_.contains(left); }
+    // Every id that appears on that side of some pair.
+    Bitmap lefts() const;
+    Bitmap rights() const;
+
+    uint64_t pair_count() const noexcept { return pairs_; }
+    bool empty() const noexcept { return pairs_ == 0; }
+    void clear() noexcept;
+
+    // Adds every pair of other.
+    void merge_from(const M2MU32& other);
+    // Drops every pair whose left is not in keep.
+    void retain_lefts(const Bitmap& keep);
+
+    // fn(left, right) for every pair, by ascending left, then ascending right.
+    template <class F>
+    void for_each_pair(F&& fn) const {
+        std::vector<uint32_t> keys;
+        keys.reserve(by_left_.size());
+        for (const auto& [left, rights] : by_left_) keys.push_back(left);
+        std::sort(keys.begin(), keys.end());
+        for (uint32_t left : keys)
+            by_left_.at(left).for_each([&fn, left](uint32_t right) { fn(left, right); });
+    }
+
+private:
+    struct IdHash {
+        size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
+    };
+    using Side = std::unordered_map<uint32_t, Bitmap, IdHash>;
+
+    static Bitmap related(const Side& side, uint32_t id);
+    static Bitmap related_many(const Side& side, const Bitmap& ids);
+    static Bitmap keys_of(const Side& side);
+    // Removes value from side[key], dropping the entry once it is empty.
+    static void unlink(Side& side, uint32_t key, uint32_t value);
+
+    Side by_left_;   // left -> its rights
+    Side by_right_;  // right -> its lefts
+    uint64_t pairs_ = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/m2m.hpp"
+
+using tarnwick::Bitmap;
+using tarnwick::M2MU32;
+using Ids = std::vector<uint32_t>;
+using Pairs = std::set<std::pair<uint32_t, uint32_t>>;
+
+namespace {
+
+Pairs pairs_of(const M2MU32& r) {
+    Pairs out;
+    std::vector<std::pair<uint32_t, uint32_t>> seq;
+    r.for_each_pair([&](uint32_t l, uint32_t rr) { seq.emplace_back(l, rr); });
+    EXPECT_TRUE(std::is_sorted(seq.begin(), seq.end()));
+    out.insert(seq.begin(), seq.end());
+    EXPECT_EQ(out.size(), r.pair_count());
+    return out;
+}
+
+// Checks every query of r against the model for the ids in probe.
+void expect_matches(const M2MU32& r, const Pairs& model, uint32_t probe_limit) {
+    ASSERT_EQ(pairs_of(r), model);
+    for (uint32_t x = 0; x < probe_limit; ++x) {
+        Ids lefts, rights;
+        for (auto [l, rr] : model) {
+            if (rr == x) lefts.push_back(l);
+            if (l == x) rights.push_back(rr);
+        }
+        std::sort(lefts.begin(), lefts.end());
+        ASSERT_EQ(r.lefts_of(x).to_vector(), lefts) << x;
+        ASSERT_EQ(r.rights_of(x).to_vector(), rights) << x;
+        ASSERT_EQ(r.has_right(x), !lefts.empty());
+        ASSERT_EQ(r.has_left(x), !rights.empty());
+        ASSERT_EQ(r.left_count(x), lefts.size());
+    }
+}
+
+}  // namespace
+
+TEST(M2MU32, HoldersAreExactEvenWhenNibblesMix) {
+    M2MU32 r;
+    r.add(0x12, 7);
+    EXPECT_EQ(r.lefts_of(7).to_vector(), Ids{0x12});
+    EXPECT_EQ(r.rights_of(0x12).to_vector(), Ids{7});
+    r.add(0x21, 7);
+    EXPECT_TRUE(r.rights_of(0x11).empty());
+    EXPECT_TRUE(r.lefts_of(0x77).empty());
+    EXPECT_FALSE(r.has_right(0x17));
+
+    EXPECT_TRUE(r.remove(0x12, 7));  // the other pair of 7 is untouched
+    EXPECT_FALSE(r.remove(0x12, 7));
+    EXPECT_EQ(r.lefts_of(7).to_vector(), Ids{0x21});
+    EXPECT_FALSE(r.has_left(0x12));
+    EXPECT_TRUE(r.remove(0x21, 7));
+    EXPECT_FALSE(r.has_right(7));
+    EXPECT_TRUE(r.empty());
+}
+
+TEST(M2MU32, BulkQueriesRetainMergeAndClone) {
+    M2MU32 r;
+    for (auto [l, rr] : Pairs{{1, 10}, {1, 11}, {2, 11}, {3, 12}, {0xFFFFFFFFu, 0}}) r.add(l, rr);
+    EXPECT_FALSE(r.add(1, 10));
+    EXPECT_EQ(r.pair_count(), 5u);
+    EXPECT_EQ(r.lefts_of_many(Bitmap{11, 12, 99}).to_vector(), (Ids{1, 2, 3}));
+    Bitmap many;  // larger than the relation: the other walk
+    for (uint32_t i = 0; i < 1000; ++i) many.add(i);
+    EXPECT_EQ(r.rights_of_many(many).to_vector(), (Ids{10, 11, 12}));
+    EXPECT_EQ(r.lefts().to_vector(), (Ids{1, 2, 3, 0xFFFFFFFFu}));
+    EXPECT_EQ(r.rights().to_vector(), (Ids{0, 10, 11, 12}));
+
+    M2MU32 copy = r.clone();
+    copy.retain_lefts(Bitmap{2, 3, 4});
+    expect_matches(copy, {{2, 11}, {3, 12}}, 13);
+    EXPECT_EQ(r.pair_count(), 5u);
+
+    M2MU32 other;
+    other.add(2, 11);
+    other.add(5, 10);
+    copy.merge_from(other);
+    copy.merge_from(copy);
+    expect_matches(copy, {{2, 11}, {3, 12}, {5, 10}}, 13);
+    copy.clear();
+    expect_matches(copy, {}, 13);
+}
+
+TEST(M2MU32, MatchesAPairSetOverRandomOperations) {
+    std::mt19937 rng(5);
+    M2MU32 r;
+    Pairs model;
+    for (int step = 0; step < 4000; ++step) {
+        uint32_t l = rng() % 24, rr = rng() % 24;
+        switch (rng() % 10) {
+            case 0: {
+                Bitmap keep;
+                for (uint32_t x = 0; x < 24; ++x)
+                    if (rng() % 8) keep.add(x);
+                r.retain_lefts(keep);
+                std::erase_if(model, [&](auto p) { return !keep.contains(p.first); });
+                break;
+            }
+            case 1: case 2: case 3: case 4:
+                EXPECT_EQ(r.remove(l, rr), model.erase({l, rr}) == 1);
+                break;
+            default:
+                EXPECT_EQ(r.add(l, rr), model.insert({l, rr}).second);
+        }
+        if (step % 100 == 0) expect_matches(r, model, 25);
+    }
+    expect_matches(r, model, 25);
+}

@@ -1,0 +1,117 @@
+// Ordered index of the numeric values of one attribute.
+//
+// Integers and floats share one 76-bit order key whose unsigned order is the
+// numeric order. For every key bit the index keeps the ids whose key has a 0
+// there and the ids whose key has a 1 there, so equality and range tests cost a
+// fixed number of bitmap operations however many distinct values exist.
+//
+// The structure has no lock of its own: the owner guards it with a
+// reader-writer lock (comparisons under the read lock, everything that changes
+// it under the write lock). Readers consult only the roaring bitmaps, so a
+// writer that buffers must flush() before releasing its lock.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap.hpp"
+
+namespace tarnwick {
+
+// Bits 0..63 are the mantissa, bits 64..75 the 12-bit header. Keys order by
+// header, then mantissa, both unsigned.
+struct OrderKey {
+    static constexpr int bits = 76;
+
+    uint64_t mantissa = 0;
+    uint16_t header = 0;
+
+    // Bit c of the key, c in 0..75.
+    unsigned bit(int c) const noexcept {
+        return c < 64 ? unsigned(mantissa >> c) & 1u : unsigned(header >> (c - 64)) & 1u;
+    }
+
+    // The key as four words: mantissa low, mantissa high, header, 0.
+    std::array<uint32_t, 4> to_words() const noexcept {
+        return {uint32_t(mantissa), uint32_t(mantissa >> 32), uint32_t(header), 0};
+    }
+    static OrderKey from_words(const std::array<uint32_t, 4>& w) noexcept {
+        return {uint64_t(w[0]) | (uint64_t(w[1]) << 32), uint16_t(w[2] & 0xFFF)};
+    }
+
+    friend bool operator==(const OrderKey&, const OrderKey&) = default;
+    friend std::strong_ordering operator<=>(const OrderKey& a, const OrderKey& b) noexcept {
+        if (auto h = a.header <=> b.header; h != 0) return h;
+        return a.mantissa <=> b.mantissa;
+    }
+};
+
+// Integers are keyed by their full 64-bit magnitude, never rounded through a
+// double, so an integer and a float of equal value get the same key.
+OrderKey order_key_int(int64_t v) noexcept;
+// Zero of either sign shares the key of the integer 0. Subnormals sit between
+// zero and the smallest normal number of their sign; NaNs sort beyond the
+// infinity of their sign.
+OrderKey order_key_float(double d) noexcept;
+
+class NumericalBitmap {
+public:
+    static constexpr uint32_t buffer_capacity = 64;
+    using Element = BufferedBitmap<buffer_capacity>;
+    // Element 0: ids whose key bit is 0; element 1: ids whose key bit is 1.
+    using Slice = std::array<Element, 2>;
+
+    NumericalBitmap() = default;
+    NumericalBitmap(NumericalBitmap&&) = default;
+    NumericalBitmap& operator=(NumericalBitmap&&) = default;
+
+    void insert(const OrderKey& key, uint32_t id);
+    void insert_buffered(const OrderKey& key, uint32_t id);
+    void remove(const OrderKey& key, uint32_t id);
+    // Slice 0 to 75, element 0 then element 1.
+    void flush();
+
+    // Ids whose key equals `key`.
+    Bitmap eq(const OrderKey& key) const;
+
+    // Each adds to `out` (which keeps its members) the ids of `base` whose key
+    // compares as named with `key`. Comparisons on one thread must not nest:
+    // they share that thread's scratch bitmap.
+    void get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+    void get_gte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+    void get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+    void get_lte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+
+    // Keeps only the ids of `keep`, in all 152 bitmaps.
+    void retain(const Bitmap& keep);
+    // Unions the other index into this one, slice by slice. The other index
+    // must have no buffered ids (it is read under its owner's read lock).
+    void merge_from(const NumericalBitmap& other);
+
+    // Ids waiting in write buffers, over all 152 bitmaps.
+    size_t buffered_count() const noexcept;
+    const std::array<Slice, OrderKey::bits>& slices() const noexcept { return slices_; }
+
+private:
+    // Adds to `out` the ids of `base` above (`greater`) or below the key;
+    // with `inclusive`, also the ids equal to it.
+    void compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
+                           bool inclusive) const;
+
+    std::array<Slice, OrderKey::bits> slices_;
+};
+
+using CompareIntoBaseFn = void (*)(const NumericalBitmap&, const OrderKey&, Bitmap& out,
+                                   const Bitmap& base);
+
+// Process-wide comparison entry points used by the match operators; each is
+// set once, on first use, safely against concurrent first use.
+CompareIntoBaseFn GET_GT_FN();
+CompareIntoBaseFn GET_GTE_FN();
+CompareIntoBaseFn GET_LT_FN();
+CompareIntoBaseFn GET_LTE_FN();
+
+}  // namespace tarnwick

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "index/hybrid_hashmap.hpp"
+
+using namespace tarnwick;
+
+namespace {
+
+// A value that keeps score of its own lifetime: live instances, and any
+// destruction of something that is not a live instance (double destruction,
+// or destruction of a slot that was never constructed).
+struct Tracked {
+    static constexpr uint32_t ALIVE = 0xA11CE;
+    static constexpr uint32_t DEAD = 0xDEAD;
+    static inline long live = 0;
+    static inline long bad_destructions = 0;
+
+    int value;
+    uint32_t cookie = ALIVE;
+
+    explicit Tracked(int v) : value(v) { ++live; }
+    Tracked(const Tracked& o) : value(o.value) { ++live; }
+    Tracked(Tracked&& o) noexcept : value(o.value) {
+        o.value = -1;
+        ++live;
+    }
+    Tracked& operator=(const Tracked&) = default;
+    Tracked& operator=(Tracked&& o) noexcept {
+        value = o.value;
+        o.value = -1;
+        return *this;
+    }
+    ~Tracked() {
+        if (cookie != ALIVE) ++bad_destructions;
+        cookie = DEAD;
+        --live;
+    }
+};
+
+class HybridHashmapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Tracked::live = 0;
+        Tracked::bad_destructions = 0;
+    }
+    void TearDown() override {
+        EXPECT_EQ(Tracked::live, 0) << "values leaked or destroyed twice";
+        EXPECT_EQ(Tracked::bad_destructions, 0);
+    }
+};
+
+using Map = HybridHashmap<uint32_t, Tracked>;
+
+std::vector<std::pair<uint32_t, int>> pairs_of(const Map& m) {
+    std::vector<std::pair<uint32_t, int>> out;
+    m.for_each([&](const uint32_t& k, const Tracked& v) { out.emplace_back(k, v.value); });
+    return out;
+}
+
+}  // namespace
+
+TEST_F(HybridHashmapTest, EightKeysStayInlineInAssignmentOrder) {
+    Map m;
+    EXPECT_TRUE(m.is_small());
+    EXPECT_EQ(m.len(), 0u);
+    EXPECT_EQ(m.get(0), nullptr);
+
+    const uint32_t keys[8] = {40, 3, 0, 17, 0xFFFFFFFFu, 8, 1, 99};
+    std::vector<std::pair<uint32_t, int>> expected;
+    for (int i = 0; i < 8; ++i) {
+        m.insert(keys[i], Tracked(i * 10));
+        expected.emplace_back(keys[i], i * 10);
+    }
+    EXPECT_TRUE(m.is_small());
+    EXPECT_EQ(m.len(), 8u);
+    EXPECT_EQ(pairs_of(m), expected);
+    EXPECT_EQ(m.get(2), nullptr);
+    ASSERT_NE(m.get(0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(m.get(0xFFFFFFFFu)->value, 40);
+    EXPECT_EQ(Tracked::live, 8);
+}
+
+TEST_F(HybridHashmapTest, ReassignmentKeepsSlotAndCount) {
+    Map m;
+    m.insert(5, Tracked(1));
+    m.insert(6, Tracked(2));
+    m.insert(7, Tracked(3));
+    m.insert(6, Tracked(20));
+    m.insert(6, Tracked(200));
+    EXPECT_EQ(m.len(), 3u);
+    EXPECT_EQ(pairs_of(m), (std::vector<std::pair<uint32_t, int>>{{5, 1}, {6, 200}, {7, 3}}));
+    EXPECT_EQ(Tracked::live, 3) << "replaced values must be released";
+
+    auto old = m.exchange(5, Tracked(100));
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->value, 1);
+    EXPECT_EQ(m.get(5)->value, 100);
+    EXPECT_FALSE(m.exchange(8, Tracked(4)).has_value());
+    EXPECT_EQ(m.len(), 4u);
+}
+
+TEST_F(HybridHashmapTest, NinthKeySwitchesToHashMapKeepingEveryPair) {
+    Map m;
+    for (uint32_t k = 0; k < 8; ++k) m.insert(k * 7, Tracked(static_cast<int>(k)));
+    m.insert(3 * 7, Tracked(33));  // an existing key does not count as the ninth
+    EXPECT_TRUE(m.is_small());
+
+    m.insert(1000, Tracked(8));
+    EXPECT_FALSE(m.is_small());
+    EXPECT_EQ(m.len(), 9u);
+    EXPECT_EQ(Tracked::live, 9) << "the switch must not leak or duplicate values";
+    for (uint32_t k = 0; k < 8; ++k) {
+        ASSERT_NE(m.get(k * 7), nullptr) << k;
+        EXPECT_EQ(m.get(k * 7)->value, k == 3 ? 33 : static_cast<int>(k));
+    }
+    EXPECT_EQ(m.get(1000)->value, 8);
+    EXPECT_EQ(m.get(1), nullptr);
+
+    std::map<uint32_t, int> visited;
+    m.for_each([&](const uint32_t& k, const Tracked& v) { EXPECT_TRUE(visited.emplace(k, v.value).second); });
+    EXPECT_EQ(visited.size(), 9u);
+
+    m.insert(1000, Tracked(80));
+    m.insert(14, Tracked(140));
+    EXPECT_EQ(m.len(), 9u);
+    EXPECT_EQ(m.get(1000)->value, 80);
+    EXPECT_EQ(m.get(14)->value, 140);
+    EXPECT_EQ(Tracked::live, 9);
+}
+
+TEST_F(HybridHashmapTest, HashFormGrowsPastItsFirstBuckets) {
+    Map m;
+    for (uint32_t k = 0; k < 1000; ++k) m.insert(k * 32, Tracked(static_cast<int>(k)));
+    EXPECT_EQ(m.len(), 1000u);
+    for (uint32_t k = 0; k < 1000; ++k) {
+        ASSERT_NE(m.get(k * 32), nullptr);
+        ASSERT_EQ(m.get(k * 32)->value, static_cast<int>(k));
+        ASSERT_EQ(m.get(k * 32 + 1), nullptr);
+    }
+    EXPECT_EQ(Tracked::live, 1000);
+}
+
+TEST_F(HybridHashmapTest, ClearAndMoveReleaseEveryValueOnce) {
+    for (uint32_t n : {0u, 3u, 8u, 9u, 40u}) {
+        Map a;
+        for (uint32_t k = 0; k < n; ++k) a.insert(k, Tracked(static_cast<int>(k)));
+        Map b(std::move(a));
+        EXPECT_EQ(a.len(), 0u);
+        EXPECT_TRUE(a.is_small());
+        EXPECT_EQ(b.len(), n);
+        EXPECT_EQ(Tracked::live, static_cast<long>(n));
+
+        // The moved-from map is usable again.
+        a.insert(500, Tracked(5));
+        EXPECT_EQ(a.get(500)->value, 5);
+
+        Map c;
+        c.insert(1, Tracked(-7));
+        c = std::move(b);
+        EXPECT_EQ(c.len(), n);
+        if (n > 1) {
+            EXPECT_EQ(c.get(1)->value, 1);
+        }
+        EXPECT_EQ(Tracked::live, static_cast<long>(n) + 1);
+
+        c.clear();
+        EXPECT_EQ(c.len(), 0u);
+        EXPECT_TRUE(c.is_small());
+        EXPECT_EQ(c.get(0), nullptr);
+        EXPECT_EQ(Tracked::live, 1);
+        c.insert(2, Tracked(2));
+        EXPECT_EQ(c.len(), 1u);
+    }
+}
+
+namespace {
+
+// A value whose destructor looks into the map that held it, as a Python
+// object's finaliser may do.
+struct Peeking {
+    HybridHashmap<uint32_t, Peeking>* map;
+    std::vector<size_t>* seen_len;
+    std::vector<bool>* seen_self;
+    uint32_t key;
+
+    Peeking(HybridHashmap<uint32_t, Peeking>* m, std::vector<size_t>* l, std::vector<bool>* s, uint32_t k)
+        : map(m), seen_len(l), seen_self(s), key(k) {}
+    Peeking(Peeking&& o) noexcept : map(std::exchange(o.map, nullptr)), seen_len(o.seen_len), seen_self(o.seen_self), key(o.key) {}
+    Peeking& operator=(Peeking&& o) noexcept {
+        map = std::exchange(o.map, nullptr);
+        seen_len = o.seen_len;
+        seen_self = o.seen_self;
+        key = o.key;
+        return *this;
+    }
+    ~Peeking() {
+        if (!map) return;
+        seen_len->push_back(map->len());
+        seen_self->push_back(map->get(key) != nullptr);
+    }
+};
+
+}  // namespace
+
+TEST(HybridHashmapReentry, ReleasedValuesSeeAConsistentMap) {
+    for (uint32_t n : {3u, 12u}) {
+        HybridHashmap<uint32_t, Peeking> m;
+        std::vector<size_t> lens;
+        std::vector<bool> selves;
+        for (uint32_t k = 0; k < n; ++k) m.insert(k, Peeking(&m, &lens, &selves, k));
+        ASSERT_TRUE(lens.empty());
+
+        // Replacing: the old value goes once the new one is in place.
+        m.insert(1, Peeking(&m, &lens, &selves, 1));
+        ASSERT_EQ(lens.size(), 1u);
+        EXPECT_EQ(lens[0], n);
+        EXPECT_TRUE(selves[0]);
+
+        // Clearing: every value goes after the map is already empty.
+        lens.clear();
+        selves.clear();
+        m.clear();
+        ASSERT_EQ(lens.size(), n);
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(lens[i], 0u);
+            EXPECT_FALSE(selves[i]);
+        }
+    }
+}
+
+TEST_F(HybridHashmapTest, AgreesWithStdMapUnderRandomAssignments) {
+    for (uint32_t seed = 1; seed <= 20; ++seed) {
+        std::mt19937 rng(seed);
+        // Small key ranges keep many runs near the eight-key boundary.
+        uint32_t range = 4 + rng() % 40;
+        Map m;
+        std::map<uint32_t, int> model;
+        for (int step = 0; step < 200; ++step) {
+            uint32_t key = rng() % range * 2654435761u;
+            int value = static_cast<int>(rng() % 1000);
+            m.insert(key, Tracked(value));
+            model[key] = value;
+
+            ASSERT_EQ(m.len(), model.size());
+            ASSERT_EQ(m.is_small(), model.size() <= 8);
+            ASSERT_EQ(m.get(key)->value, value);
+        }
+        for (uint32_t probe = 0; probe < range + 5; ++probe) {
+            uint32_t key = probe * 2654435761u;
+            auto it = model.find(key);
+            const Tracked* got = m.get(key);
+            if (it == model.end()) {
+                EXPECT_EQ(got, nullptr);
+            } else {
+                ASSERT_NE(got, nullptr);
+                EXPECT_EQ(got->value, it->second);
+            }
+        }
+        std::map<uint32_t, int> visited;
+        m.for_each([&](const uint32_t& k, const Tracked& v) { visited.emplace(k, v.value); });
+        EXPECT_EQ(visited, model) << "seed " << seed;
+        EXPECT_EQ(Tracked::live, static_cast<long>(model.size()));
+    }
+}

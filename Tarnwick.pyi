@@ -1,0 +1,201 @@
+"""A Python module implemented natively: an in-memory, attribute-indexed object store."""
+
+from collections.abc import Sequence
+from typing import Any
+
+__all__: list[str]
+
+def sum_as_string(a: int, b: int) -> str:
+    """Formats the sum of two numbers as string.
+
+    Both arguments are unsigned integers of the platform's pointer width (any
+    object with ``__index__`` is accepted); the sum wraps around at that width.
+    A negative argument or one above the range raises OverflowError.
+    """
+
+class Index:
+    """A set of ``Indexable`` objects, indexed by every attribute they have.
+
+    Objects stay alive while they belong to the index. Assigning an attribute
+    of an object that belongs to the index (or to several) updates it at once.
+    Values are indexed by kind: ints and floats on one numeric scale, strs by
+    their bytes, bools, other ``Indexable`` objects (whose own attributes
+    become reachable through dotted paths such as ``"address.city"``), and
+    any other object by identity. The items of list, tuple and set attributes
+    are indexed one by one and lead back to the object; dict attributes are
+    not indexed.
+
+    Methods may be called from several threads at once; the work of adding
+    objects runs without holding the GIL.
+    """
+
+    def __init__(self) -> None:
+        """An empty index. Takes no arguments."""
+
+    def add_object(self, py_ref: Indexable) -> None:
+        """Adds one object, indexing its attributes except those starting with ``_``.
+
+        Adding an object that already belongs to the index adds nothing new.
+        Raises TypeError when ``py_ref`` is not an ``Indexable``.
+        """
+
+    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+        """Adds every object of ``objs`` in one batch.
+
+        Unlike ``add_object``, every attribute is indexed, including those
+        whose names start with ``_``. ``objs`` is any sequence except a str;
+        if it is not one, or holds anything but ``Indexable`` objects, TypeError
+        is raised and nothing is added; an error raised while iterating it
+        propagates and nothing is added.
+        """
+
+    def collect(self) -> list[Indexable]:
+        """The objects of the index, each once, in ascending object-id order.
+
+        That is creation order unless ids of destroyed objects were reused;
+        it is not the order in which the objects were added.
+        """
+
+class Indexable:
+    """Base class of every object an Index can hold.
+
+    Attributes are kept natively: every assignment converts the value (int,
+    float, str and bool become typed values; numpy int64, float64, bool and
+    str_ scalars are recognised as their builtin kinds; other objects are kept
+    by identity) and stores it under the attribute's name. Reading an
+    attribute looks there first, so an attribute hides a method of the same
+    name; scalars read back as builtin values, everything else as the very
+    same object. Attributes cannot be deleted. When the object belongs to an
+    index, assigning an attribute updates that index; names starting with
+    ``_`` are stored but never indexed.
+
+    Subclass it to give objects methods; set attributes in ``__init__`` or as
+    keyword arguments to the constructor.
+    """
+
+    def __new__(cls, *_args: Any, **kwargs: Any) -> "Indexable":
+        """Makes an object with the keyword arguments as its attributes.
+
+        Positional arguments are accepted and ignored.
+        """
+
+    def __getattribute__(self, name: str) -> Any:
+        """The stored attribute, else the class attribute, method or descriptor.
+
+        Raises AttributeError (whose argument is the name) when neither exists.
+        """
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        """Stores the value and updates every index the object belongs to."""
+
+    def __delattr__(self, name: str) -> None:
+        """Always raises AttributeError("can't delete attribute")."""
+
+    def __dir__(self) -> list[str]:
+        """The stored attribute names in assignment order, then the default names."""
+
+    def __repr__(self) -> str:
+        """``<Indexable with N attributes>``."""
+
+class PyQueryExpr:
+    """A query: a tree of tests on attribute values joined by and, or and not.
+
+    Instances are made only by the static methods below and never change;
+    combining them copies the operands, which stay usable on their own. Pass
+    one to ``reduced_query`` of an ``Index`` or a ``FilteredIndex``.
+
+    ``attr`` is an attribute name, or several joined by ``.`` to test an
+    attribute of an ``Indexable`` held in an attribute (``"address.city"``).
+    Values are converted when the query is made, exactly as attribute values
+    are on assignment: an int never equals a str, a bool is not an int, and
+    other objects compare by identity. An attribute no object has, or a value
+    of a kind the test does not handle, matches nothing rather than failing.
+    Tests on list, tuple and set attributes match their items.
+
+    Calling the class itself raises TypeError.
+    """
+
+    @staticmethod
+    def eq(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose attribute equals ``value``.
+
+        Numbers compare by numeric value across int and float (``3`` matches
+        ``3.0``, ``-0.0`` matches ``0``); strings compare byte for byte.
+        """
+
+    @staticmethod
+    def ne(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose attribute does not equal ``value``.
+
+        The same as ``not_(eq(attr, value))``: objects without the attribute
+        match too.
+        """
+
+    @staticmethod
+    def gt(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose numeric attribute is greater than the number ``value``.
+
+        Ints and floats share one exact order; other kinds match nothing.
+        """
+
+    @staticmethod
+    def ge(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose numeric attribute is greater than or equal to ``value``."""
+
+    @staticmethod
+    def lt(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose numeric attribute is less than the number ``value``."""
+
+    @staticmethod
+    def le(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose numeric attribute is less than or equal to ``value``."""
+
+    @staticmethod
+    def bt(attr: str, lower: Any, upper: Any) -> "PyQueryExpr":
+        """Objects whose numeric attribute lies between ``lower`` and ``upper``.
+
+        Both bounds are inclusive; ``lower`` above ``upper`` matches nothing.
+        Both bounds must be numbers: otherwise evaluating the query on an
+        attribute that some object has raises NotImplementedError("not yet
+        implemented").
+        """
+
+    @staticmethod
+    def in_(attr: str, values: Sequence[Any]) -> "PyQueryExpr":
+        """Objects whose attribute equals any of ``values``.
+
+        ``values`` is any sequence except a str (refused with TypeError); it is
+        read once, when the query is made. An empty sequence matches nothing.
+        """
+
+    @staticmethod
+    def and_(*exprs: "PyQueryExpr") -> "PyQueryExpr":
+        """Objects that match every one of ``exprs``; with none, every object."""
+
+    @staticmethod
+    def or_(*exprs: "PyQueryExpr") -> "PyQueryExpr":
+        """Objects that match at least one of ``exprs``; with none, no object."""
+
+    @staticmethod
+    def not_(exprs: "PyQueryExpr") -> "PyQueryExpr":
+        """Objects of the index or view being queried that do not match ``exprs``."""
+
+    @staticmethod
+    def starts_with(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose str attribute starts with the str ``value``.
+
+        The empty string matches every str attribute; other kinds of value
+        match nothing. Case-sensitive, without normalisation.
+        """
+
+    @staticmethod
+    def ends_with(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose str attribute ends with the str ``value``."""
+
+    @staticmethod
+    def contains(attr: str, value: Any) -> "PyQueryExpr":
+        """Objects whose str attribute contains the str ``value`` anywhere."""
+
+    def __repr__(self) -> str:
+        """``<QueryExpr: ...>`` with the tree in one line, for example
+        ``<QueryExpr: Eq("age", PyValue { ... })>``."""

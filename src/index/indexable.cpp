@@ -1,0 +1,474 @@
+#include "index/indexable.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+#include "index/attribute_name.hpp"
+#include "index/core/id_alloc.hpp"
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/structures/string_interner.hpp"
+#include "index/registration.hpp"
+
+#if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
+#define TARNWICK_INDEXABLE_FREELIST 1
+#endif
+
+namespace tarnwick {
+
+// ---- native record ----------------------------------------------------------
+
+IndexableRecord::~IndexableRecord() {
+    if (frees_id) free_id(id);
+}
+
+std::shared_ptr<IndexableRecord> IndexableRecord::make_default() {
+    auto metas = std::make_shared<IndexMetaList>();
+    auto map = std::make_shared<AttributeMap>();
+    return std::make_shared<IndexableRecord>(std::move(metas), std::move(map), allocate_id(), true);
+}
+
+std::shared_ptr<IndexableRecord> IndexableRecord::share() const {
+    return std::make_shared<IndexableRecord>(index_metas, attribute_map, id, false);
+}
+
+// ---- engine list ------------------------------------------------------------
+
+void trim_indexes(IndexMetaVec& list, const IndexAPI* target) {
+    size_t kept = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::shared_ptr<IndexAPI> engine = list[i].lock();
+        if (!engine || engine.get() == target) continue;
+        if (kept != i) std::swap(list[kept], list[i]);
+        ++kept;
+    }
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end());
+}
+
+void sort_index_metas(IndexMetaVec& list, const IndexAPI* dead_key) {
+    std::vector<std::pair<const IndexAPI*, IndexMeta>> keyed;
+    keyed.reserve(list.size());
+    for (IndexMeta& meta : list) {
+        std::shared_ptr<IndexAPI> engine = meta.lock();
+        keyed.emplace_back(engine ? engine.get() : dead_key, std::move(meta));
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return std::less<const IndexAPI*>()(a.first, b.first); });
+    for (size_t i = 0; i < keyed.size(); ++i) list[i] = std::move(keyed[i].second);
+}
+
+void register_index_meta(const IndexableRecord& record, IndexMeta engine, const IndexAPI* default_index) {
+    MutexGuard guard(record.index_metas->lock());
+    IndexMetaVec& list = record.index_metas->get();
+    list.push_back(std::move(engine));
+    trim_indexes(list, default_index);
+    sort_index_metas(list, default_index);
+}
+
+// ---- the Python object ------------------------------------------------------
+
+namespace {
+
+using RecordPtr = std::shared_ptr<IndexableRecord>;
+
+struct IndexableObject {
+    PyObject_HEAD
+    PyObject* weakreflist;
+    alignas(RecordPtr) unsigned char record_storage[sizeof(RecordPtr)];
+};
+
+RecordPtr& record_slot(PyObject* self) noexcept {
+    return *std::launder(reinterpret_cast<RecordPtr*>(reinterpret_cast<IndexableObject*>(self)->record_storage));
+}
+
+std::atomic<PyTypeObject*> the_type{nullptr};
+
+// Released exact Indexable instances kept for reuse; guarded by the GIL.
+#ifdef TARNWICK_INDEXABLE_FREELIST
+constexpr size_t FREE_LIST_CAPACITY = 512;
+PyObject* free_list[FREE_LIST_CAPACITY];
+size_t free_list_size = 0;
+#endif
+
+// Locks that a thread holding the GIL takes: try first, and wait with the GIL
+// released, since the holder may be an engine thread about to need the GIL.
+class GilSafeMutexGuard {
+public:
+    explicit GilSafeMutexGuard(Mutex& m) : m_(&m) { lock_releasing_gil(m); }
+    ~GilSafeMutexGuard() { unlock(); }
+    void unlock() noexcept {
+        if (m_) std::exchange(m_, nullptr)->unlock();
+    }
+    GilSafeMutexGuard(const GilSafeMutexGuard&) = delete;
+    GilSafeMutexGuard& operator=(const GilSafeMutexGuard&) = delete;
+
+private:
+    Mutex* m_;
+};
+
+void set_bad_name(PyObject* name, const char* method) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
+}
+
+// Native code throws only std::bad_alloc (and out_of_range on a broken
+// invariant); both surface as Python errors.
+void set_native_error(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
+    else PyErr_SetString(PyExc_SystemError, e.what());
+}
+
+// ---- attribute assignment ---------------------------------------------------
+
+// Stores `value` under `attr_id`, first updating every engine the object
+// belongs to. Returns the value it replaced, to be released by the caller
+// once no lock is held.
+//
+// Every write to an attribute map happens here or in tp_clear, always with
+// the GIL held; engines only read maps. The garbage collector's traversal
+// relies on that (see indexable_traverse).
+std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t attr_id, bool private_name,
+                                       PyValue value, bool& engines_updated) {
+    IndexMetaList& metas = *record.index_metas;
+    AttributeMap& map = *record.attribute_map;
+    GilSafeMutexGuard metas_guard(metas.lock());
+
+    // Names starting with "_" are never indexed, and with no engines there is
+    // nothing to update: no need to give up the GIL.
+    if (!private_name && !metas.get().empty()) {
+        // The engines are visited with the GIL released; a copy of the weak
+        // references lets each be upgraded (or found dead) one at a time.
+        IndexMetaVec engines = metas.get();
+        engines_updated = true;
+        GilRelease nogil;
+        for (const IndexMeta& meta : engines) {
+            std::shared_ptr<IndexAPI> engine = meta.lock();
+            if (!engine) continue;
+            MutexGuard map_guard(map.lock());
+            if (const PyValue* old = map.get().get(attr_id)) engine->remove_index(record.id, attr_id, *old);
+            engine->add_index(record.id, attr_id, value);
+        }
+        // Re-acquire the GIL while still holding the engine list: writes to
+        // the map happen under the GIL, and a thread holding the GIL never
+        // blocks on the list, so this cannot deadlock.
+    }
+    GilSafeMutexGuard map_guard(map.lock());
+    return map.get().exchange(attr_id, std::move(value));
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    if (!PyUnicode_Check(name)) {
+        set_bad_name(name, "__setattr__");
+        return -1;
+    }
+    try {
+        // The slot stays put while self lives, even with the GIL released.
+        const RecordPtr& record = record_slot(self);
+        if (!record) {
+            PyErr_SetString(PyExc_SystemError, "Indexable without a record");
+            return -1;
+        }
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &n);
+        if (!text) return -1;
+        bool private_name = n > 0 && text[0] == '_';
+        PyValue converted = PyValue::from_py(value);
+        std::optional<uint32_t> attr_id = attribute_name_id(name);
+        if (!attr_id) return -1;
+        bool engines_updated = false;
+        std::optional<PyValue> old =
+            store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        if (engines_updated) {
+            // Nested objects that gained or lost a holder are indexed now
+            // that this object's locks are released.
+            run_nested_tasks();
+            drain_pending_decrefs();
+        }
+        return 0;  // `old` is released here, with the GIL and no lock held
+    } catch (const std::exception& e) {
+        set_native_error(e);
+        return -1;
+    }
+}
+
+// ---- attribute read ---------------------------------------------------------
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        set_bad_name(name, "__getattribute__");
+        return nullptr;
+    }
+    try {
+        std::optional<uint32_t> attr_id = attribute_name_id(name);
+        if (!attr_id) {  // no UTF-8 form: no such attribute
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+            return nullptr;
+        }
+        if (const RecordPtr& record = record_slot(self)) {
+            // No lock: every write to a map holds the GIL, which this thread
+            // holds, and engines holding the map's mutex only read it.
+            if (const PyValue* v = record->attribute_map->get().get(*attr_id)) return v->to_python();
+        }
+        PyObject* found = PyObject_GenericGetAttr(self, name);
+        if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+        }
+        return found;
+    } catch (const std::exception& e) {
+        set_native_error(e);
+        return nullptr;
+    }
+}
+
+// ---- construction and destruction -------------------------------------------
+
+PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+    try {
+        drain_pending_decrefs();
+        AttributeMapData map;
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return nullptr;
+                }
+                // Conversion may run Python code (__hash__); keep the pair alive.
+                PyHandle hold_key = PyHandle::borrow(key);
+                PyValue converted = PyValue::from_py(value);
+                std::optional<uint32_t> attr_id = attribute_name_id(key);
+                if (!attr_id) return nullptr;
+                map.insert(*attr_id, std::move(converted));
+            }
+        }
+        auto attribute_map = std::make_shared<AttributeMap>(std::move(map));
+        auto metas = std::make_shared<IndexMetaList>();
+        // The id is drawn only once every value is converted.
+        auto record = std::make_shared<IndexableRecord>(std::move(metas), std::move(attribute_map), allocate_id(), true);
+        return indexable_wrap(cls, std::move(record));
+    } catch (const std::exception& e) {
+        set_native_error(e);
+        return nullptr;
+    }
+}
+
+bool keep_for_reuse(PyTypeObject* type, PyObject* self) {
+#ifdef TARNWICK_INDEXABLE_FREELIST
+    if (type == the_type.load(std::memory_order_relaxed) && free_list_size < FREE_LIST_CAPACITY) {
+        free_list[free_list_size++] = self;
+        return true;
+    }
+#endif
+    return false;
+}
+
+void indexable_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+    if (reinterpret_cast<IndexableObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    {
+        // Dropping the record may release attribute values and so run
+        // arbitrary Python code; the slot is already empty by then.
+        RecordPtr record = std::move(record_slot(self));
+        record_slot(self).~RecordPtr();
+    }
+    if (!keep_for_reuse(type, self)) type->tp_free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    Py_TRASHCAN_END
+}
+
+// ---- garbage collection -----------------------------------------------------
+
+// Visits the object reference of every attribute value: exactly the
+// references this object owns (copies that engines make share these same
+// references and are never visited).
+//
+// No lock is taken: maps are written only with the GIL held, which the
+// collector holds, and engines only read them. Skipping a busy map instead
+// would let the collector see the references in one pass but not in the next,
+// and so free objects that are still referenced.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const RecordPtr& record = record_slot(self);
+    if (!record) return 0;
+    int rc = 0;
+    record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& v) {
+        if (rc == 0 && v.obj) rc = visit(v.obj.get(), arg);
+    });
+    return rc;
+}
+
+// Breaks reference cycles through attribute values. If an engine is reading
+// the map right now, the map is left alone: the cycle is collected later.
+int indexable_clear(PyObject* self) {
+    const RecordPtr& record = record_slot(self);
+    if (!record) return 0;
+    AttributeMap& map = *record->attribute_map;
+    if (!map.lock().try_lock()) return 0;
+    AttributeMapData dropped(std::move(map.get()));
+    map.lock().unlock();
+    return 0;  // the values are released here, with no lock held
+}
+
+// ---- __dir__ and __repr__ ---------------------------------------------------
+
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+    try {
+        std::vector<uint32_t> ids;
+        if (const RecordPtr& record = record_slot(self)) {
+            AttributeMap& map = *record->attribute_map;
+            GilSafeMutexGuard guard(map.lock());
+            ids.reserve(map.get().len());
+            map.get().for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
+        }
+        PyObject* names = PyList_New(0);
+        if (!names) return nullptr;
+        {
+            InternerSnapshot snap = INTERNER().snapshot();
+            for (uint32_t id : ids) {
+                std::string_view text = snap->text(id);
+                PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+                if (!s || PyList_Append(names, s) < 0) {
+                    Py_XDECREF(s);
+                    Py_DECREF(names);
+                    return nullptr;
+                }
+                Py_DECREF(s);
+            }
+        }
+        PyObject* object_dir = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__");
+        PyObject* defaults = object_dir ? PyObject_CallOneArg(object_dir, self) : nullptr;
+        Py_XDECREF(object_dir);
+        if (!defaults) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        if (PyList_Check(defaults) && PyList_SetSlice(names, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults) < 0) {
+            Py_DECREF(defaults);
+            Py_DECREF(names);
+            return nullptr;
+        }
+        Py_DECREF(defaults);
+        return names;
+    } catch (const std::exception& e) {
+        set_native_error(e);
+        return nullptr;
+    }
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    size_t count = 0;
+    if (const RecordPtr& record = record_slot(self)) {
+        AttributeMap& map = *record->attribute_map;
+        GilSafeMutexGuard guard(map.lock());
+        count = map.get().len();
+    }
+    return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+}
+
+// ---- the class --------------------------------------------------------------
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef indexable_members[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, weakreflist), Py_READONLY, nullptr},
+#else
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weakreflist), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_methods, indexable_methods},
+    {Py_tp_members, indexable_members},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    "Tarnwick.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    indexable_slots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
+    PyObject* created = make_class(&indexable_spec);
+    if (!created) return nullptr;
+    PyTypeObject* expected = nullptr;
+    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+}
+
+bool is_indexable(PyObject* obj) noexcept {
+    PyTypeObject* t = the_type.load(std::memory_order_acquire);
+    return t && PyObject_TypeCheck(obj, t);
+}
+
+const std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept { return record_slot(obj); }
+
+PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> record) {
+    PyObject* self = nullptr;
+#ifdef TARNWICK_INDEXABLE_FREELIST
+    if (cls == the_type.load(std::memory_order_relaxed) && free_list_size > 0) {
+        self = free_list[--free_list_size];
+        PyObject_Init(self, cls);  // fresh reference count, and a reference to the class
+        reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
+        new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
+        PyObject_GC_Track(self);
+        return self;
+    }
+#endif
+    self = cls->tp_alloc(cls, 0);
+    if (!self) return nullptr;  // the record is released with the argument
+    reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
+    new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
+    return self;
+}
+
+int register_indexable(PyObject* module) {
+    PyTypeObject* type = indexable_type();
+    if (!type) return -1;
+    return add_to_module(module, "Indexable", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,137 @@
+#include "index/types.hpp"
+
+#include <atomic>
+#include <new>
+#include <utility>
+
+#include "index/indexable.hpp"
+
+namespace tarnwick {
+namespace {
+
+// A value built at most once per process and never released.
+//
+// std::call_once would deadlock here: building a cell may run Python code
+// (importing numpy) that releases the GIL, and a second thread would then wait
+// inside call_once while holding the GIL the first one needs. Instead the
+// build runs under the GIL and the first finished result is published with a
+// compare-and-swap; a thread that lost the race discards its copy.
+template <class T>
+class GilOnceCell {
+public:
+    template <class Build, class Discard>
+    const T& get_or_init(Build&& build, Discard&& discard) {
+        if (T* v = value_.load(std::memory_order_acquire)) return *v;
+        T* fresh = new T(build());
+        T* expected = nullptr;
+        if (value_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return *fresh;
+        discard(*fresh);
+        delete fresh;
+        return *expected;
+    }
+
+private:
+    std::atomic<T*> value_{nullptr};
+};
+
+struct TypeCell {
+    PyTypeObject* type;  // strong reference, or null
+};
+
+void discard_type(TypeCell& cell) { Py_XDECREF(reinterpret_cast<PyObject*>(cell.type)); }
+void keep_list(TypeList&) {}
+
+// numpy.<name> if numpy imports and the attribute is a type; any error is
+// cleared, and the answer is final.
+TypeCell numpy_type(const char* name) {
+    PyObject* modname = PyUnicode_FromString("numpy");
+    if (!modname) {
+        PyErr_Clear();
+        return {nullptr};
+    }
+    PyObject* numpy = PyImport_Import(modname);
+    Py_DECREF(modname);
+    if (!numpy) {
+        PyErr_Clear();
+        return {nullptr};
+    }
+    PyObject* attr = PyObject_GetAttrString(numpy, name);
+    Py_DECREF(numpy);
+    if (!attr) {
+        PyErr_Clear();
+        return {nullptr};
+    }
+    if (!PyType_Check(attr)) {
+        Py_DECREF(attr);
+        return {nullptr};
+    }
+    return {reinterpret_cast<PyTypeObject*>(attr)};
+}
+
+PyTypeObject* numpy_cell(GilOnceCell<TypeCell>& cell, const char* name) {
+    return cell.get_or_init([name] { return numpy_type(name); }, discard_type).type;
+}
+
+const TypeList& type_list(GilOnceCell<TypeList>& cell, PyTypeObject* builtin, PyTypeObject* (*numpy)()) {
+    return cell.get_or_init(
+        [&] {
+            TypeList list;
+            list.push(builtin);
+            list.push(numpy());
+            return list;
+        },
+        keep_list);
+}
+
+GilOnceCell<TypeCell> np_int64_cell, np_float64_cell, np_bool_cell, np_str_cell;
+GilOnceCell<TypeList> int_types, float_types, bool_types, str_types;
+
+struct PyIndexableCell {
+    PyHandle handle;
+};
+GilOnceCell<PyIndexableCell> default_py_indexable;
+
+}  // namespace
+
+// The builtin types are static objects that outlive every use.
+PyTypeObject* PY_INT_TYPE_CELL() noexcept { return &PyLong_Type; }
+PyTypeObject* PY_FLOAT_TYPE_CELL() noexcept { return &PyFloat_Type; }
+PyTypeObject* PY_BOOL_TYPE_CELL() noexcept { return &PyBool_Type; }
+PyTypeObject* PY_STR_TYPE_CELL() noexcept { return &PyUnicode_Type; }
+
+PyTypeObject* NP_INT64_CELL() { return numpy_cell(np_int64_cell, "int64"); }
+PyTypeObject* NP_FLOAT64_CELL() { return numpy_cell(np_float64_cell, "float64"); }
+PyTypeObject* NP_BOOL_CELL() { return numpy_cell(np_bool_cell, "bool"); }
+PyTypeObject* NP_STR_CELL() { return numpy_cell(np_str_cell, "str_"); }
+
+const TypeList& INT_TYPES() { return type_list(int_types, PY_INT_TYPE_CELL(), &NP_INT64_CELL); }
+const TypeList& FLOAT_TYPES() { return type_list(float_types, PY_FLOAT_TYPE_CELL(), &NP_FLOAT64_CELL); }
+const TypeList& BOOL_TYPES() { return type_list(bool_types, PY_BOOL_TYPE_CELL(), &NP_BOOL_CELL); }
+const TypeList& STR_TYPES() { return type_list(str_types, PY_STR_TYPE_CELL(), &NP_STR_CELL); }
+
+PyTypeObject* INDEXABLE_TYPE() { return indexable_type(); }
+
+const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC() {
+    // Pure native; a function-local static never waits for the GIL.
+    static const auto* arc = new std::shared_ptr<IndexableRecord>(IndexableRecord::make_default());
+    return *arc;
+}
+
+const PyHandle& DEFAULT_PY_INDEXABLE_ARC() {
+    return default_py_indexable
+        .get_or_init(
+            [] {
+                PyTypeObject* type = indexable_type();
+                PyObject* obj = type ? indexable_wrap(type, IndexableRecord::make_default()) : nullptr;
+                if (!obj) {
+                    // Only an exhausted allocator gets here.
+                    PyErr_Clear();
+                    throw std::bad_alloc();
+                }
+                return PyIndexableCell{PyHandle::steal(obj)};
+            },
+            [](PyIndexableCell&) {})
+        .handle;
+}
+
+}  // namespace tarnwick

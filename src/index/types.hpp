@@ -1,0 +1,74 @@
+// Process-wide registry of the Python types that decide how a value is
+// classified, and the placeholder objects the engines fill empty slots with.
+//
+// Everything here is built on first use, never at import: in particular numpy
+// is imported only when the first value is classified, and a failed numpy
+// lookup is not retried. All functions need the GIL unless noted.
+#pragma once
+
+#include "index/pyref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tarnwick {
+
+struct IndexableRecord;
+
+// Up to two type objects (the builtin type, then its numpy twin). Membership
+// is identity of the exact type: subclasses never match.
+class TypeList {
+public:
+    bool contains(PyTypeObject* type) const noexcept {
+        for (size_t i = 0; i < size_; ++i) {
+            if (types_[i] == type) return true;
+        }
+        return false;
+    }
+    size_t size() const noexcept { return size_; }
+    PyTypeObject* operator[](size_t i) const noexcept { return types_[i]; }
+
+    void push(PyTypeObject* type) noexcept {
+        if (type && size_ < 2) types_[size_++] = type;
+    }
+
+private:
+    PyTypeObject* types_[2] = {nullptr, nullptr};
+    size_t size_ = 0;
+};
+
+PyTypeObject* PY_INT_TYPE_CELL() noexcept;
+PyTypeObject* PY_FLOAT_TYPE_CELL() noexcept;
+PyTypeObject* PY_BOOL_TYPE_CELL() noexcept;
+PyTypeObject* PY_STR_TYPE_CELL() noexcept;
+
+// numpy's int64, float64, bool and str_ types, or null when numpy cannot be
+// imported or lacks the name.
+PyTypeObject* NP_INT64_CELL();
+PyTypeObject* NP_FLOAT64_CELL();
+PyTypeObject* NP_BOOL_CELL();
+PyTypeObject* NP_STR_CELL();
+
+const TypeList& INT_TYPES();
+const TypeList& FLOAT_TYPES();
+const TypeList& BOOL_TYPES();
+const TypeList& STR_TYPES();
+
+// The Indexable class object.
+PyTypeObject* INDEXABLE_TYPE();
+
+// Placeholders for empty item-table slots. Each consumes an object id the
+// first time it is touched.
+//
+// DEFAULT_INDEX_ARC, the shared empty engine, belongs here as well; it is
+// declared with the engine (index/core/index.hpp), which is what it needs to
+// be built. Until then the engine-list helpers of Indexable take it as a
+// parameter.
+
+// A native record from the default constructor. Safe without the GIL.
+const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC();
+// A Python Indexable allocated natively with its own default record.
+const PyHandle& DEFAULT_PY_INDEXABLE_ARC();
+
+}  // namespace tarnwick

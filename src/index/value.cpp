@@ -1,0 +1,376 @@
+#include "index/value.hpp"
+
+#include <bit>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "index/core/fx_hash.hpp"
+#include "index/debug_text.hpp"
+#include "index/indexable.hpp"
+#include "index/types.hpp"
+
+namespace tarnwick {
+
+// ---- ShortStr ---------------------------------------------------------------
+
+ShortStr::ShortStr(std::string_view text) {
+    if (text.size() <= INLINE_CAPACITY) {
+        if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+        raw_[TAG_AT] = static_cast<unsigned char>(text.size());
+        return;
+    }
+    void* mem = ::operator new(sizeof(Heap) + text.size());
+    Heap* h = new (mem) Heap{{1}, text.size()};
+    std::memcpy(h->data(), text.data(), text.size());
+    std::memcpy(raw_, &h, sizeof h);
+    raw_[TAG_AT] = HEAP_TAG;
+}
+
+ShortStr::ShortStr(const ShortStr& o) noexcept {
+    std::memcpy(raw_, o.raw_, sizeof raw_);
+    if (!is_inline()) heap()->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+ShortStr::ShortStr(ShortStr&& o) noexcept {
+    std::memcpy(raw_, o.raw_, sizeof raw_);
+    o.raw_[TAG_AT] = 0;  // o becomes the empty inline text
+}
+
+ShortStr::~ShortStr() {
+    if (is_inline()) return;
+    Heap* h = heap();
+    if (h->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        h->~Heap();
+        ::operator delete(h);
+    }
+}
+
+ShortStr::Heap* ShortStr::heap() const noexcept {
+    Heap* h;
+    std::memcpy(&h, raw_, sizeof h);
+    return h;
+}
+
+std::string_view ShortStr::view() const noexcept {
+    if (is_inline()) return {reinterpret_cast<const char*>(raw_), raw_[TAG_AT]};
+    Heap* h = heap();
+    return {h->data(), h->size};
+}
+
+void ShortStr::swap(ShortStr& o) noexcept {
+    unsigned char tmp[sizeof raw_];
+    std::memcpy(tmp, raw_, sizeof raw_);
+    std::memcpy(raw_, o.raw_, sizeof raw_);
+    std::memcpy(o.raw_, tmp, sizeof raw_);
+}
+
+// ---- names ------------------------------------------------------------------
+
+const char* container_kind_name(ContainerKind kind) noexcept {
+    switch (kind) {
+        case ContainerKind::List: return "List";
+        case ContainerKind::Dict: return "Dict";
+        case ContainerKind::Tuple: return "Tuple";
+        case ContainerKind::Set: return "Set";
+    }
+    return "List";
+}
+
+const char* value_kind_name(ValueKind kind) noexcept {
+    static const char* const names[] = {"Int", "Float", "Str", "Bool", "Iterable", "Ind", "Unknown"};
+    return names[static_cast<size_t>(kind)];
+}
+
+// ---- StoredIndexable ----------------------------------------------------------
+
+uint32_t StoredIndexable::id() const noexcept { return owned_handle ? owned_handle->id : 0; }
+
+StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable, PyHandle handle) {
+    const std::shared_ptr<IndexableRecord>& record = indexable_record(indexable);
+    return StoredIndexable{std::move(handle), record ? record->share() : nullptr};
+}
+
+// ---- conversion -------------------------------------------------------------
+
+namespace {
+
+uint64_t kind_hash(uint64_t payload, ValueKind kind) noexcept {
+    FxHasher32 h;
+    h.add64(payload);
+    h.add(static_cast<uint32_t>(kind) + 1);
+    return h.finish();
+}
+
+uint64_t address_of(const void* p) noexcept { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// Objects whose __hash__ is missing or raises hash by identity; equality of
+// such values is identity anyway.
+uint64_t python_hash(PyObject* obj) {
+    Py_hash_t h = PyObject_Hash(obj);
+    if (h == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        FxHasher32 fx;
+        fx.add64(address_of(obj));
+        fx.add(static_cast<uint32_t>(ValueKind::Unknown) + 1);
+        return fx.finish();
+    }
+    return static_cast<uint64_t>(static_cast<int64_t>(h));  // sign-extended
+}
+
+PyValue make_unknown(PyHandle handle, UnknownValue payload = {}) {
+    uint64_t h = python_hash(handle.get());
+    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
+}
+
+PyValue make_known(PyHandle handle, CastValue primitave) {
+    uint64_t h = PyValue::hash_of(primitave);
+    return PyValue(std::move(handle), std::move(primitave), h);
+}
+
+// An exact int outside signed 64 bits: opaque, but tagged with its base-16
+// text so that equal big ints compare equal (base 16 is linear-time and free
+// of the interpreter's decimal-length limit).
+PyValue big_int_value(PyHandle handle) {
+    UnknownValue payload;
+    if (PyLong_CheckExact(handle.get())) {
+        PyObject* text = PyNumber_ToBase(handle.get(), 16);
+        Py_ssize_t n = 0;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &n) : nullptr;
+        if (utf8) payload.big_int = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
+        Py_XDECREF(text);
+        if (!utf8) PyErr_Clear();
+    }
+    return make_unknown(std::move(handle), std::move(payload));
+}
+
+// Text of a str: UTF-8, with lone surrogates kept as their three-byte forms so
+// that no str is refused and distinct strs stay distinct.
+bool str_text(PyObject* obj, ShortStr& out) {
+    Py_ssize_t n = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n)) {
+        out = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
+        return true;
+    }
+    PyErr_Clear();
+    PyObject* bytes = PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass");
+    if (!bytes) {
+        PyErr_Clear();
+        return false;
+    }
+    out = ShortStr(std::string_view(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))));
+    Py_DECREF(bytes);
+    return true;
+}
+
+bool attr_equals(PyObject* type, const char* attr, const char* expected) {
+    PyObject* value = PyObject_GetAttrString(type, attr);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool eq = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
+    Py_DECREF(value);
+    return eq;
+}
+
+// numpy's bool scalar: its truth slot, or nothing (then the value is opaque).
+std::optional<bool> numpy_bool(PyObject* obj) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    if (!attr_equals(type, "__module__", "numpy")) return std::nullopt;
+    if (!attr_equals(type, "__name__", "bool_") && !attr_equals(type, "__name__", "bool")) return std::nullopt;
+    PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || !nb->nb_bool) return std::nullopt;
+    int truth = nb->nb_bool(obj);
+    if (truth < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return truth != 0;
+}
+
+// The subclass test of PyObject_IsSubclass: Indexable's metaclass is plain
+// type, so no __subclasscheck__ hook applies, and this form cannot fail.
+bool is_indexable_type(PyTypeObject* type) {
+    PyTypeObject* base = INDEXABLE_TYPE();
+    if (!base) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyType_IsSubtype(type, base) != 0;
+}
+
+}  // namespace
+
+PyValue PyValue::from_py(PyObject* object) {
+    PyHandle handle = PyHandle::borrow(object);
+    PyTypeObject* type = Py_TYPE(object);
+
+    if (INT_TYPES().contains(type)) {
+        long long v = PyLong_AsLongLong(object);  // numpy ints go through __index__
+        if (v == -1 && PyErr_Occurred()) {
+            bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+            PyErr_Clear();
+            return overflow ? big_int_value(std::move(handle)) : make_unknown(std::move(handle));
+        }
+        return make_known(std::move(handle), CastValue::from_int(v));
+    }
+    if (FLOAT_TYPES().contains(type)) {
+        double v = type == &PyFloat_Type ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return make_unknown(std::move(handle));
+        }
+        return make_known(std::move(handle), CastValue::from_float(v));
+    }
+    if (STR_TYPES().contains(type)) {
+        ShortStr text;
+        if (!str_text(object, text)) return make_unknown(std::move(handle));
+        return make_known(std::move(handle), CastValue::from_str(std::move(text)));
+    }
+    if (BOOL_TYPES().contains(type)) {
+        if (type == &PyBool_Type) return make_known(std::move(handle), CastValue::from_bool(object == Py_True));
+        std::optional<bool> truth = numpy_bool(object);
+        if (!truth) return make_unknown(std::move(handle));
+        return make_known(std::move(handle), CastValue::from_bool(*truth));
+    }
+    if (is_indexable_type(type)) {
+        StoredIndexable stored = StoredIndexable::from_py_ref(object, handle);
+        return make_known(std::move(handle), CastValue::from_ind(std::move(stored)));
+    }
+    std::optional<ContainerKind> container;
+    if (type == &PyList_Type) container = ContainerKind::List;
+    else if (type == &PyTuple_Type) container = ContainerKind::Tuple;
+    else if (type == &PyDict_Type) container = ContainerKind::Dict;
+    else if (type == &PySet_Type) container = ContainerKind::Set;
+    if (container) {
+        IterableValue iterable{*container, handle};
+        return make_known(std::move(handle), CastValue::from_iterable(std::move(iterable)));
+    }
+    return make_unknown(std::move(handle));
+}
+
+uint64_t PyValue::hash_of(const CastValue& p) noexcept {
+    switch (p.kind()) {
+        case ValueKind::Int: return kind_hash(static_cast<uint64_t>(p.as_int()), ValueKind::Int);
+        case ValueKind::Float: return kind_hash(std::bit_cast<uint64_t>(p.as_float()), ValueKind::Float);
+        case ValueKind::Str: {
+            std::string_view text = p.as_str().view();
+            FxHasher32 h;
+            h.add(fx_digest_bytes(text.data(), text.size()));
+            h.add(0xFFu);
+            h.add(static_cast<uint32_t>(ValueKind::Str) + 1);
+            return h.finish();
+        }
+        case ValueKind::Bool: return kind_hash(p.as_bool() ? 1 : 0, ValueKind::Bool);
+        // Iterable values are only ever equal to values of the same container,
+        // so its address is as good a hash as any.
+        case ValueKind::Iterable: return kind_hash(address_of(p.as_iterable().container.get()), ValueKind::Iterable);
+        case ValueKind::Ind: return kind_hash(address_of(p.as_ind().python_handle.get()), ValueKind::Ind);
+        case ValueKind::Unknown: break;
+    }
+    return 0;
+}
+
+// ---- back to Python ---------------------------------------------------------
+
+PyObject* PyValue::to_python() const {
+    PyObject* o = obj.get();
+    switch (primitave.kind()) {
+        case ValueKind::Int:
+            if (o && Py_IS_TYPE(o, &PyLong_Type)) return Py_NewRef(o);
+            return PyLong_FromLongLong(primitave.as_int());
+        case ValueKind::Float:
+            if (o && Py_IS_TYPE(o, &PyFloat_Type)) return Py_NewRef(o);
+            return PyFloat_FromDouble(primitave.as_float());
+        case ValueKind::Str: {
+            if (o && Py_IS_TYPE(o, &PyUnicode_Type)) return Py_NewRef(o);
+            std::string_view text = primitave.as_str().view();
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+        }
+        case ValueKind::Bool: return Py_NewRef(primitave.as_bool() ? Py_True : Py_False);
+        case ValueKind::Iterable:
+        case ValueKind::Ind:
+        case ValueKind::Unknown: break;
+    }
+    return Py_NewRef(o ? o : Py_None);
+}
+
+// ---- equality ---------------------------------------------------------------
+
+bool operator==(const PyValue& a, const PyValue& b) noexcept {
+    if (a.hash != b.hash) return false;
+    const CastValue& l = a.primitave;
+    const CastValue& r = b.primitave;
+    switch (l.kind()) {
+        case ValueKind::Int:
+            if (r.is_int()) return l.as_int() == r.as_int();
+            if (r.is_float()) return static_cast<double>(l.as_int()) == r.as_float();
+            if (r.is_bool()) return l.as_int() == (r.as_bool() ? 1 : 0);
+            return false;
+        case ValueKind::Float:
+            if (r.is_float()) return l.as_float() == r.as_float();
+            if (r.is_int()) return static_cast<double>(r.as_int()) == l.as_float();
+            return false;
+        case ValueKind::Str: return r.is_str() && l.as_str() == r.as_str();
+        case ValueKind::Bool:
+            if (r.is_bool()) return l.as_bool() == r.as_bool();
+            if (r.is_int()) return r.as_int() == (l.as_bool() ? 1 : 0);
+            return false;
+        case ValueKind::Iterable:
+            return r.is_iterable() && l.as_iterable().container.same_object(r.as_iterable().container);
+        case ValueKind::Ind: return r.is_ind() && l.as_ind().python_handle.same_object(r.as_ind().python_handle);
+        case ValueKind::Unknown: {
+            if (!r.is_unknown()) return false;
+            if (a.obj.same_object(b.obj)) return true;
+            const auto& lb = l.as_unknown().big_int;
+            const auto& rb = r.as_unknown().big_int;
+            return lb && rb && *lb == *rb;
+        }
+    }
+    return false;
+}
+
+// ---- debug text -------------------------------------------------------------
+
+namespace {
+
+DebugNode handle_node(const PyHandle& h) { return DebugNode::tuple("Py", {DebugNode::leaf(debug_pointer(h.get()))}); }
+
+DebugNode cast_node(const CastValue& p) {
+    const char* name = value_kind_name(p.kind());
+    switch (p.kind()) {
+        case ValueKind::Int: return DebugNode::tuple(name, {DebugNode::leaf(std::to_string(p.as_int()))});
+        case ValueKind::Float: return DebugNode::tuple(name, {DebugNode::leaf(debug_float(p.as_float()))});
+        case ValueKind::Str: return DebugNode::tuple(name, {DebugNode::leaf(debug_quote(p.as_str().view()))});
+        case ValueKind::Bool: return DebugNode::tuple(name, {DebugNode::leaf(p.as_bool() ? "true" : "false")});
+        case ValueKind::Iterable:
+            return DebugNode::tuple(name, {DebugNode::leaf(container_kind_name(p.as_iterable().kind))});
+        case ValueKind::Ind: {
+            const StoredIndexable& s = p.as_ind();
+            DebugNode owned = s.owned_handle
+                                  ? DebugNode::record("IndexableRecord",
+                                                      {{"id", DebugNode::leaf(std::to_string(s.owned_handle->id))},
+                                                       {"frees_id", DebugNode::leaf(s.owned_handle->frees_id ? "true" : "false")}})
+                                  : DebugNode::leaf("None");
+            return DebugNode::tuple(name, {DebugNode::record("StoredIndexable", {{"python_handle", handle_node(s.python_handle)},
+                                                                                 {"owned_handle", std::move(owned)}})});
+        }
+        case ValueKind::Unknown: break;
+    }
+    return DebugNode::leaf(name);
+}
+
+}  // namespace
+
+std::string PyValue::debug(bool alternate) const {
+    DebugNode obj_node = obj ? DebugNode::tuple("Some", {handle_node(obj)}) : DebugNode::leaf("None");
+    return DebugNode::record("PyValue", {{"obj", std::move(obj_node)},
+                                         {"primitave", cast_node(primitave)},
+                                         {"hash", DebugNode::leaf(std::to_string(hash))}})
+        .render(alternate);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,220 @@
+// The query language: trees of tests on attribute values joined by And, Or
+// and Not, and the keyword form of an equality conjunction.
+//
+// A tree is a plain value. Every node owns its fields and copying is deep,
+// but the Python references inside values are shared handles, so a tree can
+// be copied and dropped on any thread without the GIL (see value.hpp).
+//
+// The language itself comes first in this header; evaluation against an
+// engine's value indexes builds on it (query_eval).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "index/core/query/attr_path.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+// A dotted attribute path ("address.city"), unchanged from the caller.
+using AttrPath = ShortStr;
+
+struct QueryExpr;
+
+// The single owned operand of Not. Copies are deep; a moved-from box is
+// empty and may only be assigned to or destroyed.
+class QueryBox {
+public:
+    explicit QueryBox(QueryExpr expr);
+    QueryBox(const QueryBox& o);
+    QueryBox(QueryBox&& o) noexcept = default;
+    QueryBox& operator=(const QueryBox& o);
+    QueryBox& operator=(QueryBox&& o) noexcept = default;
+    ~QueryBox();
+
+    const QueryExpr& operator*() const noexcept { return *expr_; }
+    const QueryExpr* operator->() const noexcept { return expr_.get(); }
+    QueryExpr& operator*() noexcept { return *expr_; }
+    QueryExpr* operator->() noexcept { return expr_.get(); }
+
+private:
+    std::unique_ptr<QueryExpr> expr_;
+};
+
+struct QueryExpr {
+    // Leaf tests on one attribute path.
+    struct Eq { AttrPath attr; PyValue value; };
+    struct Ne { AttrPath attr; PyValue value; };
+    struct Gt { AttrPath attr; PyValue value; };
+    struct Ge { AttrPath attr; PyValue value; };
+    struct Lt { AttrPath attr; PyValue value; };
+    struct Le { AttrPath attr; PyValue value; };
+    struct Bt { AttrPath attr; PyValue lower; PyValue upper; };  // both bounds inclusive
+    struct StartsWi { AttrPath attr; PyValue value; };
+    struct EndsWi { AttrPath attr; PyValue value; };
+    struct Contains { AttrPath attr; PyValue value; };
+    struct In { AttrPath attr; std::vector<PyValue> values; };
+    // Combinations.
+    struct Not { QueryBox exprs; };
+    struct And { std::vector<QueryExpr> exprs; };
+    struct Or { std::vector<QueryExpr> exprs; };
+
+    // The alternatives' order is part of the design: Kind numbers follow it.
+    using Node = std::variant<Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains>;
+    enum class Kind : uint8_t { Eq, Ne, Not, In, And, Or, Gt, Ge, Lt, Le, Bt, StartsWi, EndsWi, Contains };
+
+    Node node;
+
+    // From any of the alternatives: QueryExpr(QueryExpr::Eq{path, value}).
+    template <class Alternative,
+              class = std::enable_if_t<!std::is_same_v<std::decay_t<Alternative>, QueryExpr> &&
+                                       std::is_constructible_v<Node, Alternative&&>>>
+    QueryExpr(Alternative&& alternative) : node(std::forward<Alternative>(alternative)) {}
+
+    Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
+
+    // Members of a conjunction are evaluated in ascending rank (stable), so
+    // cheap, selective tests narrow the running intersection before the
+    // range tests, which cost the most and take that intersection as their
+    // universe.
+    uint32_t conjunction_rank() const noexcept;
+
+    // One line: `Eq("age", PyValue { ... })`, `And([...])`, `Not(...)`.
+    std::string debug() const;
+
+    // Calls f(value) for every value in the tree, depth first in field
+    // order; stops at and returns the first non-zero result of f.
+    template <class F>
+    int for_each_value(F&& f) const;
+    template <class F>
+    int for_each_value(F&& f);
+};
+
+const char* query_kind_name(QueryExpr::Kind kind) noexcept;
+
+// Keyword conditions, in the order they were given; paths are unique.
+using KeywordQuery = std::vector<std::pair<AttrPath, PyValue>>;
+
+// The keyword dictionary (null or empty for none) as path/value pairs. Every
+// name is taken as a path unchanged; every object converts (PyValue never
+// refuses one). Nothing, with the Python error set, when kwargs is not a dict
+// or a name is not a str. Needs the GIL and no native lock held: converting
+// values can run Python code.
+std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs);
+
+// The UTF-8 text of a str used as a path; lone surrogates are kept (as their
+// three-byte forms), as for string values, so no str is refused. Needs the
+// GIL; nothing with the Python error set only when memory runs out.
+std::optional<AttrPath> path_from_py(PyObject* str);
+
+// ---- evaluation -------------------------------------------------------------
+//
+// A query is evaluated against an engine's table of value indexes (slot i is
+// the map of the attribute whose interned name id is i; null when no object
+// ever had it) within a universe: the ids among which complements are taken.
+// The caller holds the table's read lock for the whole evaluation; each
+// operator read-locks the structures of one map, one at a time. Evaluation
+// runs without the GIL and changes nothing, except that every attribute name
+// a query mentions is interned.
+
+class QueryMap;
+using QueryMapTable = std::vector<std::unique_ptr<QueryMap>>;
+
+// Raised by a between test whose bound is not a number, on an attribute
+// some object has; the whole evaluation stops and nothing is returned.
+class QueryNotImplemented : public std::logic_error {
+public:
+    QueryNotImplemented() : std::logic_error("not yet implemented") {}
+};
+
+namespace ops {
+
+// The match operators on one attribute. Each returns object ids (element
+// ids of container items are mapped to their holders). A value of a kind an
+// operator does not handle matches nothing. NaN is unordered: it equals
+// nothing and never passes a range test, as in Python.
+Bitmap eq(const QueryMap& map, const PyValue& value);
+// Ranges return ids of `universe` only (or holders of container items within
+// range); the comparisons are exact across ints and floats.
+Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
+Bitmap ge(const QueryMap& map, const PyValue& value, const Bitmap& universe);
+Bitmap lt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
+Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe);
+// Both bounds inclusive; throws QueryNotImplemented unless both are numbers
+// (lower checked first).
+Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe);
+Bitmap starts_with(const QueryMap& map, const PyValue& value);
+Bitmap ends_with(const QueryMap& map, const PyValue& value);
+Bitmap contains(const QueryMap& map, const PyValue& value);
+
+}  // namespace ops
+
+// The ids that satisfy `query`. Not and Ne complement within `universe`;
+// other tests may return ids outside it (callers that need a subset
+// intersect).
+Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query);
+
+// The conjunction of `queries`, a subset of `universe`: members run in
+// ascending conjunction rank (stable), each within the running intersection.
+Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe,
+                                std::span<const QueryExpr> queries);
+
+// A single test whose path starts below `map` (the path holds only the part
+// after the attribute of `map`): evaluated in the map's nested engine, and
+// mapped back to the objects that hold the matching nested objects.
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& query);
+
+// ---- template definitions ---------------------------------------------------
+
+namespace query_detail {
+
+template <class Expr, class F>
+int for_each_value_in(Expr& expr, F& f) {
+    return std::visit(
+        [&f](auto& n) -> int {
+            using N = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Bt>) {
+                if (int r = f(n.lower)) return r;
+                return f(n.upper);
+            } else if constexpr (std::is_same_v<N, QueryExpr::In>) {
+                for (auto& v : n.values) {
+                    if (int r = f(v)) return r;
+                }
+                return 0;
+            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                return for_each_value_in(*n.exprs, f);
+            } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                for (auto& e : n.exprs) {
+                    if (int r = for_each_value_in(e, f)) return r;
+                }
+                return 0;
+            } else {
+                return f(n.value);
+            }
+        },
+        expr.node);
+}
+
+}  // namespace query_detail
+
+template <class F>
+int QueryExpr::for_each_value(F&& f) const {
+    return query_detail::for_each_value_in(*this, f);
+}
+
+template <class F>
+int QueryExpr::for_each_value(F&& f) {
+    return query_detail::for_each_value_in(*this, f);
+}
+
+}  // namespace tarnwick

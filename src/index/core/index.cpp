@@ -1,0 +1,359 @@
+#include "index/core/index.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/query.hpp"
+#include "index/core/structures/string_interner.hpp"
+
+namespace tarnwick {
+namespace {
+
+// Read-locks `lock`; a thread that holds the GIL waits for it with the GIL
+// released.
+void lock_shared_any(RwLock& lock) {
+    if (PyGILState_Check()) {
+        lock_shared_releasing_gil(lock);
+    } else {
+        lock.lock_shared();
+    }
+}
+
+bool same_engine(const IndexMeta& meta, const std::weak_ptr<IndexAPI>& engine) noexcept {
+    return !meta.owner_before(engine) && !engine.owner_before(meta);
+}
+
+}  // namespace
+
+std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
+    return std::shared_ptr<IndexAPI>(new IndexAPI(std::move(parent)));
+}
+
+IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_engine)
+    : query_maps(std::make_shared<RwLocked<QueryMapTable>>()),
+      items(std::make_shared<RwLocked<ItemTable>>()),
+      member_ids(std::make_shared<RwLocked<Bitmap>>()),
+      parent_links(std::make_shared<RwLocked<M2MU32>>()),
+      parent(std::move(parent_engine)),
+      made_nested_(parent.owner_before(std::weak_ptr<IndexAPI>()) ||
+                   std::weak_ptr<IndexAPI>().owner_before(parent)) {}
+
+IndexAPI::~IndexAPI() = default;
+
+QueryMap* IndexAPI::map_at(const QueryMapTable& table, uint32_t attribute) noexcept {
+    return attribute < table.size() ? table[attribute].get() : nullptr;
+}
+
+// ---- adding objects ----------------------------------------------------------
+
+void IndexAPI::add_object(const StoredItem& item) {
+    const IndexableRecord& record = *item.record;
+    MutexGuard metas(record.index_metas->lock());
+    register_on(record.index_metas->get());
+    add_member(record.id, item);
+    index_attributes(record, false);
+}
+
+void IndexAPI::add_member(uint32_t id, StoredItem item) {
+    {
+        WriteGuard g(member_ids->lock());
+        member_ids->get().add(id);
+    }
+    StoredItem previous;
+    {
+        WriteGuard g(items->lock());
+        ItemTable& table = items->get();
+        grow_item_table(table, size_t(id) + 1);
+        previous = std::exchange(table[id], std::move(item));
+    }
+}
+
+void IndexAPI::register_on(IndexMetaVec& metas) {
+    const IndexAPI* default_engine = DEFAULT_INDEX_ARC().get();
+    trim_indexes(metas, default_engine);
+    const std::weak_ptr<IndexAPI> self = weak_from_this();
+    for (const IndexMeta& meta : metas)
+        if (same_engine(meta, self)) return;
+    metas.push_back(self);
+    sort_index_metas(metas, default_engine);
+}
+
+void IndexAPI::unregister_from(IndexMetaVec& metas) {
+    const std::weak_ptr<IndexAPI> self = weak_from_this();
+    std::erase_if(metas, [&self](const IndexMeta& meta) { return same_engine(meta, self); });
+}
+
+void IndexAPI::index_attributes(const IndexableRecord& record, bool include_private) {
+    for (const auto& [attribute, value] : snapshot_attributes(record)) {
+        if (!include_private && is_private_attribute(attribute)) continue;
+        add_index(record.id, attribute, value);
+    }
+}
+
+void IndexAPI::ensure_map(uint32_t attribute) {
+    // Built outside the write lock; if another thread installed a map
+    // meanwhile, that one is kept and this one dropped unused, so no insertion
+    // into either is lost.
+    auto fresh = std::make_unique<QueryMap>(weak_from_this());
+    WriteGuard g(query_maps->lock());
+    QueryMapTable& table = query_maps->get();
+    if (table.size() <= attribute) table.resize(size_t(attribute) + 1);
+    if (!table[attribute]) table[attribute] = std::move(fresh);
+}
+
+void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+    // An object taken out of the engine (by an in-place reduction, or a nested
+    // object that lost its last holder) may still list the engine; its
+    // assignments must not bring it back piecemeal.
+    if (!is_member(id)) return;
+    ContainerItems container_items = container_items_of(value);
+    for (;;) {
+        {
+            ReadGuard g(query_maps->lock());
+            if (QueryMap* map = map_at(query_maps->get(), attribute)) {
+                map->insert_value(value, std::move(container_items), id);
+                return;
+            }
+        }
+        ensure_map(attribute);
+    }
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+    if (!is_member(id)) return;
+    ReadGuard g(query_maps->lock());
+    if (QueryMap* map = map_at(query_maps->get(), attribute)) map->remove_id(value, id);
+}
+
+void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
+    if (batch.empty()) return;
+
+    // One entry per object (the last of duplicates), in ascending id order:
+    // the order in which the batch locks the objects' engine lists.
+    std::vector<size_t> distinct(batch.size());
+    std::iota(distinct.begin(), distinct.end(), size_t(0));
+    std::stable_sort(distinct.begin(), distinct.end(),
+                     [&batch](size_t a, size_t b) { return batch[a].record->id < batch[b].record->id; });
+    {
+        std::vector<size_t> last;
+        for (size_t i : distinct) {
+            if (!last.empty() && batch[last.back()].record->id == batch[i].record->id) {
+                last.back() = i;
+            } else {
+                last.push_back(i);
+            }
+        }
+        distinct.swap(last);
+    }
+
+    std::vector<MutexGuard> held;
+    held.reserve(distinct.size());
+    for (size_t i : distinct) held.emplace_back(batch[i].record->index_metas->lock());
+    for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
+
+    {
+        std::vector<StoredItem> previous;
+        previous.reserve(distinct.size());
+        WriteGuard members_guard(member_ids->lock());
+        WriteGuard items_guard(items->lock());
+        Bitmap& members = member_ids->get();
+        ItemTable& table = items->get();
+        for (size_t i : distinct) {
+            const uint32_t id = batch[i].record->id;
+            members.add(id);
+            if (id >= table.size()) grow_item_table(table, std::max(size_t(2) * id, size_t(id) + 1));
+            previous.push_back(std::exchange(table[id], batch[i]));
+        }
+        items_guard.unlock();
+        members_guard.unlock();
+    }
+
+    // Every attribute value, copied one object at a time; container items are
+    // converted now, under one GIL acquisition and before any engine lock.
+    struct Object {
+        uint32_t id;
+        std::vector<PreparedValue> values;
+    };
+    std::vector<Object> objects;
+    objects.reserve(distinct.size());
+    bool any_container = false;
+    std::vector<uint32_t> attributes;
+    for (size_t i : distinct) {
+        const IndexableRecord& record = *batch[i].record;
+        Object object{record.id, {}};
+        for (auto& [attribute, value] : snapshot_attributes(record)) {
+            any_container = any_container || value.primitave.is_iterable();
+            attributes.push_back(attribute);
+            object.values.push_back(PreparedValue{attribute, std::move(value), {}});
+        }
+        objects.push_back(std::move(object));
+    }
+    if (any_container) {
+        GilAcquire gil;
+        for (Object& object : objects)
+            for (PreparedValue& v : object.values)
+                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable());
+    }
+
+    std::sort(attributes.begin(), attributes.end());
+    attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
+    std::vector<uint32_t> missing;
+    {
+        ReadGuard g(query_maps->lock());
+        for (uint32_t attribute : attributes)
+            if (!map_at(query_maps->get(), attribute)) missing.push_back(attribute);
+    }
+    for (uint32_t attribute : missing) ensure_map(attribute);
+
+    {
+        ReadGuard g(query_maps->lock());
+        const QueryMapTable& table = query_maps->get();
+        // One writer per attribute of the batch, opened in slot order.
+        std::vector<BulkQueryMapAdder> writers;
+        writers.reserve(attributes.size());
+        for (uint32_t attribute : attributes) writers.emplace_back(*table[attribute]);
+        auto writer_of = [&](uint32_t attribute) -> BulkQueryMapAdder& {
+            auto at = std::lower_bound(attributes.begin(), attributes.end(), attribute);
+            return writers[size_t(at - attributes.begin())];
+        };
+        for (Object& object : objects)
+            for (PreparedValue& v : object.values)
+                writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
+        for (BulkQueryMapAdder& w : writers) w.close();
+    }
+    // The engine lists are unlocked when `held` goes; the nested work queued
+    // meanwhile runs after that (run_nested_tasks).
+}
+
+// ---- nested engines ------------------------------------------------------------
+
+bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {
+    WriteGuard g(parent_links->lock());
+    return parent_links->get().add(holder, nested_id);
+}
+
+bool IndexAPI::unregister_path(uint32_t holder, uint32_t nested_id) {
+    WriteGuard g(parent_links->lock());
+    M2MU32& links = parent_links->get();
+    return links.remove(holder, nested_id) && !links.has_right(nested_id);
+}
+
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
+    ReadGuard g(parent_links->lock());
+    return parent_links->get().lefts_of_many(ids);
+}
+
+bool IndexAPI::has_holder(uint32_t nested_id) const {
+    ReadGuard g(parent_links->lock());
+    return parent_links->get().has_right(nested_id);
+}
+
+bool IndexAPI::is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const {
+    if (holder == candidate) return true;
+    Bitmap level{holder};
+    std::shared_ptr<const IndexAPI> keep_alive;
+    const IndexAPI* engine = this;
+    for (;;) {
+        std::shared_ptr<const IndexAPI> up = engine->parent.lock();
+        // A nested engine outliving its parent (kept by queued work, or by a
+        // view of a dropped index) cannot tell what lies above it; nesting on
+        // regardless could repeat a cycle without end, one fresh engine at a
+        // time.
+        if (!up) return engine->made_nested_;
+        level = engine->get_parent_from_ids(level);
+        if (level.empty()) return false;
+        if (level.contains(candidate)) return true;
+        keep_alive = std::move(up);
+        engine = keep_alive.get();
+    }
+}
+
+void IndexAPI::add_nested_object(const StoredIndexable& child) {
+    const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
+    if (!record) return;
+    MutexGuard metas(record->index_metas->lock());
+    // The links may have changed since the task was queued.
+    if (!has_holder(record->id) || is_member(record->id)) return;
+    register_on(record->index_metas->get());
+    add_member(record->id, StoredItem{child.python_handle, record, false});
+    index_attributes(*record, false);
+}
+
+void IndexAPI::remove_nested_object(const StoredIndexable& child) {
+    const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
+    if (!record) return;
+    MutexGuard metas(record->index_metas->lock());
+    const uint32_t id = record->id;
+    if (has_holder(id) || !is_member(id)) return;
+    // The values indexed are the current ones: every assignment since the
+    // object joined went through this engine under the same lock.
+    for (const auto& [attribute, value] : snapshot_attributes(*record)) {
+        if (is_private_attribute(attribute)) continue;
+        remove_index(id, attribute, value);
+    }
+    {
+        WriteGuard g(member_ids->lock());
+        member_ids->get().remove(id);
+    }
+    StoredItem previous;
+    {
+        WriteGuard g(items->lock());
+        ItemTable& table = items->get();
+        if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
+    }
+    unregister_from(record->index_metas->get());
+}
+
+// ---- reading ---------------------------------------------------------------------
+
+bool IndexAPI::is_member(uint32_t id) const {
+    ReadGuard g(member_ids->lock());
+    return member_ids->get().contains(id);
+}
+
+Bitmap IndexAPI::members() const {
+    ReadGuard g(member_ids->lock());
+    return member_ids->get().clone();
+}
+
+std::vector<PyHandle> IndexAPI::member_handles() const {
+    std::vector<PyHandle> out;
+    lock_shared_any(member_ids->lock());
+    ReadGuard members_guard(member_ids->lock(), std::adopt_lock);
+    lock_shared_any(items->lock());
+    ReadGuard items_guard(items->lock(), std::adopt_lock);
+    const ItemTable& table = items->get();
+    out.reserve(member_ids->get().cardinality());
+    member_ids->get().for_each([&](uint32_t id) {
+        if (id < table.size() && !table[id].is_placeholder()) out.push_back(table[id].python_handle);
+    });
+    return out;
+}
+
+// ---- free functions -----------------------------------------------------------
+
+const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
+    // Pure native; never released, so it outlives every engine list.
+    static const auto* arc = new std::shared_ptr<IndexAPI>(IndexAPI::create());
+    return *arc;
+}
+
+std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record) {
+    std::vector<std::pair<uint32_t, PyValue>> out;
+    MutexGuard g(record.attribute_map->lock());
+    const AttributeMapData& map = record.attribute_map->get();
+    out.reserve(map.len());
+    map.for_each([&out](const uint32_t& attribute, const PyValue& value) { out.emplace_back(attribute, value); });
+    return out;
+}
+
+bool is_private_attribute(uint32_t attribute) {
+    InternerSnapshot names = INTERNER().snapshot();
+    if (attribute >= names->size()) return false;
+    const std::string_view name = names->text(attribute);
+    return !name.empty() && name.front() == '_';
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,150 @@
+// IndexAPI: the engine behind every Index and every nested index.
+//
+// An engine keeps four shared tables, each behind its own reader-writer lock:
+// the value index of every attribute (QueryMap), the item table, the member
+// ids and, in nested engines, the links from holder objects to the objects
+// they hold. Object ids come from the objects themselves; the engine uses them
+// as slot numbers and bitmap members.
+//
+// Lock order (a thread takes locks only in this order):
+//   an object's engine list, then its attribute map (both before any engine
+//   lock, and of one object at a time, except add_object_many, which locks the
+//   engine lists of its whole batch in ascending id order);
+//   query_maps, then the structures of its maps (strings, numbers, bools,
+//   element_owners, element_ids; one exact_values shard at a time);
+//   member_ids, then items;
+//   the outer engine before its nested engines.
+// parent_links is a leaf: nothing else is locked while it is held.
+//
+// Engine operations run with the GIL released. The only Python work inside
+// them is the conversion of container items, which takes the GIL while no
+// engine lock is held.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "index/core/query/container_items.hpp"
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/m2m.hpp"
+#include "index/core/sync.hpp"
+#include "index/indexable.hpp"
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+class QueryMap;
+
+class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
+public:
+    // Slot i is the value index of the attribute whose interned name id is i;
+    // a null slot stands for an empty map. Installed maps never move or go
+    // away while the table lives, so a holder of the read lock may keep
+    // references to them.
+    using QueryMapTable = std::vector<std::unique_ptr<QueryMap>>;
+
+    static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+    ~IndexAPI();
+    IndexAPI(const IndexAPI&) = delete;
+    IndexAPI& operator=(const IndexAPI&) = delete;
+
+    // Guarded by its own lock, taken before any lock of a map.
+    const std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
+    // Slot i holds the object with id i or the placeholder. Guarded by its own
+    // lock; taken after member_ids when both are held.
+    const SharedItemTable items;
+    // Guarded by its own lock.
+    const std::shared_ptr<RwLocked<Bitmap>> member_ids;
+    // Pairs (holder id, nested object id) of a nested engine; the holders are
+    // objects of the parent engine. Guarded by its own lock, a leaf.
+    const std::shared_ptr<RwLocked<M2MU32>> parent_links;
+    // The engine whose QueryMap owns this one; empty for the engine of an Index.
+    const std::weak_ptr<IndexAPI> parent;
+
+    // Adds one object: registers this engine on it, makes it a member and
+    // indexes its attributes (names starting with "_" skipped), all under its
+    // engine-list lock, which serializes this with assignments to the object.
+    // GIL released, no native lock held; nested work is queued
+    // (run_nested_tasks).
+    void add_object(const StoredItem& item);
+
+    // Adds a batch in one pass of bulk writers, indexing every attribute,
+    // names starting with "_" included. GIL released, no native lock held;
+    // nested work is queued.
+    void add_object_many(std::vector<StoredItem> batch);
+
+    // Indexes one attribute value of `id`; nothing happens unless `id` is a
+    // member (an object taken out of the engine may still list it). GIL
+    // released; the caller may hold the object's locks but no engine lock.
+    void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
+    // Forgets one attribute value of member `id`. Same conditions as add_index.
+    void remove_index(uint32_t id, uint32_t attribute, const PyValue& value);
+
+    // Records (holder, nested); returns whether the pair is new.
+    bool register_path(uint32_t holder, uint32_t nested_id);
+    // Removes (holder, nested); returns whether that left nested without any
+    // holder here.
+    bool unregister_path(uint32_t holder, uint32_t nested_id);
+    // The holders of the given nested objects, one level up.
+    Bitmap get_parent_from_ids(const Bitmap& ids) const;
+    bool has_holder(uint32_t nested_id) const;
+
+    // Whether `candidate` is `holder` itself, or holds it through the chain
+    // of engines above this one (its holder, the holder's holders, ...).
+    // Also true when that chain is broken by an engine that is gone: the
+    // check cannot see past it, so nothing may be nested below it.
+    bool is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const;
+
+    bool is_member(uint32_t id) const;
+    Bitmap members() const;
+    // The members' Python objects in ascending id order. Takes member_ids and
+    // items without waiting while holding the GIL (the caller may hold it).
+    std::vector<PyHandle> member_handles() const;
+
+    // The map of an attribute, or null; the caller holds query_maps.
+    static QueryMap* map_at(const QueryMapTable& table, uint32_t attribute) noexcept;
+
+    // Run from the nested-task queue: make `child` a member with its
+    // attributes indexed if it still has a holder here; take it out again if
+    // it no longer has one.
+    void add_nested_object(const StoredIndexable& child);
+    void remove_nested_object(const StoredIndexable& child);
+
+private:
+    struct PreparedValue {
+        uint32_t attribute;
+        PyValue value;
+        ContainerItems items;
+    };
+
+    explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
+
+    // Whether this engine was made for a QueryMap (parent given), as opposed
+    // to an Index's engine, which has no parent by design.
+    const bool made_nested_;
+
+    // Installs a map in the attribute's slot unless one is there already.
+    void ensure_map(uint32_t attribute);
+    // Puts the object into member_ids and its item slot.
+    void add_member(uint32_t id, StoredItem item);
+    // Adds this engine to the object's engine list (once), trimming dead
+    // entries and keeping the list sorted. Caller holds the list's mutex.
+    void register_on(IndexMetaVec& metas);
+    void unregister_from(IndexMetaVec& metas);
+    // Indexes the object's attributes as they are now. Caller holds the
+    // object's engine-list mutex.
+    void index_attributes(const IndexableRecord& record, bool include_private);
+};
+
+// The shared empty engine that stands for "no engine" in engine lists.
+const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();
+
+// A copy of the object's attributes, taken under its attribute-map mutex.
+std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record);
+
+// Whether an attribute name id stands for a name starting with "_".
+bool is_private_attribute(uint32_t attribute);
+
+}  // namespace tarnwick

@@ -1,0 +1,38 @@
+// Work on nested engines, deferred until the thread holds no object's locks.
+//
+// When a holder's attribute is an Indexable, the holder's engine links the
+// pair (holder, child) in the nested engine at once, while the holder is
+// locked; but indexing the child's own attributes needs the child's locks, and
+// a thread holds the locks of one object at a time. So the child's part is
+// queued on the thread and run when the public operation that caused it has
+// released the holder: at the end of add_object, add_object_many and
+// attribute assignment. A task locks the child, re-checks the links as they
+// are by then, and may queue further tasks for deeper engines.
+#pragma once
+
+#include <memory>
+
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+class IndexAPI;
+
+// The child has gained a holder in `engine`: make it a member there if it is
+// not one yet.
+void defer_nested_add(std::shared_ptr<IndexAPI> engine, StoredIndexable child);
+
+// The child has lost its last holder in `engine`: take it out of the engine
+// unless it has gained a holder again by the time the task runs.
+void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child);
+
+// Runs this thread's queued tasks, and the tasks they queue, until none is
+// left. Releases the GIL while it works if the caller holds it. Does nothing
+// while this thread holds a native lock (the tasks then wait for the next
+// call), so it is safe to call from any point that may be nested in another.
+void run_nested_tasks();
+
+// Whether this thread has queued tasks.
+bool nested_tasks_pending() noexcept;
+
+}  // namespace tarnwick

@@ -1,0 +1,32 @@
+// The items of a list, tuple or set value, converted for indexing.
+//
+// Every item of a container value is indexed under an element id of its own
+// that maps back to the object holding the value. Items of a container nested
+// inside the value are flattened into the same sequence, right after the entry
+// of their container (which carries no value of its own), so that items at
+// every depth belong to the outermost object: a match deep inside nested lists
+// still names the object, and removing the value finds all of them.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+// In indexing order; an empty optional stands for a nested container.
+using ContainerItems = std::vector<std::optional<PyValue>>;
+
+// The items of `container`. A list is read by index while the index is below
+// both its starting and its current length; a set is read from a snapshot
+// taken first; a dict has no items. A container that contains itself (at any
+// depth) is walked once. Needs the GIL and must run without any engine lock
+// held: converting an item can run Python code.
+ContainerItems convert_container_items(const IterableValue& container);
+
+// The items of `value` if it is a container, nothing otherwise. Takes the GIL
+// for the conversion only.
+ContainerItems container_items_of(const PyValue& value);
+
+}  // namespace tarnwick

@@ -1,0 +1,87 @@
+#include "index/core/query/delayed_query.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "index/core/id_alloc.hpp"
+
+namespace tarnwick {
+
+BulkQueryMapAdder QueryMap::get_bulk_writer() { return BulkQueryMapAdder(*this); }
+
+BulkQueryMapAdder::BulkQueryMapAdder(QueryMap& map)
+    : map_(&map),
+      strings_(map.strings.lock()),
+      numbers_(map.numbers.lock()),
+      bools_(map.bools.lock()),
+      element_owners_(map.element_owners.lock()),
+      element_ids_(map.element_ids.lock()) {}
+
+void BulkQueryMapAdder::insert_str(std::string_view bytes, uint32_t id) {
+    map_->strings.get().insert_buffered(bytes, id);
+}
+
+void BulkQueryMapAdder::insert_num_ordered(const OrderKey& key, uint32_t id) {
+    map_->numbers.get().insert_buffered(key, id);
+}
+
+void BulkQueryMapAdder::insert_bool(bool value, uint32_t id) { map_->bools.get().of(value).add_buffered(id); }
+
+void BulkQueryMapAdder::insert_items(ContainerItems items, uint32_t owner) {
+    if (items.empty()) return;
+    std::vector<uint32_t> elements(items.size());
+    for (uint32_t& e : elements) e = allocate_id();
+    ElementOwners& owners = map_->element_owners.get();
+    for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner, items[i]);
+    map_->element_ids.get().add_many(elements);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const std::optional<PyValue>& item = items[i];
+        if (!item) continue;
+        if (item->primitave.is_ind()) {
+            map_->insert_exact(*item, elements[i]);
+            map_->insert_indexable(item->primitave.as_ind(), owner);
+        } else {
+            insert_value(*item, {}, elements[i]);
+        }
+    }
+}
+
+void BulkQueryMapAdder::insert_value(const PyValue& value, ContainerItems items, uint32_t id) {
+    const CastValue& p = value.primitave;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+            insert_num_ordered(*order_key_of(p), id);
+            break;
+        case ValueKind::Str:
+            insert_str(p.as_str().view(), id);
+            break;
+        case ValueKind::Bool:
+            insert_bool(p.as_bool(), id);
+            break;
+        case ValueKind::Iterable:
+            insert_items(std::move(items), id);
+            break;
+        case ValueKind::Ind:
+            map_->insert_exact(value, id);
+            map_->insert_indexable(p.as_ind(), id);
+            break;
+        case ValueKind::Unknown:
+            map_->insert_exact(value, id);
+            break;
+    }
+}
+
+void BulkQueryMapAdder::close() noexcept {
+    if (!is_open()) return;
+    map_->numbers.get().flush();
+    map_->bools.get().flush();
+    map_->strings.get().flush();
+    strings_.unlock();
+    numbers_.unlock();
+    bools_.unlock();
+    element_owners_.unlock();
+    element_ids_.unlock();
+}
+
+}  // namespace tarnwick

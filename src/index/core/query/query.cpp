@@ -1,0 +1,333 @@
+#include "index/core/query/query.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "index/core/id_alloc.hpp"
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/query/delayed_query.hpp"
+
+namespace tarnwick {
+namespace {
+
+SharedItemTable items_of(const std::weak_ptr<IndexAPI>& owner) {
+    if (auto engine = owner.lock()) return engine->items;
+    return std::make_shared<RwLocked<ItemTable>>();
+}
+
+// A chain of nested objects (a linked list of Indexables, say) makes a chain
+// of nested engines as deep as the list is long. Releasing them recursively
+// would take stack in proportion; instead a release that happens while another
+// is running on this thread is queued and done by the outermost one.
+thread_local std::vector<std::shared_ptr<IndexAPI>> engines_to_release;
+thread_local bool releasing_engines = false;
+
+void release_engine(std::shared_ptr<IndexAPI> engine) noexcept {
+    if (releasing_engines) {
+        engines_to_release.push_back(std::move(engine));
+        return;
+    }
+    releasing_engines = true;
+    engine.reset();
+    while (!engines_to_release.empty()) {
+        std::shared_ptr<IndexAPI> next = std::move(engines_to_release.back());
+        engines_to_release.pop_back();
+        next.reset();
+    }
+    releasing_engines = false;
+}
+
+constexpr size_t owner_buffer_size = 1024;
+
+}  // namespace
+
+std::optional<OrderKey> order_key_of(const CastValue& value) noexcept {
+    if (value.is_int()) return order_key_int(value.as_int());
+    if (value.is_float()) return order_key_float(value.as_float());
+    return std::nullopt;
+}
+
+void BoolBitmaps::flush() {
+    sets[0].flush();
+    sets[1].flush();
+}
+
+// ---- ElementOwners --------------------------------------------------------
+
+void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
+    owner_of_[element] = owner;
+    by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
+}
+
+std::optional<uint32_t> ElementOwners::owner_of(uint32_t element) const {
+    auto it = owner_of_.find(element);
+    if (it == owner_of_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::vector<ElementEntry> ElementOwners::detach(uint32_t owner) {
+    auto it = by_owner_.find(owner);
+    if (it == by_owner_.end()) return {};
+    std::vector<ElementEntry> out = std::move(it->second);
+    by_owner_.erase(it);
+    return out;
+}
+
+std::vector<ElementEntry> ElementOwners::detach_all_but(const Bitmap& keep) {
+    std::vector<ElementEntry> out;
+    for (auto it = by_owner_.begin(); it != by_owner_.end();) {
+        if (keep.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        for (ElementEntry& e : it->second) out.push_back(std::move(e));
+        it = by_owner_.erase(it);
+    }
+    return out;
+}
+
+Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
+    Bitmap out;
+    for (const auto& [owner, entries] : by_owner_) {
+        if (!owners.contains(owner)) continue;
+        for (const ElementEntry& e : entries) out.add(e.element);
+    }
+    return out;
+}
+
+void ElementOwners::forget(uint32_t element) { owner_of_.erase(element); }
+
+// ---- QueryMap --------------------------------------------------------------
+
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
+    : owner(std::move(owner_engine)), nested(IndexAPI::create(owner)), items(items_of(owner)) {}
+
+QueryMap::~QueryMap() {
+    // Element ids come from the process-wide allocator; ids never returned
+    // would make every later object id, and every item table, larger.
+    element_owners.get().for_each_element([](uint32_t element) { free_id(element); });
+    release_engine(std::move(nested));
+}
+
+void QueryMap::insert_str(std::string_view bytes, uint32_t id) {
+    WriteGuard g(strings.lock());
+    strings.get().insert(bytes, id);
+}
+
+void QueryMap::insert_num_ordered(const OrderKey& key, uint32_t id) {
+    WriteGuard g(numbers.lock());
+    numbers.get().insert(key, id);
+}
+
+void QueryMap::insert_bool(bool value, uint32_t id) {
+    WriteGuard g(bools.lock());
+    bools.get().of(value).bitmap().add(id);
+}
+
+void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+    ExactKey key(value);
+    auto shard = exact_values.get_shard(key);
+    auto it = shard->find(key);
+    if (it != shard->end()) {
+        it->second.add(id);
+    } else {
+        shard->emplace(std::move(key), HybridSet::with_id(id));
+    }
+}
+
+void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
+    if (!child.owned_handle) return;
+    const uint32_t child_id = child.id();
+    // A map whose engine is gone is reached only through views; it keeps what
+    // it has but nests nothing new.
+    std::shared_ptr<IndexAPI> engine = owner.lock();
+    if (!engine || engine->is_holder_or_ancestor(holder, child_id)) return;
+    if (nested->register_path(holder, child_id)) defer_nested_add(nested, child);
+}
+
+void QueryMap::insert_items(ContainerItems container_items, uint32_t owner_id) {
+    if (container_items.empty()) return;
+    std::vector<uint32_t> elements(container_items.size());
+    for (uint32_t& e : elements) e = allocate_id();
+    {
+        WriteGuard g(element_owners.lock());
+        ElementOwners& owners = element_owners.get();
+        for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner_id, container_items[i]);
+    }
+    {
+        WriteGuard g(element_ids.lock());
+        element_ids.get().add_many(elements);
+    }
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const std::optional<PyValue>& item = container_items[i];
+        if (!item) continue;
+        if (item->primitave.is_ind()) {
+            // The element carries the value; the link names the object, so
+            // nested results come back as holders without unmasking.
+            insert_exact(*item, elements[i]);
+            insert_indexable(item->primitave.as_ind(), owner_id);
+        } else {
+            insert_value(*item, {}, elements[i]);
+        }
+    }
+}
+
+void QueryMap::insert_value(const PyValue& value, ContainerItems container_items, uint32_t id) {
+    const CastValue& p = value.primitave;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+            insert_num_ordered(*order_key_of(p), id);
+            break;
+        case ValueKind::Str:
+            insert_str(p.as_str().view(), id);
+            break;
+        case ValueKind::Bool:
+            insert_bool(p.as_bool(), id);
+            break;
+        case ValueKind::Iterable:
+            insert_items(std::move(container_items), id);
+            break;
+        case ValueKind::Ind:
+            insert_exact(value, id);
+            insert_indexable(p.as_ind(), id);
+            break;
+        case ValueKind::Unknown:
+            insert_exact(value, id);
+            break;
+    }
+}
+
+void QueryMap::remove_id(const PyValue& value, uint32_t id) {
+    const CastValue& p = value.primitave;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+            remove_num_ordered(*order_key_of(p), id);
+            break;
+        case ValueKind::Str: {
+            WriteGuard g(strings.lock());
+            strings.get().remove(p.as_str().view(), id);
+            break;
+        }
+        case ValueKind::Bool: {
+            WriteGuard g(bools.lock());
+            BoolBitmaps::Element& set = bools.get().of(p.as_bool());
+            set.flush();
+            set.bitmap().remove(id);
+            break;
+        }
+        case ValueKind::Iterable:
+            remove_elements_of(id);
+            break;
+        case ValueKind::Ind:
+            remove_exact(value, id);
+            unlink_indexable(p.as_ind(), id);
+            break;
+        case ValueKind::Unknown:
+            remove_exact(value, id);
+            break;
+    }
+}
+
+void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
+    ExactKey key(value);
+    auto shard = exact_values.get_shard(key);
+    auto it = shard->find(key);
+    if (it == shard->end()) return;
+    it->second.remove(id);
+    // An entry nobody holds would keep its value (and the Python object)
+    // alive for as long as the engine lives.
+    if (it->second.empty()) shard->erase(it);
+}
+
+void QueryMap::remove_num_ordered(const OrderKey& key, uint32_t id) {
+    WriteGuard g(numbers.lock());
+    numbers.get().remove(key, id);
+}
+
+void QueryMap::unlink_indexable(const StoredIndexable& child, uint32_t holder) {
+    if (!child.owned_handle) return;
+    if (nested->unregister_path(holder, child.id())) defer_nested_remove(nested, child);
+}
+
+void QueryMap::remove_elements_of(uint32_t owner_id) {
+    std::vector<ElementEntry> entries;
+    {
+        WriteGuard g(element_owners.lock());
+        entries = element_owners.get().detach(owner_id);
+    }
+    remove_detached(entries);
+}
+
+void QueryMap::remove_elements_except(const Bitmap& keep) {
+    std::vector<ElementEntry> entries;
+    {
+        WriteGuard g(element_owners.lock());
+        entries = element_owners.get().detach_all_but(keep);
+    }
+    remove_detached(entries);
+}
+
+Bitmap QueryMap::elements_owned_by(const Bitmap& owners) const {
+    ReadGuard g(element_owners.lock());
+    return element_owners.get().elements_of(owners);
+}
+
+void QueryMap::remove_item(const ElementEntry& entry) {
+    if (!entry.value) return;
+    const PyValue& value = *entry.value;
+    if (value.primitave.is_ind()) {
+        remove_exact(value, entry.element);
+        unlink_indexable(value.primitave.as_ind(), entry.owner);
+    } else {
+        remove_id(value, entry.element);
+    }
+}
+
+void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
+    if (entries.empty()) return;
+    // Items leave their sub-indexes while their element ids still map to the
+    // owner, so no query can see an element id it cannot unmask.
+    for (const ElementEntry& e : entries) remove_item(e);
+    {
+        WriteGuard owners_guard(element_owners.lock());
+        WriteGuard ids_guard(element_ids.lock());
+        for (const ElementEntry& e : entries) {
+            element_owners.get().forget(e.element);
+            element_ids.get().remove(e.element);
+        }
+    }
+    for (const ElementEntry& e : entries) free_id(e.element);
+}
+
+void QueryMap::unmask_ids(Bitmap& result) const {
+    Bitmap masked;
+    {
+        ReadGuard g(element_ids.lock());
+        if (!element_ids.get().intersects(result)) return;
+        masked = element_ids.get() & result;
+    }
+    result -= masked;
+    Bitmap owners;
+    {
+        ReadGuard g(element_owners.lock());
+        const ElementOwners& map = element_owners.get();
+        uint32_t buffer[owner_buffer_size];
+        size_t n = 0;
+        masked.for_each([&](uint32_t element) {
+            if (auto o = map.owner_of(element)) {
+                buffer[n++] = *o;
+                if (n == owner_buffer_size) {
+                    owners.add_many(buffer, n);
+                    n = 0;
+                }
+            }
+        });
+        owners.add_many(buffer, n);
+    }
+    result |= owners;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,198 @@
+// QueryMap: the value index of one attribute name inside one engine.
+//
+// For every object that has the attribute, the map records the object id under
+// the value, in the sub-index of the value's kind: strings by byte position,
+// numbers on one ordered scale, booleans in two sets, nested objects and
+// opaque values by whole value. The items of list, tuple and set values are
+// indexed under element ids of their own, each mapped back to the object that
+// holds the container (unmask_ids does that for every query result). Nested
+// Indexable values are also held as objects by the map's nested engine, so
+// that conditions on dotted paths can be answered there.
+//
+// Every sub-index has its own reader-writer lock; nothing locks the whole map.
+// A thread that holds several of them takes them in the order strings,
+// numbers, bools, element_owners, element_ids, and holds at most one
+// exact_values shard at a time. Readers (the match operators) take the lock of
+// the structure they read and consult only its roaring bitmaps.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "index/core/fx_hash.hpp"
+#include "index/core/query/container_items.hpp"
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap.hpp"
+#include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/ordered_bitmap.hpp"
+#include "index/core/structures/positional_bitmap.hpp"
+#include "index/core/structures/shards/hashmap.hpp"
+#include "index/core/sync.hpp"
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+class IndexAPI;
+class BulkQueryMapAdder;
+
+// A whole value as the key of exact_values: hashed by the hash stored in the
+// value, compared by value equality.
+struct ExactKey {
+    PyValue value;
+
+    ExactKey(const PyValue& v) : value(v) {}  // NOLINT: implicit on purpose, lookups pass values
+    ExactKey(PyValue&& v) noexcept : value(std::move(v)) {}
+
+    uint64_t stored_hash() const noexcept { return value.hash; }
+    friend bool operator==(const ExactKey& a, const ExactKey& b) noexcept { return a.value == b.value; }
+};
+
+using ExactValues = ShardedHashMap<ExactKey, HybridSet>;
+
+// The order key of an Int or Float value; nothing for other kinds.
+std::optional<OrderKey> order_key_of(const CastValue& value) noexcept;
+
+// The ids whose value is True (index 0) and False (index 1).
+struct BoolBitmaps {
+    static constexpr uint32_t buffer_capacity = 64;
+    using Element = BufferedBitmap<buffer_capacity>;
+
+    std::array<Element, 2> sets;
+
+    Element& of(bool value) noexcept { return sets[value ? 0 : 1]; }
+    const Element& of(bool value) const noexcept { return sets[value ? 0 : 1]; }
+    // True set, then False set.
+    void flush();
+};
+
+// One element id, its owner and the converted item it was issued for (none
+// for a nested container, whose items are elements of their own).
+struct ElementEntry {
+    uint32_t element;
+    uint32_t owner;
+    std::optional<PyValue> value;
+};
+
+// Element id -> owner id, and the reverse record owner -> its elements, which
+// is what removing a container value walks.
+class ElementOwners {
+public:
+    void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
+    std::optional<uint32_t> owner_of(uint32_t element) const;
+
+    // Takes the owner's elements out of the reverse record. Their element ->
+    // owner entries stay until forget(), so that until then queries still map
+    // them to the owner.
+    std::vector<ElementEntry> detach(uint32_t owner);
+    // Takes out the elements of every owner not in `keep`, as detach does.
+    std::vector<ElementEntry> detach_all_but(const Bitmap& keep);
+    // The element ids of the owners in `owners`.
+    Bitmap elements_of(const Bitmap& owners) const;
+    void forget(uint32_t element);
+
+    size_t size() const noexcept { return owner_of_.size(); }
+    // fn(element) for every element id with an entry.
+    template <class F>
+    void for_each_element(F&& fn) const {
+        for (const auto& [element, owner] : owner_of_) fn(element);
+    }
+    // Number of owners with elements.
+    size_t owner_count() const noexcept { return by_owner_.size(); }
+
+    // fn(const PyValue&) for every stored item value.
+    template <class F>
+    void for_each_value(F&& fn) const {
+        for (const auto& [owner, entries] : by_owner_)
+            for (const ElementEntry& e : entries)
+                if (e.value) fn(*e.value);
+    }
+
+private:
+    struct IdHash {
+        size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
+    };
+    std::unordered_map<uint32_t, uint32_t, IdHash> owner_of_;
+    std::unordered_map<uint32_t, std::vector<ElementEntry>, IdHash> by_owner_;
+};
+
+class QueryMap {
+public:
+    // `owner` is the engine whose table will hold the map; the map shares its
+    // item table and its nested engine gets it as parent.
+    explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+    ~QueryMap();
+    QueryMap(const QueryMap&) = delete;
+    QueryMap& operator=(const QueryMap&) = delete;
+
+    // Kinds Ind and Unknown: whole value -> ids. Each shard has its own lock.
+    ExactValues exact_values;
+    const std::weak_ptr<IndexAPI> owner;
+    // Holds the Indexable values of this attribute as objects; its parent is
+    // `owner`. Set at construction, never replaced.
+    std::shared_ptr<IndexAPI> nested;
+    // The owner's item table (a fresh one when the owner was already gone).
+    const SharedItemTable items;
+
+    RwLocked<PositionalBitmap> strings;
+    RwLocked<NumericalBitmap> numbers;
+    RwLocked<BoolBitmaps> bools;
+    RwLocked<ElementOwners> element_owners;
+    // Every element id issued by this map and not yet removed.
+    RwLocked<Bitmap> element_ids;
+
+    // Single insertions; each takes the lock of its sub-index only.
+    void insert_str(std::string_view bytes, uint32_t id);
+    void insert_num_ordered(const OrderKey& key, uint32_t id);
+    void insert_bool(bool value, uint32_t id);
+    void insert_exact(const PyValue& value, uint32_t id);
+    // Links (holder, child) in the nested engine and queues the child's
+    // indexing there, unless the child is the holder or holds it, directly or
+    // further up the chain of engines (that would nest without end).
+    void insert_indexable(const StoredIndexable& child, uint32_t holder);
+    // The converted items of a container value held by `owner`.
+    void insert_items(ContainerItems items, uint32_t owner);
+    // Any value, by kind; `items` are the converted items of a container value.
+    void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
+
+    // Forgets `value` (the value stored for the attribute) for `id`, kind by
+    // kind. For a container, every element the map issued for `id` goes: its
+    // item leaves its sub-index and the element id is freed.
+    void remove_id(const PyValue& value, uint32_t id);
+    // Removes id from the value's set; the entry goes once its set is empty.
+    void remove_exact(const PyValue& value, uint32_t id);
+    void remove_num_ordered(const OrderKey& key, uint32_t id);
+    void remove_elements_of(uint32_t owner);
+    // Unlinks (holder, child) in the nested engine; a child left without
+    // holders is queued for removal from it.
+    void unlink_indexable(const StoredIndexable& child, uint32_t holder);
+
+    // For restricting an engine to a set of objects: the element ids whose
+    // owner is in `owners`, and the removal of every element whose owner is
+    // not in `keep` (as remove_elements_of does for one owner).
+    Bitmap elements_owned_by(const Bitmap& owners) const;
+    void remove_elements_except(const Bitmap& keep);
+
+    // Replaces the element ids in `result` by their owners. Takes
+    // element_ids, then element_owners, for reading, one after the other.
+    void unmask_ids(Bitmap& result) const;
+
+    // Takes the write locks of strings, numbers, bools, element_owners and
+    // element_ids, in that order, until the writer is closed.
+    BulkQueryMapAdder get_bulk_writer();
+
+private:
+    // Takes the item of one element out of its sub-index.
+    void remove_item(const ElementEntry& entry);
+    // Takes the items of detached entries out of their sub-indexes, drops the
+    // entries from element_owners and element_ids and frees their ids.
+    void remove_detached(const std::vector<ElementEntry>& entries);
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,22 @@
+#include "index/core/stored_item.hpp"
+
+#include "index/types.hpp"
+
+namespace tarnwick {
+
+StoredItem StoredItem::placeholder() { return StoredItem{DEFAULT_PY_INDEXABLE_ARC(), DEFAULT_INDEXABLE_ARC(), false}; }
+
+bool StoredItem::is_placeholder() const noexcept { return !record || record == DEFAULT_INDEXABLE_ARC(); }
+
+void touch_placeholders() {
+    (void)DEFAULT_PY_INDEXABLE_ARC();
+    (void)DEFAULT_INDEXABLE_ARC();
+}
+
+void grow_item_table(ItemTable& table, size_t length) {
+    if (table.size() >= length) return;
+    // Capacity grows geometrically even when callers grow one slot at a time.
+    table.resize(length, StoredItem::placeholder());
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,404 @@
+#include "index/interfaces/index.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/stored_item.hpp"
+#include "index/indexable.hpp"
+#include "index/interfaces/index_debug.hpp"
+#include "index/registration.hpp"
+
+namespace tarnwick {
+namespace {
+
+// Native state of an instance. Every field is read and written only with the
+// GIL held.
+struct IndexState {
+    std::shared_ptr<IndexAPI> engine;
+    // A second handle to each object reference this instance put into the
+    // engine's item table (slot = object id). These are the references the
+    // instance reports to the garbage collector: the engine's own copies can
+    // change without the GIL, these cannot, so every pass of one collection
+    // sees the same references.
+    std::vector<PyHandle> held;
+    // Set once anything outside the instance shares the engine's items.
+    bool items_shared = false;
+};
+
+struct IndexObject {
+    PyObject_HEAD
+    PyObject* weakreflist;
+    IndexState* state;
+};
+
+IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObject*>(self)->state; }
+
+std::atomic<PyTypeObject*> the_type{nullptr};
+
+// Runs engine work with the GIL released. A C++ exception never reaches the
+// interpreter: it becomes MemoryError (allocation failure) or SystemError
+// once the GIL is back. Returns false with the error set.
+template <class F>
+bool without_gil(F&& work) {
+    enum class Failure { None, NoMemory, Other } failure = Failure::None;
+    std::string what;
+    {
+        GilRelease released;
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            failure = Failure::NoMemory;
+        } catch (const std::exception& e) {
+            failure = Failure::Other;
+            what = e.what();
+        }
+    }
+    if (failure == Failure::NoMemory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (failure == Failure::Other) {
+        PyErr_SetString(PyExc_SystemError, what.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool set_native_error() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return false;
+}
+
+void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
+    if (state.held.size() <= id) state.held.resize(size_t(id) + 1);
+    state.held[id] = handle;
+}
+
+// The item an Index puts into its table for obj: a reference of its own and a
+// record sharing the object's attributes and engine list.
+std::optional<StoredItem> item_for(PyObject* obj) {
+    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    if (!record) {
+        PyErr_SetString(PyExc_SystemError, "Indexable without a record");
+        return std::nullopt;
+    }
+    return StoredItem{PyHandle::borrow(obj), record->share(), true};
+}
+
+// ---- construction, destruction, garbage collection ----------------------------
+
+PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Index", const_cast<char**>(keywords))) return nullptr;
+    IndexState* state = nullptr;
+    try {
+        // Engines fill empty item slots with the placeholders, and engines
+        // work without the GIL, which creating them needs.
+        touch_placeholders();
+        state = new IndexState{IndexAPI::create(), {}, false};
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (!self) {
+        delete state;
+        return nullptr;
+    }
+    reinterpret_cast<IndexObject*>(self)->weakreflist = nullptr;
+    reinterpret_cast<IndexObject*>(self)->state = state;
+    return self;
+}
+
+// Releases the instance's references and engine; dropping them can run
+// arbitrary Python code, so the instance is emptied first.
+void drop_state(PyObject* self) {
+    IndexState* state = std::exchange(reinterpret_cast<IndexObject*>(self)->state, nullptr);
+    if (!state) return;
+    std::vector<PyHandle> held = std::move(state->held);
+    std::shared_ptr<IndexAPI> engine = std::move(state->engine);
+    delete state;
+    held.clear();
+    engine.reset();
+}
+
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    IndexState* state = state_of(self);
+    if (!state || state->items_shared) return 0;
+    for (const PyHandle& h : state->held)
+        if (h) Py_VISIT(h.get());
+    return 0;
+}
+
+int index_clear(PyObject* self) {
+    drop_state(self);
+    return 0;
+}
+
+void index_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<IndexObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    drop_state(self);
+    type->tp_free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// ---- methods ------------------------------------------------------------------
+
+PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"py_ref", nullptr};
+    PyObject* obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object", const_cast<char**>(keywords), &obj)) return nullptr;
+    if (!is_indexable(obj)) {
+        PyErr_Format(PyExc_TypeError, "add_object() argument 'py_ref' must be Indexable, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    std::optional<StoredItem> item;
+    try {
+        item = item_for(obj);
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    if (!item) return nullptr;
+    if (!without_gil([&] {
+            engine->add_object(*item);
+            run_nested_tasks();
+        })) {
+        return nullptr;
+    }
+    if (IndexState* state = state_of(self)) {
+        try {
+            hold_reference(*state, item->record->id, item->python_handle);
+        } catch (...) {
+            return set_native_error(), nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+void set_objs_error(PyObject* offending, bool element) {
+    if (element) {
+        PyErr_Format(PyExc_TypeError, "add_object_many() argument 'objs' must hold only Indexable objects, not %.200s",
+                     Py_TYPE(offending)->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "add_object_many() argument 'objs' must be a sequence of Indexable, not %.200s",
+                     Py_TYPE(offending)->tp_name);
+    }
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"objs", nullptr};
+    PyObject* objs = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object_many", const_cast<char**>(keywords), &objs)) {
+        return nullptr;
+    }
+    if (PyUnicode_Check(objs) || !PySequence_Check(objs)) {
+        set_objs_error(objs, false);
+        return nullptr;
+    }
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    std::vector<StoredItem> batch;
+    try {
+        // The reported length is only a hint; the elements are what iteration
+        // yields.
+        Py_ssize_t hint = PyObject_LengthHint(objs, 0);
+        if (hint < 0) return nullptr;
+        batch.reserve(static_cast<size_t>(hint));
+        PyHandle it = PyHandle::steal(PyObject_GetIter(objs));
+        if (!it) return nullptr;
+        while (PyObject* obj = PyIter_Next(it.get())) {
+            PyHandle element = PyHandle::steal(obj);
+            if (!is_indexable(obj)) {
+                set_objs_error(obj, true);
+                return nullptr;
+            }
+            std::optional<StoredItem> item = item_for(obj);
+            if (!item) return nullptr;
+            batch.push_back(std::move(*item));
+        }
+        if (PyErr_Occurred()) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    std::vector<std::pair<uint32_t, PyHandle>> references;
+    try {
+        references.reserve(batch.size());
+        for (const StoredItem& item : batch) references.emplace_back(item.record->id, item.python_handle);
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    if (!without_gil([&] {
+            engine->add_object_many(std::move(batch));
+            run_nested_tasks();
+        })) {
+        return nullptr;
+    }
+    if (IndexState* state = state_of(self)) {
+        try {
+            for (const auto& [id, handle] : references) hold_reference(*state, id, handle);
+        } catch (...) {
+            return set_native_error(), nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* index_collect(PyObject* self, PyObject*) {
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    std::vector<PyHandle> handles;
+    try {
+        handles = engine->member_handles();
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(handles.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < handles.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), handles[i].new_ref());
+    return list;
+}
+
+// ---- the class ------------------------------------------------------------------
+
+PyMethodDef index_methods[] = {
+    {"add_object", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_add_object)),
+     METH_VARARGS | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
+    {"add_object_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_add_object_many)),
+     METH_VARARGS | METH_KEYWORDS, "add_object_many($self, objs)\n--\n\n"},
+    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    // Private hooks for the test suite; not part of the class's interface.
+    {"_debug_eq", index_debug_eq, METH_VARARGS, nullptr},
+    {"_debug_members", index_debug_members, METH_NOARGS, nullptr},
+    {"_debug_nested_members", index_debug_nested_members, METH_O, nullptr},
+    {"_debug_holders", index_debug_holders, METH_VARARGS, nullptr},
+    {"_debug_map_stats", index_debug_map_stats, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef index_members[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(IndexObject, weakreflist), Py_READONLY, nullptr},
+#else
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexObject, weakreflist), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_members, index_members},
+    {0, nullptr},
+};
+
+// The dotted name gives the class its module at creation; __name__ and
+// __qualname__ stay "Index".
+PyType_Spec index_spec = {
+    "Tarnwick.Index",
+    static_cast<int>(sizeof(IndexObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    index_slots,
+};
+
+}  // namespace
+
+PyTypeObject* index_type() {
+    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
+    PyObject* created = PyType_FromSpec(&index_spec);
+    if (!created) return nullptr;
+    PyTypeObject* expected = nullptr;
+    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+}
+
+bool is_index(PyObject* obj) noexcept {
+    PyTypeObject* t = the_type.load(std::memory_order_acquire);
+    return t && PyObject_TypeCheck(obj, t);
+}
+
+std::shared_ptr<IndexAPI> index_engine(PyObject* index) {
+    IndexState* state = state_of(index);
+    if (!state || !state->engine) {
+        PyErr_SetString(PyExc_RuntimeError, "the Index was cleared by the garbage collector");
+        return nullptr;
+    }
+    return state->engine;
+}
+
+PyObject* index_wrap(std::shared_ptr<IndexAPI> engine) {
+    PyTypeObject* type = index_type();
+    if (!type) return nullptr;
+    IndexState* state = nullptr;
+    try {
+        touch_placeholders();
+        state = new IndexState{std::move(engine), {}, false};
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        delete state;
+        return nullptr;
+    }
+    reinterpret_cast<IndexObject*>(self)->weakreflist = nullptr;
+    reinterpret_cast<IndexObject*>(self)->state = state;
+    return self;
+}
+
+void index_mark_items_shared(PyObject* index) noexcept {
+    if (IndexState* state = state_of(index)) state->items_shared = true;
+}
+
+void index_release_non_members(PyObject* index) {
+    IndexState* state = state_of(index);
+    if (!state || !state->engine) return;
+    std::vector<PyHandle> released;
+    {
+        GilSafeReadGuard<RwLock> g(state->engine->member_ids->lock());
+        const Bitmap& members = state->engine->member_ids->get();
+        for (size_t id = 0; id < state->held.size(); ++id) {
+            if (state->held[id] && !members.contains(static_cast<uint32_t>(id)))
+                released.push_back(std::move(state->held[id]));
+        }
+    }
+    // Released here, with no lock held.
+}
+
+int register_index(PyObject* module) {
+    PyTypeObject* type = index_type();
+    if (!type) return -1;
+    return add_to_module(module, "Index", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,43 @@
+// Index: the Python class around one engine.
+//
+// The class converts arguments while it holds the GIL, releases the GIL for
+// the engine work and takes it back to build results. Calls from several
+// threads may run at once; the engine's locks order them.
+#pragma once
+
+#include "index/pyref.hpp"
+
+#include <cstdint>
+#include <memory>
+
+namespace tarnwick {
+
+class IndexAPI;
+
+// The Index class object, created on first use (GIL held).
+PyTypeObject* index_type();
+
+bool is_index(PyObject* obj) noexcept;
+
+// The engine of an Index instance; null (with RuntimeError set) once the
+// garbage collector has cleared the instance.
+std::shared_ptr<IndexAPI> index_engine(PyObject* index);
+
+// A new Index around an existing engine. Null with an error set on failure.
+PyObject* index_wrap(std::shared_ptr<IndexAPI> engine);
+
+// An Index reports the references its item table holds to the garbage
+// collector only while nothing outside it shares them. Code that shares the
+// engine's item table or its items (a view of the engine, a merge of this
+// index into another) calls this first, with the GIL held; from then on the
+// index no longer reports them (cycles through it are then left alone).
+void index_mark_items_shared(PyObject* index) noexcept;
+
+// Drops the index's own hold on objects that are no longer members (after an
+// in-place reduction), so that they can go. GIL held.
+void index_release_non_members(PyObject* index);
+
+// Adds the class to the module (attribute and __all__).
+int register_index(PyObject* module);
+
+}  // namespace tarnwick

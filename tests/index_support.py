@@ -1,0 +1,50 @@
+"""Helpers shared by the Index test modules."""
+
+import faulthandler
+import sys
+import threading
+import time
+
+from Tarnwick import Indexable, _object_id
+
+THREAD_TIMEOUT = 90
+
+
+class Item(Indexable):
+    pass
+
+
+def ids(*objs):
+    return sorted(_object_id(o) for o in objs)
+
+
+def run_threads(targets, timeout=THREAD_TIMEOUT):
+    """Runs the callables in threads and re-raises the first error one hit.
+
+    A deadlock fails the test (threads still alive after the timeout), and the
+    stacks of every thread are dumped shortly before that so the hang can be
+    diagnosed."""
+    errors = []
+
+    def guard(fn):
+        def run():
+            try:
+                fn()
+            except BaseException as e:  # noqa: BLE001
+                errors.append(e)
+
+        return run
+
+    faulthandler.dump_traceback_later(timeout - 5, exit=False, file=sys.stderr)
+    try:
+        threads = [threading.Thread(target=guard(t), daemon=True) for t in targets]
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + timeout
+        for t in threads:
+            t.join(max(0.0, deadline - time.monotonic()))
+        assert not any(t.is_alive() for t in threads), "threads did not finish: deadlock?"
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    if errors:
+        raise errors[0]

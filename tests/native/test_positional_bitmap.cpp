@@ -21,14 +21,16 @@ struct Placement {
     std::vector<std::pair<size_t, int>> bytes;
 };
 
+bool holds(const HybridSet* set, uint32_t id) { return set && set->contains(id); }
+
 Placement placement_of(const PositionalBitmap& pb, uint32_t id) {
     Placement pl;
     for (size_t p = 0; p < pb.position_count(); ++p) {
         const CharacterMap& pos = pb.positions()[p];
-        if (pos.start_mark().bitmap().contains(id)) pl.starts.push_back(p);
-        if (pos.end_mark().bitmap().contains(id)) pl.ends.push_back(p);
+        if (holds(pos.start_mark(), id)) pl.starts.push_back(p);
+        if (holds(pos.end_mark(), id)) pl.ends.push_back(p);
         for (int b = 0; b < 256; ++b)
-            if (pos.byte(uint8_t(b)).bitmap().contains(id)) pl.bytes.emplace_back(p, b);
+            if (holds(pos.byte(uint8_t(b)), id)) pl.bytes.emplace_back(p, b);
     }
     return pl;
 }
@@ -42,13 +44,17 @@ void expect_placed(const PositionalBitmap& pb, uint32_t id, const std::string& s
     EXPECT_EQ(pl.bytes, want) << s;
 }
 
+Ids ids_of(const HybridSet* set) { return set ? set->to_vector() : Ids{}; }
+
 void expect_same_structure(const PositionalBitmap& a, const PositionalBitmap& b) {
     ASSERT_EQ(a.position_count(), b.position_count());
     ASSERT_TRUE(a.empty_strings().bitmap() == b.empty_strings().bitmap());
     for (size_t p = 0; p < a.position_count(); ++p)
-        for (size_t i = 0; i < CharacterMap::size; ++i)
-            ASSERT_TRUE(a.positions()[p].all()[i].bitmap() == b.positions()[p].all()[i].bitmap())
-                << "position " << p << " bitmap " << i;
+        for (uint16_t key = 0; key < CharacterMap::key_count; ++key)
+            ASSERT_EQ(ids_of(a.positions()[p].find(key)), ids_of(b.positions()[p].find(key)))
+                << "position " << p << " key " << key;
+    // No set is kept once it holds nothing.
+    EXPECT_EQ(a.set_count(), b.set_count());
 }
 
 // Pieces of text: ASCII, two- and three-byte UTF-8 sequences, NUL and 0xFF.
@@ -155,8 +161,8 @@ TEST(PositionalBitmap, GrowthMovesStringsToTheirNewStart) {
     }
     for (const auto& [id, s] : model) pb.remove(s, id);
     EXPECT_TRUE(pb.empty_strings().bitmap().empty());
-    for (const CharacterMap& pos : pb.positions())
-        for (const auto& el : pos.all()) EXPECT_TRUE(el.bitmap().empty());
+    EXPECT_EQ(pb.set_count(), 0u);
+    for (const CharacterMap& pos : pb.positions()) EXPECT_TRUE(pos.empty());
 }
 
 TEST(PositionalBitmap, MarksAndOffsetsAreExact) {
@@ -273,4 +279,92 @@ TEST(PositionalBitmap, MergeOfDifferentSizesEqualsJointInsertion) {
     long_b.merge_from(short_b);  // the other is centred into a wider range
     expect_same_structure(long_b, joint);
     check_against_model(long_b, model, probes_for(model, rng), "merge");
+}
+
+TEST(PositionalBitmap, MergeCountsTheOthersPendingIds) {
+    std::mt19937 rng(8);
+    PositionalBitmap pending, target, joint;
+    std::map<uint32_t, std::string> model;
+    for (uint32_t id = 1; id <= 40; ++id) {
+        const std::string s = random_string(rng, id % 2 ? 3 : 12);
+        model[id] = s;
+        (id % 3 ? pending.insert_buffered(s, id) : target.insert(s, id));
+        joint.insert(s, id);
+    }
+    ASSERT_GT(pending.buffered_count(), 0u);
+    target.merge_from(pending);
+    expect_same_structure(target, joint);
+    check_against_model(target, model, probes_for(model, rng), "merge of pending");
+}
+
+TEST(PositionalBitmap, RemovalAndRetainLeaveNoEmptySets) {
+    PositionalBitmap pb;
+    pb.insert("ab", 1);
+    pb.insert(std::string(1000, 'x'), 2);
+    pb.insert("xy", 3);
+    pb.remove(std::string(1000, 'x'), 2);
+    // "ab" and "xy" share their two positions: 'a', 'x' and a start mark, then
+    // 'b', 'y' and an end mark.
+    EXPECT_EQ(pb.set_count(), 6u);
+    const size_t after_removal = pb.memory_bytes();
+
+    Bitmap keep{1};
+    pb.retain(keep);
+    EXPECT_EQ(pb.set_count(), 4u);  // 'a', 'b', one start mark, one end mark
+    EXPECT_LE(pb.memory_bytes(), after_removal);
+    EXPECT_EQ(pb.match_prefix("").to_vector(), Ids{1});
+    EXPECT_TRUE(pb.match_contains("x").empty());
+}
+
+TEST(PositionalBitmap, EmptyPositionsStayCheap) {
+    PositionalBitmap pb;
+    pb.insert("ab", 1);
+    const size_t narrow = pb.memory_bytes();
+    // Growth to a hundred thousand positions, all but two of them empty.
+    pb.expand_map(100'000);
+    ASSERT_GE(pb.position_count(), 100'000u);
+    EXPECT_EQ(pb.set_count(), 4u);  // 'a' and a start mark, 'b' and an end mark
+    const size_t per_position = (pb.memory_bytes() - narrow) / (pb.position_count() - 4);
+    EXPECT_LE(per_position, 48u);
+    EXPECT_EQ(pb.match_eq("ab").to_vector(), Ids{1});
+}
+
+TEST(PositionalBitmap, MegabyteString) {
+    std::mt19937 rng(99);
+    std::string big(1 << 20, '\0');
+    for (char& c : big) c = char('a' + rng() % 16);
+    const std::string mid = big.substr(big.size() / 2, 64);
+    std::map<uint32_t, std::string> model{{2, "abc"}, {3, big.substr(0, 5)}, {4, mid.substr(0, 3)}};
+
+    PositionalBitmap pb;
+    for (const auto& [id, s] : model) pb.insert(s, id);
+    pb.insert(big, 1);
+    pb.insert_buffered(big, 5);  // more than the pending limit: flushes part-way
+    pb.flush();
+    ASSERT_EQ(pb.buffered_count(), 0u);
+    model[1] = model[5] = big;
+    // Two ids per byte position should cost well under a hundred bytes each.
+    EXPECT_LT(pb.memory_bytes(), size_t(100) << 20);
+
+    const std::set<std::string> probes{"",
+                                       "abc",
+                                       "z",  // a byte no position holds
+                                       mid,
+                                       mid.substr(1, 2),
+                                       big,
+                                       big.substr(1),
+                                       big.substr(0, big.size() - 1),
+                                       big.substr(0, 5),
+                                       big.substr(0, 4096),
+                                       big.substr(big.size() - 4096)};
+    check_against_model(pb, model, probes, "megabyte");
+
+    pb.remove(big, 1);
+    pb.remove(big, 5);
+    model.erase(1);
+    model.erase(5);
+    check_against_model(pb, model, probes, "after removing the long strings");
+    size_t short_sets = 0;
+    for (const auto& [id, s] : model) short_sets += s.size() + 2;
+    EXPECT_LE(pb.set_count(), short_sets);
 }

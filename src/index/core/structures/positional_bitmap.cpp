@@ -1,6 +1,7 @@
 #include "index/core/structures/positional_bitmap.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace tarnwick {
 
@@ -8,13 +9,25 @@ namespace {
 
 uint8_t byte_at(std::string_view s, size_t i) noexcept { return static_cast<uint8_t>(s[i]); }
 
-}  // namespace
-
-void CharacterMap::flush() {
-    start_mark().flush();
-    end_mark().flush();
-    for (size_t b = 0; b < 256; ++b) bitmaps_[b].flush();
+// Adds the ids common to every set (none empty) to out.
+void add_intersection(const std::vector<const HybridSet*>& sets, Bitmap& out) {
+    // A set held as an array bounds the result to its few ids: testing those
+    // costs less than building and intersecting bitmaps.
+    for (const HybridSet* s : sets) {
+        if (s->bitmap()) continue;
+        s->for_each([&](uint32_t id) {
+            for (const HybridSet* other : sets)
+                if (!other->contains(id)) return;
+            out.add(id);
+        });
+        return;
+    }
+    Bitmap r = sets[0]->bitmap()->clone();
+    for (size_t i = 1; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
+    out |= r;
 }
+
+}  // namespace
 
 void PositionalBitmap::expand_map(size_t n) {
     if (n == 0 || fits(n)) return;
@@ -28,9 +41,10 @@ void PositionalBitmap::grow_to(size_t target) {
     if (target <= size) return;
     const size_t k = (target - size) / 2;
     positions_.resize(target);
-    // The new maps at the back: k of them go to the front, so every existing
-    // position (with its buffered ids) moves k to the right.
+    // The new records at the back: k of them go to the front, so every
+    // existing position moves k to the right, and its pending ids with it.
     std::rotate(positions_.begin(), positions_.end() - static_cast<std::ptrdiff_t>(k), positions_.end());
+    for (Pending& p : pending_) p.position += k;
 }
 
 void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
@@ -41,9 +55,13 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
     }
     expand_map(n);
     const size_t s = start_position(n);
-    positions_[s].start_mark().bitmap().add(id);
-    for (size_t i = 0; i < n; ++i) positions_[s + i].byte(byte_at(bytes, i)).bitmap().add(id);
-    positions_[s + n - 1].end_mark().bitmap().add(id);
+    positions_[s].add(CharacterMap::start_key, id);
+    for (size_t i = 0; i < n; ++i) positions_[s + i].add(byte_at(bytes, i), id);
+    positions_[s + n - 1].add(CharacterMap::end_key, id);
+}
+
+void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) {
+    pending_.push_back(Pending{position, id, key});
 }
 
 void PositionalBitmap::insert_buffered(std::string_view bytes, uint32_t id) {
@@ -54,87 +72,112 @@ void PositionalBitmap::insert_buffered(std::string_view bytes, uint32_t id) {
     }
     expand_map(n);
     const size_t s = start_position(n);
-    positions_[s].start_mark().add_buffered(id);
-    for (size_t i = 0; i < n; ++i) positions_[s + i].byte(byte_at(bytes, i)).add_buffered(id);
-    positions_[s + n - 1].end_mark().add_buffered(id);
+    push_pending(s, CharacterMap::start_key, id);
+    for (size_t i = 0; i < n; ++i) push_pending(s + i, byte_at(bytes, i), id);
+    push_pending(s + n - 1, CharacterMap::end_key, id);
+    if (pending_.size() >= pending_limit) flush();
+}
+
+void PositionalBitmap::flush() {
+    empty_strings_.flush();
+    if (pending_.empty()) return;
+    // Counting sort, first by position, then by key within each position:
+    // linear in the pending ids, and every (position, key) then receives
+    // its ids in one run.
+    std::vector<size_t> first(positions_.size() + 1, 0);
+    for (const Pending& p : pending_) ++first[p.position + 1];
+    for (size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+    std::vector<Pending> by_position(pending_.size());
+    {
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (const Pending& p : pending_) by_position[next[p.position]++] = p;
+    }
+    pending_.clear();
+
+    std::vector<uint32_t> ids;
+    for (size_t pos = 0; pos < positions_.size(); ++pos) {
+        const size_t begin = first[pos], end = first[pos + 1];
+        if (begin == end) continue;
+        std::array<size_t, CharacterMap::key_count + 1> key_first{};
+        for (size_t i = begin; i < end; ++i) ++key_first[by_position[i].key + 1];
+        for (size_t k = 1; k < key_first.size(); ++k) key_first[k] += key_first[k - 1];
+        ids.resize(end - begin);
+        auto next = key_first;
+        for (size_t i = begin; i < end; ++i) ids[next[by_position[i].key]++] = by_position[i].id;
+        for (size_t k = 0; k < CharacterMap::key_count; ++k) {
+            if (key_first[k] == key_first[k + 1]) continue;
+            positions_[pos].add_many(static_cast<uint16_t>(k),
+                                     std::span<const uint32_t>(ids.data() + key_first[k], key_first[k + 1] - key_first[k]));
+        }
+    }
+    // A large batch should not keep its list's memory for the life of the index.
+    if (pending_.capacity() > 4096) pending_ = std::vector<Pending>();
 }
 
 void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
+    // A pending copy of the id would otherwise reappear at the next flush.
+    flush();
     const size_t n = bytes.size();
-    // A buffered copy of the id would survive a removal from the bitmap alone.
-    auto drop = [id](Element& el) {
-        el.flush();
-        el.bitmap().remove(id);
-    };
     if (n == 0) {
-        drop(empty_strings_);
+        empty_strings_.bitmap().remove(id);
         return;
     }
     if (!fits(n)) return;  // never placed: insertion would have grown the range
     const size_t s = start_position(n);
-    drop(positions_[s].start_mark());
-    for (size_t i = 0; i < n; ++i) drop(positions_[s + i].byte(byte_at(bytes, i)));
-    drop(positions_[s + n - 1].end_mark());
-}
-
-void PositionalBitmap::flush() {
-    for (CharacterMap& pos : positions_) pos.flush();
-    empty_strings_.flush();
+    positions_[s].remove(CharacterMap::start_key, id);
+    for (size_t i = 0; i < n; ++i) positions_[s + i].remove(byte_at(bytes, i), id);
+    positions_[s + n - 1].remove(CharacterMap::end_key, id);
 }
 
 void PositionalBitmap::retain(const Bitmap& keep) {
-    for (CharacterMap& pos : positions_) {
-        for (Element& el : pos.all()) {
-            el.flush();
-            el.bitmap() &= keep;
-        }
-    }
-    empty_strings_.flush();
+    flush();
+    for (CharacterMap& pos : positions_) pos.retain(keep);
     empty_strings_.bitmap() &= keep;
 }
 
 void PositionalBitmap::merge_from(const PositionalBitmap& other) {
     if (&other == this) return;
+    flush();
     grow_to(other.position_count());
     // Both ranges are centred, so the other's position p is this one's p + shift.
     const size_t shift = (position_count() - other.position_count()) / 2;
-    for (size_t p = 0; p < other.position_count(); ++p) {
-        auto& mine = positions_[p + shift].all();
-        const auto& theirs = other.positions_[p].all();
-        for (size_t i = 0; i < CharacterMap::size; ++i) {
-            if (theirs[i].bitmap().empty()) continue;
-            mine[i].flush();
-            mine[i].bitmap() |= theirs[i].bitmap();
-        }
-    }
-    empty_strings_.flush();
+    for (size_t p = 0; p < other.position_count(); ++p) positions_[p + shift].merge(other.positions_[p]);
+    // The other's owner should have flushed; if not, its pending ids still count.
+    for (const Pending& p : other.pending_) positions_[p.position + shift].add(p.key, p.id);
     empty_strings_.bitmap() |= other.empty_strings_.bitmap();
 }
 
-Bitmap PositionalBitmap::bytes_at(size_t first, std::string_view bytes) const {
-    Bitmap r = positions_[first].byte(byte_at(bytes, 0)).bitmap().clone();
-    for (size_t k = 1; k < bytes.size() && !r.empty(); ++k)
-        r &= positions_[first + k].byte(byte_at(bytes, k)).bitmap();
-    return r;
+bool PositionalBitmap::gather_bytes(size_t first, std::string_view bytes, SetList& sets) const {
+    for (size_t k = 0; k < bytes.size(); ++k) {
+        const HybridSet* s = positions_[first + k].byte(byte_at(bytes, k));
+        if (!s) return false;
+        sets.push_back(s);
+    }
+    return true;
 }
 
 Bitmap PositionalBitmap::all_strings() const {
     Bitmap out = empty_strings_.bitmap().clone();
     // Every start lies in the left half.
-    for (size_t p = 0; p < position_count() / 2; ++p) out |= positions_[p].start_mark().bitmap();
+    for (size_t p = 0; p < position_count() / 2; ++p)
+        if (const HybridSet* starts = positions_[p].start_mark()) starts->union_into(out);
     return out;
 }
 
 Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
     const size_t n = bytes.size();
     if (n == 0) return empty_strings_.bitmap().clone();
-    if (!fits(n)) return Bitmap();
+    Bitmap out;
+    if (!fits(n)) return out;
     // Start and end marks together fix the length: strings of n and n + 1
     // bytes may start at the same position, but never also end at the same one.
     const size_t s = start_position(n);
-    Bitmap r = positions_[s].start_mark().bitmap() & positions_[s + n - 1].end_mark().bitmap();
-    for (size_t k = 0; k < n && !r.empty(); ++k) r &= positions_[s + k].byte(byte_at(bytes, k)).bitmap();
-    return r;
+    const HybridSet* starts = positions_[s].start_mark();
+    const HybridSet* ends = positions_[s + n - 1].end_mark();
+    if (!starts || !ends) return out;
+    SetList sets{starts, ends};
+    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out);
+    return out;
 }
 
 Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
@@ -145,12 +188,12 @@ Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
     // starts no later than an n-byte string would.
     if (!fits(n)) return out;
     const size_t last_start = start_position(n);
+    SetList sets;
     for (size_t m = 0; m <= last_start; ++m) {
-        const Bitmap& starts = positions_[m].start_mark().bitmap();
-        if (starts.empty()) continue;
-        Bitmap r = starts & positions_[m].byte(byte_at(bytes, 0)).bitmap();
-        for (size_t k = 1; k < n && !r.empty(); ++k) r &= positions_[m + k].byte(byte_at(bytes, k)).bitmap();
-        out |= r;
+        const HybridSet* starts = positions_[m].start_mark();
+        if (!starts) continue;
+        sets.assign(1, starts);
+        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out);
     }
     return out;
 }
@@ -163,12 +206,12 @@ Bitmap PositionalBitmap::match_suffix(std::string_view bytes) const {
     // than an n-byte string would.
     if (!fits(n)) return out;
     const size_t first_end = start_position(n) + n - 1;
+    SetList sets;
     for (size_t e = first_end; e < position_count(); ++e) {
-        const Bitmap& ends = positions_[e].end_mark().bitmap();
-        if (ends.empty()) continue;
-        Bitmap r = ends & positions_[e].byte(byte_at(bytes, n - 1)).bitmap();
-        for (size_t k = 1; k < n && !r.empty(); ++k) r &= positions_[e - k].byte(byte_at(bytes, n - 1 - k)).bitmap();
-        out |= r;
+        const HybridSet* ends = positions_[e].end_mark();
+        if (!ends) continue;
+        sets.assign(1, ends);
+        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out);
     }
     return out;
 }
@@ -178,15 +221,26 @@ Bitmap PositionalBitmap::match_contains(std::string_view bytes) const {
     if (n == 0) return all_strings();
     Bitmap out;
     if (!fits(n)) return out;  // no stored string is that long
+    SetList sets;
     // Every offset at which an n-byte run fits inside the range.
-    for (size_t u = 0; u + n <= position_count(); ++u) out |= bytes_at(u, bytes);
+    for (size_t u = 0; u + n <= position_count(); ++u) {
+        sets.clear();
+        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out);
+    }
     return out;
 }
 
-size_t PositionalBitmap::buffered_count() const noexcept {
-    size_t total = empty_strings_.buffered();
-    for (const CharacterMap& pos : positions_)
-        for (const Element& el : pos.all()) total += el.buffered();
+size_t PositionalBitmap::set_count() const noexcept {
+    size_t total = 0;
+    for (const CharacterMap& pos : positions_) total += pos.set_count();
+    return total;
+}
+
+size_t PositionalBitmap::memory_bytes() const noexcept {
+    size_t total = sizeof(*this) + positions_.capacity() * sizeof(CharacterMap) +
+                   pending_.capacity() * sizeof(Pending) +
+                   roaring_bitmap_size_in_bytes(empty_strings_.bitmap().raw());
+    for (const CharacterMap& pos : positions_) total += pos.memory_bytes();
     return total;
 }
 

@@ -8,71 +8,50 @@
 // exactly the start the rule gives at the new size. Equality therefore looks at
 // a single position, and removal finds what insertion placed.
 //
-// Each position keeps one bitmap per byte value plus separate start and end
+// Each position records its ids per byte value plus separate start and end
 // marks, so prefix and suffix tests accept only strings that really begin or
-// end where they look.
+// end where they look. Positions are sparse (see CharacterMap): one long
+// string costs a few dozen bytes per byte, not a bitmap per possible byte.
 //
-// No lock of its own: the owner guards it with a reader-writer lock. Readers
-// consult only the roaring bitmaps; a writer that buffers must flush() before
-// releasing its lock.
+// Buffered insertion collects (position, key, id) triples in one list owned by
+// the index and sorts them into the sets on flush(). No lock of its own: the
+// owner guards it with a reader-writer lock, and a writer that buffers must
+// flush() before releasing it, since readers see only the sets.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
+#include "index/core/structures/character_map.hpp"
 
 namespace tarnwick {
 
-class CharacterMap {
-public:
-    static constexpr uint32_t buffer_capacity = 32;
-    using Element = BufferedBitmap<buffer_capacity>;
-    static constexpr size_t start_index = 256;
-    static constexpr size_t end_index = 257;
-    static constexpr size_t size = 258;
-
-    Element& byte(uint8_t b) noexcept { return bitmaps_[b]; }
-    const Element& byte(uint8_t b) const noexcept { return bitmaps_[b]; }
-    // Ids whose string has its first byte here.
-    Element& start_mark() noexcept { return bitmaps_[start_index]; }
-    const Element& start_mark() const noexcept { return bitmaps_[start_index]; }
-    // Ids whose string has its last byte here.
-    Element& end_mark() noexcept { return bitmaps_[end_index]; }
-    const Element& end_mark() const noexcept { return bitmaps_[end_index]; }
-
-    // Bytes 0..255, then the start mark, then the end mark.
-    std::array<Element, size>& all() noexcept { return bitmaps_; }
-    const std::array<Element, size>& all() const noexcept { return bitmaps_; }
-
-    // Marks first, then bytes 0..255.
-    void flush();
-
-private:
-    std::array<Element, size> bitmaps_;
-};
-
 class PositionalBitmap {
 public:
-    using Element = CharacterMap::Element;
+    using Element = BufferedBitmap<32>;
+    // Buffered triples beyond this are flushed at once, bounding the memory
+    // a large batch holds outside the sets.
+    static constexpr size_t pending_limit = size_t(1) << 16;
 
     PositionalBitmap() = default;
     PositionalBitmap(PositionalBitmap&&) = default;
     PositionalBitmap& operator=(PositionalBitmap&&) = default;
 
     void insert(std::string_view bytes, uint32_t id);
-    // Like insert, but through the write buffers; empty strings still go
+    // Like insert, but through the pending list; empty strings still go
     // straight into the bitmap of empty_strings.
     void insert_buffered(std::string_view bytes, uint32_t id);
+    // Also drops a copy of the id that is still pending.
     void remove(std::string_view bytes, uint32_t id);
     void flush();
 
     // Grows the positions, if needed, so that a string of n bytes can be
-    // placed. Existing strings, buffered ids included, move with their positions.
+    // placed. Existing strings, pending ids included, move with their positions.
     void expand_map(size_t n);
 
     size_t position_count() const noexcept { return positions_.size(); }
@@ -84,11 +63,10 @@ public:
     const std::vector<CharacterMap>& positions() const noexcept { return positions_; }
     const Element& empty_strings() const noexcept { return empty_strings_; }
 
-    // Keeps only the ids of `keep` in every bitmap; the positions stay.
+    // Keeps only the ids of `keep` in every set; the positions stay.
     void retain(const Bitmap& keep);
     // Unions the other index into this one so that every match answers as if
-    // the other's strings had been inserted here. The other index must have no
-    // buffered ids (it is read under its owner's read lock).
+    // the other's strings had been inserted here.
     void merge_from(const PositionalBitmap& other);
 
     // Each returns the ids whose string passes the test; ids are as stored.
@@ -99,16 +77,30 @@ public:
     // Every id with a string value, the empty string included.
     Bitmap all_strings() const;
 
-    size_t buffered_count() const noexcept;
+    size_t buffered_count() const noexcept { return pending_.size(); }
+    // Number of (position, key) sets holding ids.
+    size_t set_count() const noexcept;
+    // Estimated heap and inline bytes of the whole index.
+    size_t memory_bytes() const noexcept;
 
 private:
+    struct Pending {
+        size_t position;
+        uint32_t id;
+        uint16_t key;
+    };
+    using SetList = std::vector<const HybridSet*>;
+
     // Grows to `target` positions (even), half of the new ones before the
     // existing positions and half after.
     void grow_to(size_t target);
-    // The ids at positions first.. whose bytes equal `bytes`; no marks involved.
-    Bitmap bytes_at(size_t first, std::string_view bytes) const;
+    void push_pending(size_t position, uint16_t key, uint32_t id);
+    // Appends the byte sets of `bytes` placed at positions first..; false
+    // (and nothing can match) when one of them holds no id.
+    bool gather_bytes(size_t first, std::string_view bytes, SetList& sets) const;
 
     std::vector<CharacterMap> positions_;
+    std::vector<Pending> pending_;
     Element empty_strings_;
 };
 

@@ -56,6 +56,52 @@ class Index:
         it is not the order in which the objects were added.
         """
 
+    def get_by_attribute(self, **kwargs: Any) -> list[Indexable]:
+        """The objects whose attributes equal the keyword arguments.
+
+        ``index.get_by_attribute(age=30, name="Ada")`` is the list of the
+        objects with both values, in ascending object-id order; without
+        keywords, every object. Equality is that of ``PyQueryExpr.eq``. A
+        keyword can name a dotted path only by unpacking a dict:
+        ``get_by_attribute(**{"address.city": "Oslo"})``. Positional arguments
+        raise TypeError.
+        """
+
+    def reduce(self, **kwargs: Any) -> None:
+        """Keeps only the objects whose attributes equal the keyword arguments.
+
+        The others leave the index (and it drops its reference to them);
+        assigning their attributes later no longer affects it, and only
+        ``add_object`` brings one back. Views made earlier keep their ids but
+        no longer return the removed objects.
+        """
+
+    def reduced(self, **kwargs: Any) -> "FilteredIndex":
+        """A view of the objects whose attributes equal the keyword arguments.
+
+        The index itself is unchanged.
+        """
+
+    def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
+        """A view of the objects that match ``query``.
+
+        Raises TypeError when ``query`` is not a ``PyQueryExpr``, and
+        NotImplementedError("not yet implemented") when a ``bt`` test with a
+        bound that is not a number meets an attribute some object has.
+        """
+
+    def union_with(self, other: "Index") -> None:
+        """Merges ``other`` into this index.
+
+        The objects of ``other`` become members of this index, findable by
+        every value ``other`` has indexed for them (nested objects and the
+        items of containers included); an object of both is held once.
+        From then on, assigning an attribute of one of them updates both
+        indexes. ``other`` itself is left unchanged. Merging an index into
+        itself does nothing. Raises TypeError when ``other`` is not an
+        ``Index``.
+        """
+
 class Indexable:
     """Base class of every object an Index can hold.
 
@@ -97,6 +143,41 @@ class Indexable:
     def __repr__(self) -> str:
         """``<Indexable with N attributes>``."""
 
+class FilteredIndex:
+    """A view: the objects a reduction selected, over the tables of its index.
+
+    The set of objects is fixed when the view is made; their values are not:
+    narrowing a view tests the objects' current values. Views are made only
+    by ``reduced`` and ``reduced_query`` (of an ``Index`` or of another
+    view); calling the class raises TypeError. A view keeps working after its
+    ``Index`` is gone, and never changes it.
+    """
+
+    def reduced(self, **kwargs: Any) -> "FilteredIndex":
+        """The objects of this view whose attributes equal the keyword arguments."""
+
+    def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
+        """The objects of this view that match ``query``.
+
+        ``not_`` and ``ne`` complement within this view. Errors as for
+        ``Index.reduced_query``.
+        """
+
+    def collect(self) -> list[Indexable]:
+        """The objects of the view in ascending object-id order.
+
+        Objects an in-place ``reduce`` of the index removed since the view
+        was made are left out.
+        """
+
+    def rebase(self) -> "Index":
+        """A new, independent ``Index`` holding the objects ``collect`` returns.
+
+        Every attribute is indexed from its current value, including those
+        whose names start with ``_``, and later assignments update the new
+        index too.
+        """
+
 class PyQueryExpr:
     """A query: a tree of tests on attribute values joined by and, or and not.
 
@@ -110,7 +191,8 @@ class PyQueryExpr:
     are on assignment: an int never equals a str, a bool is not an int, and
     other objects compare by identity. An attribute no object has, or a value
     of a kind the test does not handle, matches nothing rather than failing.
-    Tests on list, tuple and set attributes match their items.
+    Tests on list, tuple and set attributes match their items. NaN is
+    unordered, as in Python: it equals nothing and is in no range.
 
     Calling the class itself raises TypeError.
     """

@@ -11,6 +11,7 @@
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable.hpp"
+#include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/registration.hpp"
@@ -237,6 +238,7 @@ const RegisterFn registrations[] = {
     register_sum_as_string,
     register_index,
     register_indexable,
+    register_filtered_index,
     register_py_query_expr,
 };
 

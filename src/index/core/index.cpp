@@ -57,11 +57,12 @@ void IndexAPI::add_object(const StoredItem& item) {
 }
 
 void IndexAPI::add_member(uint32_t id, StoredItem item) {
+    StoredItem previous;
+    ReadGuard changing(changes_);
     {
         WriteGuard g(member_ids->lock());
         member_ids->get().add(id);
     }
-    StoredItem previous;
     {
         WriteGuard g(items->lock());
         ItemTable& table = items->get();
@@ -109,6 +110,8 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
     // assignments must not bring it back piecemeal.
     if (!is_member(id)) return;
     ContainerItems container_items = container_items_of(value);
+    ReadGuard changing(changes_);
+    if (!is_member(id)) return;
     for (;;) {
         {
             ReadGuard g(query_maps->lock());
@@ -122,6 +125,7 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
 }
 
 void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+    ReadGuard changing(changes_);
     if (!is_member(id)) return;
     ReadGuard g(query_maps->lock());
     if (QueryMap* map = map_at(query_maps->get(), attribute)) map->remove_id(value, id);
@@ -156,6 +160,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     {
         std::vector<StoredItem> previous;
         previous.reserve(distinct.size());
+        ReadGuard changing(changes_);
         WriteGuard members_guard(member_ids->lock());
         WriteGuard items_guard(items->lock());
         Bitmap& members = member_ids->get();
@@ -208,6 +213,10 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     for (uint32_t attribute : missing) ensure_map(attribute);
 
     {
+        // An in-place reduction may have taken some of the batch out since
+        // they were made members; their values stay out.
+        ReadGuard changing(changes_);
+        const Bitmap still_members = members();
         ReadGuard g(query_maps->lock());
         const QueryMapTable& table = query_maps->get();
         // One writer per attribute of the batch, opened in slot order.
@@ -218,9 +227,11 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
             auto at = std::lower_bound(attributes.begin(), attributes.end(), attribute);
             return writers[size_t(at - attributes.begin())];
         };
-        for (Object& object : objects)
+        for (Object& object : objects) {
+            if (!still_members.contains(object.id)) continue;
             for (PreparedValue& v : object.values)
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
+        }
         for (BulkQueryMapAdder& w : writers) w.close();
     }
     // The engine lists are unlocked when `held` goes; the nested work queued

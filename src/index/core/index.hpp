@@ -10,6 +10,7 @@
 //   an object's engine list, then its attribute map (both before any engine
 //   lock, and of one object at a time, except add_object_many, which locks the
 //   engine lists of its whole batch in ascending id order);
+//   the engine's changes lock (see changes_);
 //   query_maps, then the structures of its maps (strings, numbers, bools,
 //   element_owners, element_ids; one exact_values shard at a time);
 //   member_ids, then items;
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "index/core/query/container_items.hpp"
+#include "index/core/query/query_ops.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m.hpp"
@@ -36,6 +38,24 @@
 namespace tarnwick {
 
 class QueryMap;
+
+// A view of an engine: a fixed set of object ids over the engine's value
+// indexes and item table, which it shares (and keeps alive). Later changes to
+// the engine show through the tables; the ids never change.
+struct FilteredView {
+    std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
+    SharedItemTable items;
+    Bitmap ids;
+
+    // Narrower views: the objects of this one that pass the test, evaluated
+    // against the engine's current values, complements taken within `ids`.
+    // GIL released, no native lock held.
+    FilteredView reduced(const KeywordQuery& conditions) const;
+    FilteredView reduced_query(const QueryExpr& query) const;
+    // The items of `ids` in ascending id order, skipping slots an in-place
+    // reduction has emptied since. GIL released, no native lock held.
+    std::vector<StoredItem> present_items() const;
+};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 public:
@@ -75,6 +95,15 @@ public:
     // nested work is queued.
     void add_object_many(std::vector<StoredItem> batch);
 
+    // Merges `other` into this engine (merge.cpp): the members of other
+    // become members here with the values other holds for them, and are
+    // registered on this engine. `incoming` holds the item this table takes
+    // for each member of other (references of this engine's own); the result
+    // lists the ids whose slot took one. Other is only read; merging an engine
+    // into itself does nothing. GIL released, no native lock held; nested
+    // work is queued (run_nested_tasks).
+    std::vector<uint32_t> union_with(IndexAPI& other, std::vector<StoredItem> incoming);
+
     // Indexes one attribute value of `id`; nothing happens unless `id` is a
     // member (an object taken out of the engine may still list it). GIL
     // released; the caller may hold the object's locks but no engine lock.
@@ -106,6 +135,18 @@ public:
     // The map of an attribute, or null; the caller holds query_maps.
     static QueryMap* map_at(const QueryMapTable& table, uint32_t attribute) noexcept;
 
+    // Reductions (reduction.cpp); GIL released, no native lock held.
+    // Views of the members that satisfy every keyword equality / the query.
+    FilteredView reduced(const KeywordQuery& conditions) const;
+    FilteredView reduced_query(const QueryExpr& query) const;
+    // Keeps only the members that satisfy every keyword equality.
+    void reduce(const KeywordQuery& conditions);
+    // Keeps only the members in `keep`: the others leave member_ids, every
+    // value structure and their item slots; nested objects no kept object
+    // holds any more leave the nested engines. Work on nested objects may be
+    // queued (run_nested_tasks).
+    void keep_only_from_bitmap(const Bitmap& keep);
+
     // Run from the nested-task queue: make `child` a member with its
     // attributes indexed if it still has a holder here; take it out again if
     // it no longer has one.
@@ -125,6 +166,17 @@ private:
     // to an Index's engine, which has no parent by design.
     const bool made_nested_;
 
+    // Held shared by every step that makes an object a member or indexes a
+    // value of a member (the membership check and the insertion together),
+    // and exclusively by an in-place reduction. Without it a reduction could
+    // take an object out between another thread's check and its insertion,
+    // leaving entries for an id that is no longer a member, which a new
+    // object given the same id later would inherit. Never held while Python
+    // code runs (container items are converted before it is taken), and a
+    // thread holds it for one engine at a time, except a reduction, which
+    // takes those of the nested engines after its own.
+    mutable RwLock changes_;
+
     // Installs a map in the attribute's slot unless one is there already.
     void ensure_map(uint32_t attribute);
     // Puts the object into member_ids and its item slot.
@@ -136,6 +188,18 @@ private:
     // Indexes the object's attributes as they are now. Caller holds the
     // object's engine-list mutex.
     void index_attributes(const IndexableRecord& record, bool include_private);
+
+    FilteredView view_of(Bitmap ids) const;
+    // keep_only_from_bitmap for a caller that holds changes_ exclusively and
+    // the query_maps read lock.
+    void keep_only_locked(const QueryMapTable& table, const Bitmap& keep);
+    // Takes the removed ids out of every map of `table` and out of the item
+    // table; queues the nested engines that lost holders.
+    void drop_from_maps(const QueryMapTable& table, const Bitmap& removed, std::vector<IndexAPI*>& nested_pending);
+    // Unlinks every pair whose holder was removed; whether there was one.
+    bool drop_holders(const Bitmap& removed);
+    // Takes the members no holder links to any more out of member_ids.
+    Bitmap take_out_unlinked();
 };
 
 // The shared empty engine that stands for "no engine" in engine lists.

@@ -17,7 +17,10 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
+#include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index_debug.hpp"
+#include "index/interfaces/index_merge.hpp"
+#include "index/interfaces/query.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -281,6 +284,83 @@ PyObject* index_collect(PyObject* self, PyObject*) {
     return list;
 }
 
+// ---- filtering ------------------------------------------------------------------
+
+// The keyword conditions of a keyword-only method; nothing, with the error
+// set, for positional arguments or a bad keyword dict.
+std::optional<KeywordQuery> keyword_conditions(const char* fname, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", fname);
+        return std::nullopt;
+    }
+    return kwargs_to_query(kwargs);
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::vector<StoredItem> found;
+    try {
+        std::optional<KeywordQuery> conditions = keyword_conditions("get_by_attribute", args, kwargs);
+        if (!conditions) return nullptr;
+        std::shared_ptr<IndexAPI> engine = index_engine(self);
+        if (!engine) return nullptr;
+        if (!run_query_without_gil([&] { found = engine->reduced(*conditions).present_items(); })) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    return item_objects_list(found);
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        std::optional<KeywordQuery> conditions = keyword_conditions("reduce", args, kwargs);
+        if (!conditions) return nullptr;
+        std::shared_ptr<IndexAPI> engine = index_engine(self);
+        if (!engine) return nullptr;
+        if (!run_query_without_gil([&] { engine->reduce(*conditions); })) return nullptr;
+        index_release_non_members(self);
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::optional<FilteredView> view;
+    try {
+        std::optional<KeywordQuery> conditions = keyword_conditions("reduced", args, kwargs);
+        if (!conditions) return nullptr;
+        std::shared_ptr<IndexAPI> engine = index_engine(self);
+        if (!engine) return nullptr;
+        if (!run_query_without_gil([&] { view = engine->reduced(*conditions); })) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    return filtered_index_wrap(std::move(*view), self);
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"query", nullptr};
+    PyObject* query = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(keywords), &query)) {
+        return nullptr;
+    }
+    if (!is_query_expr(query)) {
+        PyErr_Format(PyExc_TypeError, "reduced_query() argument 'query' must be PyQueryExpr, not %.200s",
+                     Py_TYPE(query)->tp_name);
+        return nullptr;
+    }
+    std::optional<FilteredView> view;
+    try {
+        std::shared_ptr<IndexAPI> engine = index_engine(self);
+        if (!engine) return nullptr;
+        const QueryExpr expr = query_expr_of(query);
+        if (!run_query_without_gil([&] { view = engine->reduced_query(expr); })) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    return filtered_index_wrap(std::move(*view), self);
+}
+
 // ---- the class ------------------------------------------------------------------
 
 PyMethodDef index_methods[] = {
@@ -289,6 +369,16 @@ PyMethodDef index_methods[] = {
     {"add_object_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_add_object_many)),
      METH_VARARGS | METH_KEYWORDS, "add_object_many($self, objs)\n--\n\n"},
     {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"union_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_union_with)),
+     METH_VARARGS | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
+    {"get_by_attribute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_get_by_attribute)),
+     METH_VARARGS | METH_KEYWORDS, "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_reduce)),
+     METH_VARARGS | METH_KEYWORDS, "reduce($self, **kwargs)\n--\n\n"},
+    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_reduced)),
+     METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_reduced_query)),
+     METH_VARARGS | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
     // Private hooks for the test suite; not part of the class's interface.
     {"_debug_eq", index_debug_eq, METH_VARARGS, nullptr},
     {"_debug_members", index_debug_members, METH_NOARGS, nullptr},
@@ -378,6 +468,11 @@ PyObject* index_wrap(std::shared_ptr<IndexAPI> engine) {
 
 void index_mark_items_shared(PyObject* index) noexcept {
     if (IndexState* state = state_of(index)) state->items_shared = true;
+}
+
+void index_hold_references(PyObject* index, const std::vector<std::pair<uint32_t, PyHandle>>& references) {
+    if (IndexState* state = state_of(index))
+        for (const auto& [id, handle] : references) hold_reference(*state, id, handle);
 }
 
 void index_release_non_members(PyObject* index) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace tarnwick {
 
@@ -32,6 +34,11 @@ PyObject* index_wrap(std::shared_ptr<IndexAPI> engine);
 // index into another) calls this first, with the GIL held; from then on the
 // index no longer reports them (cycles through it are then left alone).
 void index_mark_items_shared(PyObject* index) noexcept;
+
+// Records references that code outside the class put into the engine's item
+// table for this instance (pairs of slot and the very handle in the slot), so
+// that the instance reports them as its own. GIL held.
+void index_hold_references(PyObject* index, const std::vector<std::pair<uint32_t, PyHandle>>& references);
 
 // Drops the index's own hold on objects that are no longer members (after an
 // in-place reduction), so that they can go. GIL held.

@@ -38,7 +38,7 @@ void BulkQueryMapAdder::insert_items(ContainerItems items, uint32_t owner) {
         const std::optional<PyValue>& item = items[i];
         if (!item) continue;
         if (item->primitave.is_ind()) {
-            map_->insert_exact(*item, elements[i]);
+            exact_.emplace_back(*item, elements[i]);
             map_->insert_indexable(item->primitave.as_ind(), owner);
         } else {
             insert_value(*item, {}, elements[i]);
@@ -63,16 +63,16 @@ void BulkQueryMapAdder::insert_value(const PyValue& value, ContainerItems items,
             insert_items(std::move(items), id);
             break;
         case ValueKind::Ind:
-            map_->insert_exact(value, id);
+            exact_.emplace_back(value, id);
             map_->insert_indexable(p.as_ind(), id);
             break;
         case ValueKind::Unknown:
-            map_->insert_exact(value, id);
+            exact_.emplace_back(value, id);
             break;
     }
 }
 
-void BulkQueryMapAdder::close() noexcept {
+void BulkQueryMapAdder::close() {
     if (!is_open()) return;
     map_->numbers.get().flush();
     map_->bools.get().flush();
@@ -82,6 +82,8 @@ void BulkQueryMapAdder::close() noexcept {
     bools_.unlock();
     element_owners_.unlock();
     element_ids_.unlock();
+    std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
+    for (const auto& [value, id] : exact) map_->insert_exact(value, id);
 }
 
 }  // namespace tarnwick

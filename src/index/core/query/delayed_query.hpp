@@ -6,7 +6,10 @@
 // added to their bitmaps in bulk. Closing the writer flushes every buffer
 // before the locks are released, so no reader ever sees a buffered id missing.
 // exact_values and the nested engine stay available to others: whole values go
-// through the map's own insert_exact and insert_indexable.
+// through the map's own insert_exact and insert_indexable, the exact entries
+// only after the five locks are released (a reader holds an exact_values shard
+// while it maps element ids to owners, so a writer must never wait for a shard
+// while it holds element_ids).
 //
 // While a thread holds writers, it must not call anything on those maps that
 // takes one of the five locks (unbuffered insertion, removal, unmask_ids, the
@@ -15,6 +18,8 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "index/core/query/query.hpp"
 
@@ -29,7 +34,13 @@ public:
     BulkQueryMapAdder& operator=(BulkQueryMapAdder&&) = delete;
     BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
     BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
-    ~BulkQueryMapAdder() { close(); }
+    ~BulkQueryMapAdder() {
+        try {
+            close();
+        } catch (...) {
+            // Only an allocation failure gets here, while unwinding already.
+        }
+    }
 
     void insert_str(std::string_view bytes, uint32_t id);
     void insert_num_ordered(const OrderKey& key, uint32_t id);
@@ -39,9 +50,10 @@ public:
     void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
 
     // Flushes numbers (slice by slice), bools (True, then False) and strings
-    // (position by position), then releases the locks in the order they were
-    // taken. Closing twice does nothing.
-    void close() noexcept;
+    // (position by position), releases the locks in the order they were
+    // taken, then records the whole values of the batch. Closing twice does
+    // nothing.
+    void close();
     bool is_open() const noexcept { return strings_.owns_lock(); }
 
     QueryMap& map() const noexcept { return *map_; }
@@ -53,6 +65,8 @@ private:
     WriteGuard bools_;
     WriteGuard element_owners_;
     WriteGuard element_ids_;
+    // Whole values (and the ids they go under) waiting for close().
+    std::vector<std::pair<PyValue, uint32_t>> exact_;
 };
 
 }  // namespace tarnwick

@@ -87,6 +87,19 @@ std::vector<ElementEntry> ElementOwners::detach_all_but(const Bitmap& keep) {
     return out;
 }
 
+std::vector<ElementEntry> ElementOwners::detach_owners(const Bitmap& owners) {
+    std::vector<ElementEntry> out;
+    for (auto it = by_owner_.begin(); it != by_owner_.end();) {
+        if (!owners.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        for (ElementEntry& e : it->second) out.push_back(std::move(e));
+        it = by_owner_.erase(it);
+    }
+    return out;
+}
+
 Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
     Bitmap out;
     for (const auto& [owner, entries] : by_owner_) {
@@ -266,6 +279,16 @@ void QueryMap::remove_elements_except(const Bitmap& keep) {
     {
         WriteGuard g(element_owners.lock());
         entries = element_owners.get().detach_all_but(keep);
+    }
+    remove_detached(entries);
+}
+
+void QueryMap::remove_elements_of_owners(const Bitmap& owners) {
+    std::vector<ElementEntry> entries;
+    {
+        WriteGuard g(element_owners.lock());
+        if (element_owners.get().owner_count() == 0) return;
+        entries = element_owners.get().detach_owners(owners);
     }
     remove_detached(entries);
 }

@@ -93,6 +93,8 @@ public:
     std::vector<ElementEntry> detach(uint32_t owner);
     // Takes out the elements of every owner not in `keep`, as detach does.
     std::vector<ElementEntry> detach_all_but(const Bitmap& keep);
+    // Takes out the elements of every owner in `owners`, as detach does.
+    std::vector<ElementEntry> detach_owners(const Bitmap& owners);
     // The element ids of the owners in `owners`.
     Bitmap elements_of(const Bitmap& owners) const;
     void forget(uint32_t element);
@@ -105,6 +107,11 @@ public:
     }
     // Number of owners with elements.
     size_t owner_count() const noexcept { return by_owner_.size(); }
+    // fn(owner, its entries in the order they were recorded) for every owner.
+    template <class F>
+    void for_each_owner(F&& fn) const {
+        for (const auto& [owner, entries] : by_owner_) fn(owner, entries);
+    }
 
     // fn(const PyValue&) for every stored item value.
     template <class F>
@@ -178,9 +185,15 @@ public:
     // not in `keep` (as remove_elements_of does for one owner).
     Bitmap elements_owned_by(const Bitmap& owners) const;
     void remove_elements_except(const Bitmap& keep);
+    void remove_elements_of_owners(const Bitmap& owners);
 
     // Replaces the element ids in `result` by their owners. Takes
     // element_ids, then element_owners, for reading, one after the other.
+    // Callers hold the read lock of the sub-index the result came from: an
+    // item leaves its sub-index before its element id is forgotten and freed,
+    // so under that lock every element id in `result` can still be unmasked
+    // (otherwise a freed, possibly reissued, element id would pass for an
+    // object id).
     void unmask_ids(Bitmap& result) const;
 
     // Takes the write locks of strings, numbers, bools, element_owners and

@@ -1,0 +1,255 @@
+// The match operators on one attribute and the evaluation of query trees.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "index/core/index.hpp"
+#include "index/core/query/query.hpp"
+#include "index/core/query/query_ops.hpp"
+#include "index/core/structures/string_interner.hpp"
+
+namespace tarnwick {
+namespace {
+
+bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
+
+// Ranges read only object ids of the universe, but the items of container
+// values are indexed under element ids, which no universe holds: widen the
+// base by them, or a range could never match an item while equality does.
+Bitmap range_base(const QueryMap& map, const Bitmap& universe) {
+    ReadGuard g(map.element_ids.lock());
+    const Bitmap& elements = map.element_ids.get();
+    if (elements.empty()) return universe.clone();
+    return universe | elements;
+}
+
+enum class Side { Above, Below };
+
+Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe, CompareIntoBaseFn fn, Side side) {
+    const CastValue& p = value.primitave;
+    std::optional<OrderKey> key = order_key_of(p);
+    if (!key || is_nan(p)) return Bitmap();
+    const Bitmap base = range_base(map, universe);
+    Bitmap out;
+    {
+        ReadGuard g(map.numbers.lock());
+        const NumericalBitmap& numbers = map.numbers.get();
+        fn(numbers, *key, out, base);
+        if (!out.empty()) {
+            // NaN keys sort beyond the infinity of their sign, so a range open
+            // towards that side would take them in; NaN is unordered.
+            Bitmap nans;
+            if (side == Side::Above) {
+                GET_GT_FN()(numbers, order_key_float(std::numeric_limits<double>::infinity()), nans, out);
+            } else {
+                GET_LT_FN()(numbers, order_key_float(-std::numeric_limits<double>::infinity()), nans, out);
+            }
+            out -= nans;
+        }
+        map.unmask_ids(out);
+    }
+    out &= universe;
+    return out;
+}
+
+template <class Match>
+Bitmap match_string(const QueryMap& map, const PyValue& value, Match match) {
+    if (!value.primitave.is_str()) return Bitmap();
+    ReadGuard g(map.strings.lock());
+    Bitmap out = match(map.strings.get(), value.primitave.as_str().view());
+    map.unmask_ids(out);
+    return out;
+}
+
+// ---- evaluation ----------------------------------------------------------------
+
+template <class T>
+inline constexpr bool is_single_value_test =
+    std::is_same_v<T, QueryExpr::Eq> || std::is_same_v<T, QueryExpr::Gt> || std::is_same_v<T, QueryExpr::Ge> ||
+    std::is_same_v<T, QueryExpr::Lt> || std::is_same_v<T, QueryExpr::Le> ||
+    std::is_same_v<T, QueryExpr::StartsWi> || std::is_same_v<T, QueryExpr::EndsWi> ||
+    std::is_same_v<T, QueryExpr::Contains>;
+
+// The test on the map its path names directly.
+template <class Leaf>
+Bitmap apply_leaf(const QueryMap& map, const Leaf& leaf, const Bitmap& universe) {
+    if constexpr (std::is_same_v<Leaf, QueryExpr::Eq>) return ops::eq(map, leaf.value);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Gt>) return ops::gt(map, leaf.value, universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Ge>) return ops::ge(map, leaf.value, universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ops::lt(map, leaf.value, universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ops::le(map, leaf.value, universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return ops::bt(map, leaf.lower, leaf.upper, universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::In>) {
+        Bitmap out;
+        for (const PyValue& v : leaf.values) {
+            Bitmap hit = ops::eq(map, v);
+            hit &= universe;
+            out |= hit;
+        }
+        return out;
+    }
+}
+
+// A test on one attribute path: resolved here if the path has no dot,
+// otherwise handed down to the nested engine of its first attribute.
+template <class Leaf>
+Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const Leaf& leaf) {
+    const AttrParts parts = attr_parts(leaf.attr.view());
+    const uint32_t attribute = INTERNER().intern(parts.head);
+    const QueryMap* map = IndexAPI::map_at(table, attribute);
+    if (!map) return Bitmap();
+    if (!parts.rest) return apply_leaf(*map, leaf, universe);
+    Leaf below = leaf;
+    below.attr = AttrPath(*parts.rest);
+    return evaluate_nested_query(*map, QueryExpr(std::move(below)));
+}
+
+}  // namespace
+
+// ---- operators -------------------------------------------------------------------
+
+namespace ops {
+
+Bitmap eq(const QueryMap& map, const PyValue& value) {
+    const CastValue& p = value.primitave;
+    Bitmap out;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float: {
+            if (is_nan(p)) return out;
+            const OrderKey key = *order_key_of(p);
+            ReadGuard g(map.numbers.lock());
+            out = map.numbers.get().eq(key);
+            map.unmask_ids(out);
+            break;
+        }
+        case ValueKind::Str: {
+            ReadGuard g(map.strings.lock());
+            out = map.strings.get().match_eq(p.as_str().view());
+            map.unmask_ids(out);
+            break;
+        }
+        case ValueKind::Bool: {
+            ReadGuard g(map.bools.lock());
+            out = map.bools.get().of(p.as_bool()).bitmap().clone();
+            map.unmask_ids(out);
+            break;
+        }
+        case ValueKind::Iterable:
+        case ValueKind::Ind:
+        case ValueKind::Unknown: {
+            const ExactKey key(value);
+            auto shard = map.exact_values.read_shard(key);
+            auto it = shard->find(key);
+            if (it != shard->end()) out = it->second.to_bitmap();
+            map.unmask_ids(out);
+            break;
+        }
+    }
+    return out;
+}
+
+Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
+    return compare(map, value, universe, GET_GT_FN(), Side::Above);
+}
+
+Bitmap ge(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
+    return compare(map, value, universe, GET_GTE_FN(), Side::Above);
+}
+
+Bitmap lt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
+    return compare(map, value, universe, GET_LT_FN(), Side::Below);
+}
+
+Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
+    return compare(map, value, universe, GET_LTE_FN(), Side::Below);
+}
+
+Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe) {
+    const std::optional<OrderKey> low = order_key_of(lower.primitave);
+    if (!low) throw QueryNotImplemented();
+    const std::optional<OrderKey> high = order_key_of(upper.primitave);
+    if (!high) throw QueryNotImplemented();
+    if (is_nan(lower.primitave) || is_nan(upper.primitave) || *high < *low) return Bitmap();
+    // Two finite (or infinite) bounds already leave NaN keys outside.
+    const Bitmap base = range_base(map, universe);
+    Bitmap out;
+    {
+        ReadGuard g(map.numbers.lock());
+        const NumericalBitmap& numbers = map.numbers.get();
+        Bitmap below;
+        GET_LTE_FN()(numbers, *high, below, base);
+        if (!below.empty()) GET_GTE_FN()(numbers, *low, out, below);
+        map.unmask_ids(out);
+    }
+    out &= universe;
+    return out;
+}
+
+Bitmap starts_with(const QueryMap& map, const PyValue& value) {
+    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_prefix(v); });
+}
+
+Bitmap ends_with(const QueryMap& map, const PyValue& value) {
+    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_suffix(v); });
+}
+
+Bitmap contains(const QueryMap& map, const PyValue& value) {
+    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_contains(v); });
+}
+
+}  // namespace ops
+
+// ---- evaluation --------------------------------------------------------------------
+
+Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query) {
+    return std::visit(
+        [&](const auto& node) -> Bitmap {
+            using N = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
+                return universe - evaluate_leaf(table, universe, QueryExpr::Eq{node.attr, node.value});
+            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                return universe - evaluate_query(table, universe, *node.exprs);
+            } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
+                return evaluate_and_queries_vec(table, universe, node.exprs);
+            } else if constexpr (std::is_same_v<N, QueryExpr::Or>) {
+                Bitmap out;
+                for (const QueryExpr& member : node.exprs) out |= evaluate_query(table, universe, member);
+                return out;
+            } else {
+                static_assert(is_single_value_test<N> || std::is_same_v<N, QueryExpr::Bt> ||
+                              std::is_same_v<N, QueryExpr::In>);
+                return evaluate_leaf(table, universe, node);
+            }
+        },
+        query.node);
+}
+
+Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
+    std::vector<const QueryExpr*> order;
+    order.reserve(queries.size());
+    for (const QueryExpr& q : queries) order.push_back(&q);
+    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
+        return a->conjunction_rank() < b->conjunction_rank();
+    });
+    Bitmap acc = universe.clone();
+    // Every member runs even once nothing is left, so that a between test
+    // with a bad bound fails whatever the data.
+    for (const QueryExpr* member : order) acc &= evaluate_query(table, acc, *member);
+    return acc;
+}
+
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& query) {
+    Bitmap holders = map.nested->get_parent_from_ids(map.nested->reduced_query(query).ids);
+    map.unmask_ids(holders);
+    return holders;
+}
+
+}  // namespace tarnwick

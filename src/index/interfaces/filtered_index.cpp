@@ -1,0 +1,259 @@
+#include "index/interfaces/filtered_index.hpp"
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/query/query_ops.hpp"
+#include "index/interfaces/index.hpp"
+#include "index/interfaces/query.hpp"
+#include "index/registration.hpp"
+
+namespace tarnwick {
+namespace {
+
+// The view shares the engine's tables, whose item slots hold the objects
+// through references the Index reports to the garbage collector; the view
+// cannot report those too (one reference would count twice). Instead it holds
+// the Index itself, a reference the collector sees: while the view is
+// reachable, so are the Index and every object of its tables, and a cycle
+// through a view (an object holding a view of its own index) is collectable.
+struct FilteredIndexObject {
+    PyObject_HEAD
+    FilteredView* view;  // owned, never null once made
+    PyObject* index;     // the Index the view came from; null once cleared
+};
+
+std::atomic<PyTypeObject*> the_type{nullptr};
+
+FilteredIndexObject* as_view(PyObject* self) noexcept { return reinterpret_cast<FilteredIndexObject*>(self); }
+
+const FilteredView& view_of(PyObject* self) noexcept { return *as_view(self)->view; }
+
+bool set_native_error() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return false;
+}
+
+// ---- methods --------------------------------------------------------------------
+
+PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_SetString(PyExc_TypeError, "reduced() takes no positional arguments");
+        return nullptr;
+    }
+    std::optional<FilteredView> result;
+    try {
+        std::optional<KeywordQuery> conditions = kwargs_to_query(kwargs);
+        if (!conditions) return nullptr;
+        const FilteredView& view = view_of(self);
+        if (!run_query_without_gil([&] { result = view.reduced(*conditions); })) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    return filtered_index_wrap(std::move(*result), as_view(self)->index);
+}
+
+PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"query", nullptr};
+    PyObject* query = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(keywords), &query)) {
+        return nullptr;
+    }
+    if (!is_query_expr(query)) {
+        PyErr_Format(PyExc_TypeError, "reduced_query() argument 'query' must be PyQueryExpr, not %.200s",
+                     Py_TYPE(query)->tp_name);
+        return nullptr;
+    }
+    std::optional<FilteredView> result;
+    try {
+        const QueryExpr expr = query_expr_of(query);
+        const FilteredView& view = view_of(self);
+        if (!run_query_without_gil([&] { result = view.reduced_query(expr); })) return nullptr;
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    return filtered_index_wrap(std::move(*result), as_view(self)->index);
+}
+
+PyObject* filtered_collect(PyObject* self, PyObject*) {
+    std::vector<StoredItem> present;
+    const FilteredView& view = view_of(self);
+    if (!run_query_without_gil([&] { present = view.present_items(); })) return nullptr;
+    return item_objects_list(present);
+}
+
+// A new Index holding exactly the view's objects that are still there, every
+// attribute indexed (names starting with "_" too) from the objects' current
+// values, the new index registered on each object.
+PyObject* filtered_rebase(PyObject* self, PyObject*) {
+    PyObject* objects = filtered_collect(self, nullptr);
+    if (!objects) return nullptr;
+    PyObject* index = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type()));
+    if (index) {
+        PyObject* done = PyObject_CallMethod(index, "add_object_many", "O", objects);
+        if (done) {
+            Py_DECREF(done);
+        } else {
+            Py_CLEAR(index);
+        }
+    }
+    Py_DECREF(objects);
+    return index;
+}
+
+int filtered_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_view(self)->index);
+    return 0;
+}
+
+// The tables stay: the view keeps working once the cycle is broken.
+int filtered_clear(PyObject* self) {
+    Py_CLEAR(as_view(self)->index);
+    return 0;
+}
+
+void filtered_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Dropping the view may release the last hold on the engine's tables and
+    // with them Python objects, whose finalizers may run here.
+    delete std::exchange(as_view(self)->view, nullptr);
+    Py_CLEAR(as_view(self)->index);
+    type->tp_free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyMethodDef filtered_methods[] = {
+    {"reduced", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_reduced)),
+     METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_reduced_query)),
+     METH_VARARGS | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"collect", filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot filtered_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(filtered_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(filtered_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(filtered_clear)},
+    {Py_tp_methods, filtered_methods},
+    {0, nullptr},
+};
+
+PyType_Spec filtered_spec = {
+    "Tarnwick.FilteredIndex",
+    static_cast<int>(sizeof(FilteredIndexObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    filtered_slots,
+};
+
+}  // namespace
+
+PyTypeObject* filtered_index_type() {
+    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
+    PyObject* created = make_class(&filtered_spec);
+    if (!created) return nullptr;
+    PyTypeObject* expected = nullptr;
+    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+}
+
+int register_filtered_index(PyObject* module) {
+    PyTypeObject* type = filtered_index_type();
+    if (!type) return -1;
+    return add_to_module(module, "FilteredIndex", reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
+    PyTypeObject* type = filtered_index_type();
+    if (!type) return nullptr;
+    FilteredView* owned = nullptr;
+    try {
+        owned = new FilteredView(std::move(view));
+    } catch (...) {
+        return set_native_error(), nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        delete owned;
+        return nullptr;
+    }
+    as_view(self)->view = owned;
+    as_view(self)->index = Py_XNewRef(index);
+    return self;
+}
+
+PyObject* item_objects_list(const std::vector<StoredItem>& items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i].python_handle.new_ref());
+    }
+    return list;
+}
+
+bool run_query_without_gil(const std::function<void()>& work) {
+    enum class Failure { None, NotImplemented, NoMemory, Other } failure = Failure::None;
+    std::string what;
+    {
+        GilRelease released;
+        try {
+            work();
+        } catch (const QueryNotImplemented&) {
+            failure = Failure::NotImplemented;
+        } catch (const std::bad_alloc&) {
+            failure = Failure::NoMemory;
+        } catch (const std::exception& e) {
+            failure = Failure::Other;
+            what = e.what();
+        }
+        // Work queued on nested engines (an in-place reduction unlinks
+        // nested objects) runs now that no lock is held.
+        try {
+            run_nested_tasks();
+        } catch (const std::bad_alloc&) {
+            if (failure == Failure::None) failure = Failure::NoMemory;
+        } catch (const std::exception& e) {
+            if (failure == Failure::None) {
+                failure = Failure::Other;
+                what = e.what();
+            }
+        }
+    }
+    switch (failure) {
+        case Failure::None:
+            return true;
+        case Failure::NotImplemented:
+            PyErr_SetString(PyExc_NotImplementedError, "not yet implemented");
+            return false;
+        case Failure::NoMemory:
+            PyErr_NoMemory();
+            return false;
+        case Failure::Other:
+            PyErr_SetString(PyExc_SystemError, what.c_str());
+            return false;
+    }
+    return false;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,37 @@
+// FilteredIndex: the Python class of a view, the fixed set of object ids a
+// reduction selected, over the tables of the engine it came from. Views are
+// made only by reductions; they can be narrowed, collected and rebased into a
+// new Index, and they never change the engine.
+#pragma once
+
+#include "index/pyref.hpp"
+
+#include <functional>
+#include <vector>
+
+namespace tarnwick {
+
+struct FilteredView;
+struct StoredItem;
+
+// The class, created on first use and kept for the life of the process; null
+// with the Python error set if it cannot be created.
+PyTypeObject* filtered_index_type();
+
+// Adds the class to the module as "FilteredIndex".
+int register_filtered_index(PyObject* module);
+
+// A new FilteredIndex taking over the view of the engine of `index` (the
+// Index object, borrowed; the view keeps it). Null with the error set.
+PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
+
+// The objects of the items as a new list. GIL held.
+PyObject* item_objects_list(const std::vector<StoredItem>& items);
+
+// Runs the engine part of a query method with the GIL released (called with
+// it held). Native failures become Python errors once the GIL is back: a
+// between test with a bad bound NotImplementedError, exhausted memory
+// MemoryError. Returns false with the error set.
+bool run_query_without_gil(const std::function<void()>& work);
+
+}  // namespace tarnwick

@@ -1,0 +1,104 @@
+#include "index/interfaces/index_merge.hpp"
+
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/stored_item.hpp"
+#include "index/interfaces/index.hpp"
+
+namespace tarnwick {
+namespace {
+
+// The items the receiving table takes for the other's members: the same
+// objects and records, each with a new reference of its own, so that what one
+// index holds and reports to the garbage collector never depends on the other.
+// GIL held.
+std::vector<StoredItem> fresh_items_of(const IndexAPI& other) {
+    std::vector<StoredItem> out;
+    {
+        GilSafeReadGuard<RwLock> members(other.member_ids->lock());
+        GilSafeReadGuard<RwLock> items(other.items->lock());
+        const ItemTable& table = other.items->get();
+        out.reserve(other.member_ids->get().cardinality());
+        other.member_ids->get().for_each([&](uint32_t id) {
+            if (id < table.size() && !table[id].is_placeholder()) out.push_back(table[id]);
+        });
+    }
+    for (StoredItem& item : out) {
+        item.python_handle = PyHandle::borrow(item.python_handle.get());
+        item.gc_visible = true;
+    }
+    return out;
+}
+
+}  // namespace
+
+PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"other", nullptr};
+    PyObject* other = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:union_with", const_cast<char**>(keywords), &other)) {
+        return nullptr;
+    }
+    if (!is_index(other)) {
+        PyErr_Format(PyExc_TypeError, "union_with() argument 'other' must be Index, not %.200s",
+                     Py_TYPE(other)->tp_name);
+        return nullptr;
+    }
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    std::shared_ptr<IndexAPI> other_engine = index_engine(other);
+    if (!other_engine) return nullptr;
+    if (engine == other_engine) Py_RETURN_NONE;
+
+    enum class Failure { None, NoMemory, Other } failure = Failure::None;
+    std::string what;
+    std::vector<std::pair<uint32_t, PyHandle>> references;
+    std::vector<uint32_t> placed;
+    try {
+        std::vector<StoredItem> incoming = fresh_items_of(*other_engine);
+        references.reserve(incoming.size());
+        for (const StoredItem& item : incoming) references.emplace_back(item.record->id, item.python_handle);
+        GilRelease released;
+        try {
+            placed = engine->union_with(*other_engine, std::move(incoming));
+            run_nested_tasks();
+        } catch (const std::bad_alloc&) {
+            failure = Failure::NoMemory;
+        } catch (const std::exception& e) {
+            failure = Failure::Other;
+            what = e.what();
+        }
+    } catch (const std::bad_alloc&) {
+        failure = Failure::NoMemory;
+    } catch (const std::exception& e) {
+        failure = Failure::Other;
+        what = e.what();
+    }
+    if (failure == Failure::NoMemory) return PyErr_NoMemory();
+    if (failure == Failure::Other) {
+        PyErr_SetString(PyExc_SystemError, what.c_str());
+        return nullptr;
+    }
+    // `placed` and `references` both ascend by id.
+    try {
+        std::vector<std::pair<uint32_t, PyHandle>> held;
+        held.reserve(placed.size());
+        auto ref = references.begin();
+        for (uint32_t id : placed) {
+            while (ref != references.end() && ref->first < id) ++ref;
+            if (ref != references.end() && ref->first == id) held.push_back(*ref);
+        }
+        index_hold_references(self, held);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace tarnwick

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then runs every test:
-#   1. the native GoogleTest suites, built with AddressSanitizer + UBSan;
+#   1. the native GoogleTest suites (structures, and the engine inside an
+#      embedded interpreter), built with AddressSanitizer + UBSan;
 #   2. the Python suite against the installed (release) module;
 #   3. the Python suite again against the sanitizer build of the module;
-#   4. the native thread tests under ThreadSanitizer.
+#   4. the native thread tests (structures and engine) under ThreadSanitizer.
 # Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,11 +23,14 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake --build build/asan -j"$JOBS"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ./build/asan/tarnwick_native_tests --gtest_brief=1
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ./build/asan/tarnwick_engine_tests --gtest_brief=1
 else
   stage "native tests"
   cmake -S . -B build/native -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_NATIVE_TESTS=ON >/dev/null
   cmake --build build/native -j"$JOBS"
   ./build/native/tarnwick_native_tests --gtest_brief=1
+  ./build/native/tarnwick_engine_tests --gtest_brief=1
 fi
 
 stage "python tests (release build)"
@@ -45,6 +49,8 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
         -DTARNWICK_BUILD_MODULE=OFF >/dev/null
   cmake --build build/tsan -j"$JOBS"
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_native_tests --gtest_brief=1 \
+    --gtest_filter='*Thread*:*Concurren*'
+  TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_engine_tests --gtest_brief=1 \
     --gtest_filter='*Thread*:*Concurren*'
 fi
 stage "all tests passed"

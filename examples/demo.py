@@ -1,24 +1,57 @@
-"""A short tour of Tarnwick: indexed objects."""
+"""A short tour of Tarnwick: index live objects, filter them, keep the index current."""
 
-from Tarnwick import Indexable
+import random
+
+from Tarnwick import Index, Indexable, PyQueryExpr as Q
 
 
-class Person(Indexable):
-    def __init__(self, name, age, city):
-        self.name = name
-        self.age = age
+class Address(Indexable):
+    def __init__(self, city):
         self.city = city
 
 
+class Person(Indexable):
+    def __init__(self, name, age, score, tags, address):
+        self.name = name
+        self.age = age
+        self.score = score
+        self.tags = tags
+        self.address = address
+
+
 def main():
+    rng = random.Random(7)
+    cities = [Address(c) for c in ("London", "Paris", "Oslo", "Lima")]
+    names = ["Ada", "Alan", "Grace", "Edsger", "Barbara", "Donald", "Frances", "John"]
     people = [
-        Person("Ada", 36, "London"),
-        Person("Alan", 41, "Wilmslow"),
-        Person("Grace", 36, "New York"),
+        Person(f"{rng.choice(names)}-{i}", rng.randrange(18, 90), rng.random(),
+               rng.sample(["python", "c++", "rust", "go", "sql"], 2), rng.choice(cities))
+        for i in range(10_000)
     ]
-    for p in people:
-        print(p, "->", p.name, p.age, p.city)
-    print("attributes of the first person:", [n for n in dir(people[0]) if not n.startswith("_")][:3])
+
+    index = Index()
+    index.add_object_many(people)
+    print(f"indexed {len(index.collect())} people")
+
+    thirties = index.reduced_query(Q.bt("age", 30, 39))
+    print("aged 30-39:", len(thirties.collect()))
+
+    query = Q.and_(Q.starts_with("name", "Gr"), Q.eq("tags", "rust"), Q.gt("score", 0.5))
+    hits = index.reduced_query(query).collect()
+    print("Gr* who know rust with score > 0.5:", len(hits), [p.name for p in hits[:3]])
+
+    in_oslo = index.reduced_query(Q.eq("address.city", "Oslo"))
+    print("living in Oslo:", len(in_oslo.collect()))
+
+    # Assignments keep every index current, nested objects included.
+    cities[2].city = "Bergen"
+    print("in Oslo after the move:", len(index.reduced_query(Q.eq("address.city", "Oslo")).collect()),
+          "/ in Bergen:", len(index.get_by_attribute(**{"address.city": "Bergen"})))
+
+    # A view is fixed when made; narrowing it tests current values.
+    young = index.reduced_query(Q.lt("age", 25))
+    print("under 25:", len(young.collect()), "of whom score >= 0.9:",
+          len(young.reduced_query(Q.ge("score", 0.9)).collect()))
 
 
 if __name__ == "__main__":

@@ -334,7 +334,7 @@ class TestThreads:
 
         def writer(seed):
             rnd = random.Random(seed)
-            for i in range(3000):
+            for i in range(400):
                 o = rnd.choice(shared)
                 value = rnd.choice([i, float(i), str(i), [i], Indexable(i=i)])
                 setattr(o, rnd.choice(names), value)
@@ -350,7 +350,10 @@ class TestThreads:
                     o.__dir__()
 
         def collector():
-            while not stop.is_set():
+            # A full collection holds the GIL for milliseconds; back to back
+            # they would starve the writers, which give the GIL up on every
+            # assignment.
+            while not stop.wait(0.005):
                 gc.collect()
 
         writers = [lambda s=s: writer(s) for s in range(4)]

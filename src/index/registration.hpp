@@ -1,6 +1,8 @@
 // Helpers shared by everything the module registers.
 #pragma once
 
+#include <atomic>
+
 #include "index/pyref.hpp"
 
 namespace tarnwick {
@@ -18,5 +20,21 @@ PyObject* no_constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs
 // The spec must be static: the type name points into it. New reference, or
 // null with an error set.
 PyObject* make_class(PyType_Spec* spec);
+
+// The class `make()` creates, made on first use and kept in `cell` for the
+// life of the process. Under the GIL; should a second creation race the first
+// (type creation can run Python code), the later class is dropped.
+template <class Make>
+PyTypeObject* class_once(std::atomic<PyTypeObject*>& cell, Make make) {
+    if (PyTypeObject* t = cell.load(std::memory_order_acquire)) return t;
+    PyObject* created = make();
+    if (!created) return nullptr;
+    PyTypeObject* expected = nullptr;
+    if (!cell.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return reinterpret_cast<PyTypeObject*>(created);
+}
 
 }  // namespace tarnwick

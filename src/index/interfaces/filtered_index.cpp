@@ -167,15 +167,7 @@ PyType_Spec filtered_spec = {
 }  // namespace
 
 PyTypeObject* filtered_index_type() {
-    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
-    PyObject* created = make_class(&filtered_spec);
-    if (!created) return nullptr;
-    PyTypeObject* expected = nullptr;
-    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+    return class_once(the_type, [] { return make_class(&filtered_spec); });
 }
 
 int register_filtered_index(PyObject* module) {

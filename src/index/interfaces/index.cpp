@@ -421,15 +421,7 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* index_type() {
-    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
-    PyObject* created = PyType_FromSpec(&index_spec);
-    if (!created) return nullptr;
-    PyTypeObject* expected = nullptr;
-    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+    return class_once(the_type, [] { return PyType_FromSpec(&index_spec); });
 }
 
 bool is_index(PyObject* obj) noexcept {

@@ -343,15 +343,7 @@ PyMethodDef query_hooks[] = {
 }  // namespace
 
 PyTypeObject* py_query_expr_type() {
-    if (PyTypeObject* t = the_type.load(std::memory_order_acquire)) return t;
-    PyObject* created = make_class(&query_spec);
-    if (!created) return nullptr;
-    PyTypeObject* expected = nullptr;
-    if (!the_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return reinterpret_cast<PyTypeObject*>(created);  // kept for the life of the process
+    return class_once(the_type, [] { return make_class(&query_spec); });
 }
 
 int register_py_query_expr(PyObject* module) {

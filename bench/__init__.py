@@ -1,0 +1,1 @@
+"""Benchmarks of Tarnwick against the tools a Python user would otherwise pick."""

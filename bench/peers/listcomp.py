@@ -1,0 +1,44 @@
+"""The baseline: a list comprehension over plain objects."""
+
+from __future__ import annotations
+
+from bench.peers.base import Peer
+from bench.predicates import python_condition
+from bench.workload import make_plain_objects
+
+
+def comprehension(query):
+    """A function holding the comprehension a programmer would write inline."""
+    source = f"lambda objs: [o for o in objs if {python_condition(query)}]"
+    return eval(compile(source, "<comprehension>", "eval"), {})
+
+
+class ListComprehension(Peer):
+    key = "listcomp"
+    label = "list comp"
+    separate_collect = False
+    builds = False
+
+    def create_objects(self) -> list:
+        return make_plain_objects(self.workload.rows)
+
+    def build(self) -> None:
+        # Touching the objects keeps their creation out of the first query.
+        self.objects
+
+    def compile(self, query):
+        return comprehension(query)
+
+    def execute(self, compiled):
+        return compiled(self.objects)
+
+    def materialize(self, result) -> list:
+        return result
+
+    def assign_age(self, positions, ages) -> None:
+        objs = self.objects
+        for p, a in zip(positions, ages):
+            objs[p].age = a
+
+    def readable_objects(self) -> list:
+        return self.objects

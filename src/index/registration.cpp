@@ -31,10 +31,10 @@ PyObject* no_constructor_new(PyTypeObject* cls, PyObject*, PyObject*) {
     return nullptr;
 }
 
-PyObject* make_class(PyType_Spec* spec) {
-    PyObject* type = PyType_FromSpec(spec);
+PyObject* make_class(PyType_Spec* type_spec) {
+    PyObject* type = PyType_FromSpec(type_spec);
     if (!type) return nullptr;
-    if (const char* dot = std::strrchr(spec->name, '.')) {
+    if (const char* dot = std::strrchr(type_spec->name, '.')) {
         reinterpret_cast<PyTypeObject*>(type)->tp_name = dot + 1;
     }
     return type;

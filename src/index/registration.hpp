@@ -15,11 +15,11 @@ int add_to_module(PyObject* module, const char* name, PyObject* obj);
 // TypeError "No constructor defined for <Name>".
 PyObject* no_constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs);
 
-// Creates a class from a spec named "Tarnwick.<Name>" (so that __module__ is
+// Creates a class from a PyType_Spec named "Tarnwick.<Name>" (so that __module__ is
 // "Tarnwick"); its type name is then the bare <Name>, as in error messages.
-// The spec must be static: the type name points into it. New reference, or
+// The PyType_Spec must be static: the type name points into it. New reference, or
 // null with an error set.
-PyObject* make_class(PyType_Spec* spec);
+PyObject* make_class(PyType_Spec* type_spec);
 
 // The class `make()` creates, made on first use and kept in `cell` for the
 // life of the process. Under the GIL; should a second creation race the first

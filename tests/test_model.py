@@ -3,61 +3,15 @@ in-place reductions, with every query result compared to a plain-Python
 evaluation of the same semantics."""
 
 import math
-import operator
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from Tarnwick import Index, Indexable, PyQueryExpr as Q, _object_id
+from reference_semantics import evaluate, kind, to_query, values_at
+from Tarnwick import Index, Indexable, _object_id
 
 
 class Obj(Indexable):
     pass
-
-
-# ---- the semantics, in plain Python ------------------------------------------
-
-INT64 = range(-(2**63), 2**63)
-
-
-def kind(v):
-    if type(v) is bool:
-        return "bool"
-    if type(v) is int:
-        return "num" if v in INT64 else "opaque"
-    if type(v) is float:
-        return "num"
-    if type(v) is str:
-        return "str"
-    if isinstance(v, Indexable):
-        return "obj"
-    if type(v) in (list, tuple, set, dict):
-        return "container"
-    return "opaque"
-
-
-def items(v):
-    """A value as the index sees it: container items at every depth belong to
-    the holder; a dict has none."""
-    if type(v) in (list, tuple, set):
-        for x in v:
-            yield from items(x)
-    elif type(v) is not dict:
-        yield v
-
-
-def equal(x, v):
-    k = kind(x)
-    if k != kind(v) or k == "container":
-        return False
-    if k == "obj":
-        return x is v
-    if k == "opaque":
-        return x is v or (type(x) is int and type(v) is int and x == v)
-    return x == v  # NaN equals nothing
-
-
-def ordered(x, v, op):
-    return kind(x) == kind(v) == "num" and not (math.isnan(x) or math.isnan(v)) and op(x, v)
 
 
 class Model:
@@ -65,55 +19,10 @@ class Model:
         self.attrs = {}  # object -> {name: value}
 
     def values(self, obj, path):
-        head, dot, rest = path.partition(".")
-        if head not in self.attrs[obj]:
-            return []
-        found = list(items(self.attrs[obj][head]))
-        if not dot:
-            return found
-        return [x for o in found if isinstance(o, Indexable) for x in self.values(o, rest)]
-
-    def leaf(self, obj, q):
-        op, path = q[0], q[1]
-        tests = {
-            "eq": lambda x: equal(x, q[2]),
-            "in": lambda x: any(equal(x, v) for v in q[2]),
-            "gt": lambda x: ordered(x, q[2], operator.gt),
-            "ge": lambda x: ordered(x, q[2], operator.ge),
-            "lt": lambda x: ordered(x, q[2], operator.lt),
-            "le": lambda x: ordered(x, q[2], operator.le),
-            "bt": lambda x: ordered(x, q[2], operator.ge) and ordered(x, q[3], operator.le),
-            "starts_with": lambda x: kind(x) == kind(q[2]) == "str" and x.startswith(q[2]),
-            "ends_with": lambda x: kind(x) == kind(q[2]) == "str" and x.endswith(q[2]),
-            "contains": lambda x: kind(x) == kind(q[2]) == "str" and q[2] in x,
-        }
-        return any(tests[op](x) for x in self.values(obj, path))
+        return values_at(self.attrs, obj, path)
 
     def evaluate(self, q, universe):
-        op = q[0]
-        if op == "and":
-            out = set(universe)
-            for sub in q[1]:
-                out &= self.evaluate(sub, out)
-            return out
-        if op == "or":
-            return set().union(*(self.evaluate(sub, universe) for sub in q[1]))
-        if op == "not":
-            return universe - self.evaluate(q[1], universe)
-        if op == "ne":
-            return universe - self.evaluate(("eq",) + q[1:], universe)
-        return {o for o in universe if self.leaf(o, q)}
-
-
-def to_query(q):
-    op = q[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(to_query, q[1]))
-    if op == "not":
-        return Q.not_(to_query(q[1]))
-    if op == "in":
-        return Q.in_(q[1], q[2])
-    return getattr(Q, op)(*q[1:])
+        return evaluate(q, universe, self.values)
 
 
 # ---- random worlds ---------------------------------------------------------------

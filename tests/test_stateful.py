@@ -5,12 +5,12 @@ Objects come in three levels so that nesting never forms a cycle: tops (the
 only members of indexes) hold mids, mids hold leaves."""
 
 import math
-import operator
 
 import pytest
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
+from reference_semantics import evaluate, items, kind, to_query, values_at
 from Tarnwick import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _object_id
 
 
@@ -23,63 +23,6 @@ class Opaque:
 
 
 # ---- the model ---------------------------------------------------------------
-
-INT64 = range(-(2**63), 2**63)
-
-
-def kind(v):
-    if type(v) is bool:
-        return "bool"
-    if type(v) is int:
-        return "num" if v in INT64 else "bigint"
-    if type(v) is float:
-        return "num"
-    if type(v) is str:
-        return "str"
-    if isinstance(v, Indexable):
-        return "obj"
-    if type(v) in (list, tuple, set, dict):
-        return "container"
-    return "opaque"
-
-
-def items(v):
-    """What a condition on an attribute holding v looks at: container items at
-    any depth stand for the holder; a dict holds nothing."""
-    if type(v) in (list, tuple, set):
-        for x in v:
-            yield from items(x)
-    elif type(v) is not dict:
-        yield v
-
-
-def equal(x, v):
-    k = kind(x)
-    if k != kind(v) or k == "container":
-        return False
-    if k in ("obj", "opaque"):
-        return x is v
-    return x == v  # nan equals nothing
-
-
-def ordered(x, v, op):
-    return kind(x) == kind(v) == "num" and not (math.isnan(x) or math.isnan(v)) and op(x, v)
-
-
-def text(op):
-    return lambda x, v: kind(x) == kind(v) == "str" and op(x, v)
-
-
-LEAF_TESTS = {
-    "eq": equal,
-    "gt": lambda x, v: ordered(x, v, operator.gt),
-    "ge": lambda x, v: ordered(x, v, operator.ge),
-    "lt": lambda x, v: ordered(x, v, operator.lt),
-    "le": lambda x, v: ordered(x, v, operator.le),
-    "starts_with": text(str.startswith),
-    "ends_with": text(str.endswith),
-    "contains": text(lambda x, v: v in x),
-}
 
 
 class Engine:
@@ -105,25 +48,7 @@ class Engine:
         return self.world.values(obj, path)
 
     def evaluate(self, q, universe):
-        op = q[0]
-        if op == "and":
-            out = set(universe)
-            for sub in q[1]:
-                out &= self.evaluate(sub, out)
-            return out
-        if op == "or":
-            return set().union(*(self.evaluate(sub, universe) for sub in q[1])) & universe
-        if op == "not":
-            return universe - self.evaluate(q[1], universe)
-        if op == "ne":
-            return universe - self.evaluate(("eq",) + q[1:], universe)
-        if op == "in":
-            return {o for o in universe if any(equal(x, v) for x in self.values(o, q[1]) for v in q[2])}
-        if op == "bt":
-            return {o for o in universe if any(ordered(x, q[2], operator.ge) and ordered(x, q[3], operator.le)
-                                                for x in self.values(o, q[1]))}
-        test = LEAF_TESTS[op]
-        return {o for o in universe if any(test(x, q[2]) for x in self.values(o, q[1]))}
+        return evaluate(q, universe, self.values)
 
 
 class World:
@@ -131,22 +56,7 @@ class World:
         self.attrs = {}
 
     def values(self, obj, path):
-        head, dot, rest = path.partition(".")
-        found = list(items(self.attrs[obj][head])) if head in self.attrs[obj] else []
-        if not dot:
-            return found
-        return [x for o in found if isinstance(o, Indexable) for x in self.values(o, rest)]
-
-
-def to_query(q):
-    op = q[0]
-    if op in ("and", "or"):
-        return getattr(Q, op + "_")(*map(to_query, q[1]))
-    if op == "not":
-        return Q.not_(to_query(q[1]))
-    if op == "in":
-        return Q.in_(q[1], q[2])
-    return getattr(Q, op)(*q[1:])
+        return values_at(self.attrs, obj, path)
 
 
 def by_id(objs):

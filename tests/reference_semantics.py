@@ -1,0 +1,113 @@
+"""What the store means, in plain Python: the reference that the model-based
+tests compare query results with.
+
+Queries are tuples: (op, path, value) for eq, ne, gt, ge, lt, le, starts_with,
+ends_with and contains; ("in", path, values); ("bt", path, lower, upper);
+("and", [queries]); ("or", [queries]); ("not", query)."""
+
+import math
+import operator
+
+from Tarnwick import Indexable, PyQueryExpr as Q
+
+INT64 = range(-(2**63), 2**63)
+
+
+def kind(v):
+    if type(v) is bool:
+        return "bool"
+    if type(v) is int:
+        return "num" if v in INT64 else "bigint"
+    if type(v) is float:
+        return "num"
+    if type(v) is str:
+        return "str"
+    if isinstance(v, Indexable):
+        return "obj"
+    if type(v) in (list, tuple, set, dict):
+        return "container"
+    return "opaque"
+
+
+def items(v):
+    """What a condition on an attribute holding v looks at: container items at
+    any depth stand for the holder; a dict holds nothing."""
+    if type(v) in (list, tuple, set):
+        for x in v:
+            yield from items(x)
+    elif type(v) is not dict:
+        yield v
+
+
+def equal(x, v):
+    k = kind(x)
+    if k != kind(v) or k == "container":
+        return False
+    if k in ("obj", "opaque"):
+        return x is v
+    return x == v  # NaN equals nothing; big ints by value
+
+
+def ordered(x, v, op):
+    return kind(x) == kind(v) == "num" and not (math.isnan(x) or math.isnan(v)) and op(x, v)
+
+
+def _text(op):
+    return lambda x, v: kind(x) == kind(v) == "str" and op(x, v)
+
+
+LEAF_TESTS = {
+    "eq": equal,
+    "gt": lambda x, v: ordered(x, v, operator.gt),
+    "ge": lambda x, v: ordered(x, v, operator.ge),
+    "lt": lambda x, v: ordered(x, v, operator.lt),
+    "le": lambda x, v: ordered(x, v, operator.le),
+    "starts_with": _text(str.startswith),
+    "ends_with": _text(str.endswith),
+    "contains": _text(lambda x, v: v in x),
+}
+
+
+def values_at(attrs, obj, path):
+    """The values a condition on `path` sees for obj; attrs maps each object
+    to its {name: value}. Dotted paths go through Indexable values."""
+    head, dot, rest = path.partition(".")
+    found = list(items(attrs[obj][head])) if head in attrs[obj] else []
+    if not dot:
+        return found
+    return [x for o in found if isinstance(o, Indexable) for x in values_at(attrs, o, rest)]
+
+
+def evaluate(q, universe, values):
+    """The objects of `universe` that satisfy q; values(obj, path) lists what a
+    condition on path sees for obj. Complements are taken within the universe."""
+    op = q[0]
+    if op == "and":
+        out = set(universe)
+        for sub in q[1]:
+            out &= evaluate(sub, out, values)
+        return out
+    if op == "or":
+        return set().union(*(evaluate(sub, universe, values) for sub in q[1])) & set(universe)
+    if op == "not":
+        return set(universe) - evaluate(q[1], universe, values)
+    if op == "ne":
+        return set(universe) - evaluate(("eq",) + q[1:], universe, values)
+    if op == "in":
+        return {o for o in universe if any(equal(x, v) for x in values(o, q[1]) for v in q[2])}
+    if op == "bt":
+        return {o for o in universe
+                if any(ordered(x, q[2], operator.ge) and ordered(x, q[3], operator.le) for x in values(o, q[1]))}
+    test = LEAF_TESTS[op]
+    return {o for o in universe if any(test(x, q[2]) for x in values(o, q[1]))}
+
+
+def to_query(q):
+    op = q[0]
+    if op in ("and", "or"):
+        return getattr(Q, op + "_")(*map(to_query, q[1]))
+    if op == "not":
+        return Q.not_(to_query(q[1]))
+    if op == "in":
+        return Q.in_(q[1], q[2])
+    return getattr(Q, op)(*q[1:])

@@ -3,6 +3,7 @@ in-place reductions, with every query result compared to a plain-Python
 evaluation of the same semantics."""
 
 import math
+import os
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -72,7 +73,12 @@ def queries(draw, values_at, depth=2):
     return (op, draw(st.lists(queries(values_at, depth - 1), max_size=3)))
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Five times the profile's examples; the sanitizer run, many times slower,
+# keeps to the profile's count.
+EXAMPLES = settings.default.max_examples * (1 if os.environ.get("TARNWICK_SANITIZED") else 5)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.data())
 def test_queries_match_the_model(data):
     draw = data.draw

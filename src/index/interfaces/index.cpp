@@ -36,8 +36,6 @@ struct IndexState {
     // change without the GIL, these cannot, so every pass of one collection
     // sees the same references.
     std::vector<PyHandle> held;
-    // Set once anything outside the instance shares the engine's items.
-    bool items_shared = false;
 };
 
 struct IndexObject {
@@ -116,7 +114,7 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // Engines fill empty item slots with the placeholders, and engines
         // work without the GIL, which creating them needs.
         touch_placeholders();
-        state = new IndexState{IndexAPI::create(), {}, false};
+        state = new IndexState{IndexAPI::create(), {}};
     } catch (...) {
         return set_native_error(), nullptr;
     }
@@ -129,6 +127,7 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<IndexObject*>(self)->state = state;
     return self;
 }
+
 
 // Releases the instance's references and engine; dropping them can run
 // arbitrary Python code, so the instance is emptied first.
@@ -145,7 +144,7 @@ void drop_state(PyObject* self) {
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     IndexState* state = state_of(self);
-    if (!state || state->items_shared) return 0;
+    if (!state) return 0;
     for (const PyHandle& h : state->held)
         if (h) Py_VISIT(h.get());
     return 0;
@@ -436,30 +435,6 @@ std::shared_ptr<IndexAPI> index_engine(PyObject* index) {
         return nullptr;
     }
     return state->engine;
-}
-
-PyObject* index_wrap(std::shared_ptr<IndexAPI> engine) {
-    PyTypeObject* type = index_type();
-    if (!type) return nullptr;
-    IndexState* state = nullptr;
-    try {
-        touch_placeholders();
-        state = new IndexState{std::move(engine), {}, false};
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        delete state;
-        return nullptr;
-    }
-    reinterpret_cast<IndexObject*>(self)->weakreflist = nullptr;
-    reinterpret_cast<IndexObject*>(self)->state = state;
-    return self;
-}
-
-void index_mark_items_shared(PyObject* index) noexcept {
-    if (IndexState* state = state_of(index)) state->items_shared = true;
 }
 
 void index_hold_references(PyObject* index, const std::vector<std::pair<uint32_t, PyHandle>>& references) {

@@ -25,16 +25,6 @@ bool is_index(PyObject* obj) noexcept;
 // garbage collector has cleared the instance.
 std::shared_ptr<IndexAPI> index_engine(PyObject* index);
 
-// A new Index around an existing engine. Null with an error set on failure.
-PyObject* index_wrap(std::shared_ptr<IndexAPI> engine);
-
-// An Index reports the references its item table holds to the garbage
-// collector only while nothing outside it shares them. Code that shares the
-// engine's item table or its items (a view of the engine, a merge of this
-// index into another) calls this first, with the GIL held; from then on the
-// index no longer reports them (cycles through it are then left alone).
-void index_mark_items_shared(PyObject* index) noexcept;
-
 // Records references that code outside the class put into the engine's item
 // table for this instance (pairs of slot and the very handle in the slot), so
 // that the instance reports them as its own. GIL held.

@@ -1,40 +1,13 @@
 import gc
 import random
-import sys
 import threading
 import weakref
 
 import pytest
 
 import Tarnwick
+from index_support import run_threads
 from Tarnwick import Indexable, _attach_engine, _engine_count, _object_id
-
-THREAD_TIMEOUT = 60
-
-
-def run_threads(targets):
-    """Runs the callables in threads; fails (instead of hanging) on deadlock
-    and re-raises the first error a thread hit."""
-    errors = []
-
-    def guard(fn):
-        def run():
-            try:
-                fn()
-            except BaseException as e:  # noqa: BLE001
-                errors.append(e)
-
-        return run
-
-    threads = [threading.Thread(target=guard(t), daemon=True) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(THREAD_TIMEOUT)
-    assert not any(t.is_alive() for t in threads), "threads did not finish: deadlock?"
-    if errors:
-        raise errors[0]
-
 
 class Thing:
     pass

@@ -35,7 +35,10 @@ public:
     // Takes over a strong reference the caller owns (any thread).
     static PyHandle steal(PyObject* obj) {
         PyHandle h;
-        if (obj) h.box_ = new Box{{1}, obj};
+        if (obj) {
+            h.box_ = new Box{{1}, obj};
+            h.obj_ = obj;
+        }
         return h;
     }
     // Takes a new strong reference. Needs the GIL.
@@ -44,25 +47,27 @@ public:
         return steal(obj);
     }
 
-    PyHandle(const PyHandle& o) noexcept : box_(o.box_) {
+    PyHandle(const PyHandle& o) noexcept : box_(o.box_), obj_(o.obj_) {
         if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
     }
-    PyHandle(PyHandle&& o) noexcept : box_(std::exchange(o.box_, nullptr)) {}
+    PyHandle(PyHandle&& o) noexcept : box_(std::exchange(o.box_, nullptr)), obj_(std::exchange(o.obj_, nullptr)) {}
     PyHandle& operator=(PyHandle o) noexcept {
         std::swap(box_, o.box_);
+        std::swap(obj_, o.obj_);
         return *this;
     }
     ~PyHandle() { reset(); }
 
     void reset() noexcept {
         Box* b = std::exchange(box_, nullptr);
+        obj_ = nullptr;
         if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             release_pyobject(b->obj);
             delete b;
         }
     }
 
-    PyObject* get() const noexcept { return box_ ? box_->obj : nullptr; }
+    PyObject* get() const noexcept { return obj_; }
     // A new strong reference to the object. Needs the GIL.
     PyObject* new_ref() const noexcept {
         PyObject* o = get();
@@ -78,6 +83,9 @@ private:
         PyObject* obj;
     };
     Box* box_ = nullptr;
+    // The box's object, kept here too so that reading it (collecting results
+    // of many objects) does not touch the box.
+    PyObject* obj_ = nullptr;
 };
 
 // Releases the GIL for the lifetime of the guard. Must be constructed with the

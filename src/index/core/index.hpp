@@ -52,9 +52,6 @@ struct FilteredView {
     // GIL released, no native lock held.
     FilteredView reduced(const KeywordQuery& conditions) const;
     FilteredView reduced_query(const QueryExpr& query) const;
-    // The items of `ids` in ascending id order, skipping slots an in-place
-    // reduction has emptied since. GIL released, no native lock held.
-    std::vector<StoredItem> present_items() const;
 };
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {

@@ -85,19 +85,6 @@ FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
     return FilteredView{query_maps, items, std::move(result)};
 }
 
-std::vector<StoredItem> FilteredView::present_items() const {
-    std::vector<StoredItem> out;
-    ReadGuard g(items->lock());
-    const ItemTable& table = items->get();
-    out.reserve(ids.cardinality());
-    ids.for_each([&](uint32_t id) {
-        // An in-place reduction of the engine puts the placeholder back into
-        // the slots of the objects it removed.
-        if (id < table.size() && !table[id].is_placeholder()) out.push_back(table[id]);
-    });
-    return out;
-}
-
 // ---- engine reductions -------------------------------------------------------------
 
 FilteredView IndexAPI::view_of(Bitmap ids) const { return FilteredView{query_maps, items, std::move(ids)}; }

@@ -88,10 +88,8 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
 }
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
-    std::vector<StoredItem> present;
     const FilteredView& view = view_of(self);
-    if (!run_query_without_gil([&] { present = view.present_items(); })) return nullptr;
-    return item_objects_list(present);
+    return present_objects_list(view.items, view.ids);
 }
 
 // A new Index holding exactly the view's objects that are still there, every
@@ -195,12 +193,28 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     return self;
 }
 
-PyObject* item_objects_list(const std::vector<StoredItem>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) {
+    const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
+    // Allocated before the table is locked: an allocation can start a garbage
+    // collection, whose finalizers may need the table.
+    PyObject* list = PyList_New(capacity);
     if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i].python_handle.new_ref());
+    Py_ssize_t filled = 0;
+    {
+        // A slot keeps its object alive while the table is read-locked, so
+        // each object is referenced straight from its slot: no handle copies
+        // and nothing in between that could run Python code.
+        GilSafeReadGuard<RwLock> guard(items->lock());
+        const ItemTable& table = items->get();
+        ids.for_each([&](uint32_t id) {
+            // An in-place reduction of the engine puts the placeholder back
+            // into the slots of the objects it removed.
+            if (id < table.size() && !table[id].is_placeholder()) {
+                PyList_SET_ITEM(list, filled++, Py_NewRef(table[id].python_handle.get()));
+            }
+        });
     }
+    if (filled < capacity && PyList_SetSlice(list, filled, capacity, nullptr) < 0) Py_CLEAR(list);
     return list;
 }
 

@@ -4,6 +4,8 @@
 // new Index, and they never change the engine.
 #pragma once
 
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/bitmap.hpp"
 #include "index/pyref.hpp"
 
 #include <functional>
@@ -12,7 +14,6 @@
 namespace tarnwick {
 
 struct FilteredView;
-struct StoredItem;
 
 // The class, created on first use and kept for the life of the process; null
 // with the Python error set if it cannot be created.
@@ -25,8 +26,9 @@ int register_filtered_index(PyObject* module);
 // Index object, borrowed; the view keeps it). Null with the error set.
 PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 
-// The objects of the items as a new list. GIL held.
-PyObject* item_objects_list(const std::vector<StoredItem>& items);
+// The objects in the slots of `ids` that hold one, in ascending id order, as a
+// new list. GIL held; no native lock held.
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids);
 
 // Runs the engine part of a query method with the GIL released (called with
 // it held). Native failures become Python errors once the GIL is back: a

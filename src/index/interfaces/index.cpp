@@ -271,16 +271,16 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
 PyObject* index_collect(PyObject* self, PyObject*) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    std::vector<PyHandle> handles;
     try {
-        handles = engine->member_handles();
+        Bitmap members;
+        {
+            GilSafeReadGuard<RwLock> guard(engine->member_ids->lock());
+            members = engine->member_ids->get().clone();
+        }
+        return present_objects_list(engine->items, members);
     } catch (...) {
         return set_native_error(), nullptr;
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(handles.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < handles.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), handles[i].new_ref());
-    return list;
 }
 
 // ---- filtering ------------------------------------------------------------------
@@ -296,17 +296,17 @@ std::optional<KeywordQuery> keyword_conditions(const char* fname, PyObject* args
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
-    std::vector<StoredItem> found;
     try {
         std::optional<KeywordQuery> conditions = keyword_conditions("get_by_attribute", args, kwargs);
         if (!conditions) return nullptr;
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
-        if (!run_query_without_gil([&] { found = engine->reduced(*conditions).present_items(); })) return nullptr;
+        std::optional<FilteredView> found;
+        if (!run_query_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
+        return present_objects_list(found->items, found->ids);
     } catch (...) {
         return set_native_error(), nullptr;
     }
-    return item_objects_list(found);
 }
 
 PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {

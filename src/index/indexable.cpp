@@ -88,6 +88,9 @@ struct IndexableObject {
     PyObject_HEAD
     PyObject* weakreflist;
     alignas(RecordPtr) unsigned char record_storage[sizeof(RecordPtr)];
+    // The record's attribute map, kept here so that an attribute read goes
+    // from the object straight to the map. Null once the record is dropped.
+    AttributeMap* attributes;
 };
 
 RecordPtr& record_slot(PyObject* self) noexcept {
@@ -221,10 +224,10 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             PyErr_SetObject(PyExc_AttributeError, name);
             return nullptr;
         }
-        if (const RecordPtr& record = record_slot(self)) {
+        if (const AttributeMap* map = reinterpret_cast<IndexableObject*>(self)->attributes) {
             // No lock: every write to a map holds the GIL, which this thread
             // holds, and engines holding the map's mutex only read it.
-            if (const PyValue* v = record->attribute_map->get().get(*attr_id)) return v->to_python();
+            if (const PyValue* v = map->get().get(*attr_id)) return v->to_python();
         }
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -290,6 +293,7 @@ void indexable_dealloc(PyObject* self) {
     {
         // Dropping the record may release attribute values and so run
         // arbitrary Python code; the slot is already empty by then.
+        reinterpret_cast<IndexableObject*>(self)->attributes = nullptr;
         RecordPtr record = std::move(record_slot(self));
         record_slot(self).~RecordPtr();
     }
@@ -445,6 +449,7 @@ PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> rec
         self = free_list[--free_list_size];
         PyObject_Init(self, cls);  // fresh reference count, and a reference to the class
         reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
+        reinterpret_cast<IndexableObject*>(self)->attributes = record ? record->attribute_map.get() : nullptr;
         new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
         PyObject_GC_Track(self);
         return self;
@@ -453,6 +458,7 @@ PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> rec
     self = cls->tp_alloc(cls, 0);
     if (!self) return nullptr;  // the record is released with the argument
     reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
+    reinterpret_cast<IndexableObject*>(self)->attributes = record ? record->attribute_map.get() : nullptr;
     new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
     return self;
 }

@@ -5,9 +5,9 @@ namespace tarnwick {
 M2MU32 M2MU32::clone() const {
     M2MU32 c;
     c.by_left_.reserve(by_left_.size());
-    for (const auto& [id, ids] : by_left_) c.by_left_.emplace(id, ids.clone());
+    for (const auto& [id, ids] : by_left_) c.by_left_.emplace(id, ids);
     c.by_right_.reserve(by_right_.size());
-    for (const auto& [id, ids] : by_right_) c.by_right_.emplace(id, ids.clone());
+    for (const auto& [id, ids] : by_right_) c.by_right_.emplace(id, ids);
     c.pairs_ = pairs_;
     return c;
 }
@@ -52,21 +52,32 @@ bool M2MU32::contains(uint32_t left, uint32_t right) const {
 
 Bitmap M2MU32::related(const Side& side, uint32_t id) {
     auto it = side.find(id);
-    return it == side.end() ? Bitmap() : it->second.clone();
+    return it == side.end() ? Bitmap() : it->second.to_bitmap();
 }
 
 Bitmap M2MU32::related_many(const Side& side, const Bitmap& ids) {
+    // Sets are small: gather their ids and add them in one go rather than
+    // uniting bitmaps one set at a time.
+    std::vector<uint32_t> found;
     Bitmap out;
+    auto take = [&](const HybridSet& rel) {
+        if (const Bitmap* large = rel.bitmap()) {
+            out |= *large;
+        } else {
+            rel.for_each([&](uint32_t id) { found.push_back(id); });
+        }
+    };
     // Walk whichever of the two is smaller; the union is the same.
     if (ids.cardinality() <= side.size()) {
         ids.for_each([&](uint32_t id) {
             auto it = side.find(id);
-            if (it != side.end()) out |= it->second;
+            if (it != side.end()) take(it->second);
         });
     } else {
         for (const auto& [id, rel] : side)
-            if (ids.contains(id)) out |= rel;
+            if (ids.contains(id)) take(rel);
     }
+    out.add_many(found);
     return out;
 }
 
@@ -88,7 +99,7 @@ Bitmap M2MU32::rights() const { return keys_of(by_right_); }
 
 uint64_t M2MU32::left_count(uint32_t right) const {
     auto it = by_right_.find(right);
-    return it == by_right_.end() ? 0 : it->second.cardinality();
+    return it == by_right_.end() ? 0 : it->second.size();
 }
 
 void M2MU32::clear() noexcept {
@@ -113,7 +124,7 @@ void M2MU32::retain_lefts(const Bitmap& keep) {
         }
         const uint32_t left = it->first;
         it->second.for_each([this, left](uint32_t right) { unlink(by_right_, right, left); });
-        pairs_ -= it->second.cardinality();
+        pairs_ -= it->second.size();
         it = by_left_.erase(it);
     }
 }

@@ -1,9 +1,11 @@
 // A many-to-many relation between 32-bit ids: the links from holder objects
 // (left) to the nested objects they hold (right).
 //
-// Both directions are kept as exact id -> bitmap maps, so every answer names
+// Both directions are kept as exact id -> id-set maps, so every answer names
 // only ids actually paired, and removing one pair never disturbs another.
-// An id with no pairs left has no entry. There is no locking here: the owner
+// An id with no pairs left has no entry. Nearly every id is paired with one
+// or two others (an object holding its nested object), so each set starts
+// inline and becomes a bitmap only when it grows. There is no locking here: the owner
 // guards the whole relation with its own lock.
 #pragma once
 
@@ -14,6 +16,7 @@
 
 #include "index/core/fx_hash.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/hybrid_set.hpp"
 
 namespace tarnwick {
 
@@ -71,7 +74,7 @@ private:
     struct IdHash {
         size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
     };
-    using Side = std::unordered_map<uint32_t, Bitmap, IdHash>;
+    using Side = std::unordered_map<uint32_t, HybridSet, IdHash>;
 
     static Bitmap related(const Side& side, uint32_t id);
     static Bitmap related_many(const Side& side, const Bitmap& ids);

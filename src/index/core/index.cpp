@@ -165,10 +165,12 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         WriteGuard items_guard(items->lock());
         Bitmap& members = member_ids->get();
         ItemTable& table = items->get();
+        uint32_t highest = 0;
+        for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
+        if (!distinct.empty()) grow_item_table(table, size_t(highest) + 1);
         for (size_t i : distinct) {
             const uint32_t id = batch[i].record->id;
             members.add(id);
-            if (id >= table.size()) grow_item_table(table, std::max(size_t(2) * id, size_t(id) + 1));
             previous.push_back(std::exchange(table[id], batch[i]));
         }
         items_guard.unlock();

@@ -229,7 +229,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         for (StoredItem& item : incoming) {
             const uint32_t id = item.record->id;
             if (!fresh.contains(id)) continue;
-            if (id >= table.size()) grow_item_table(table, std::max(size_t(2) * id, size_t(id) + 1));
+            grow_item_table(table, size_t(id) + 1);
             previous.push_back(std::exchange(table[id], std::move(item)));
             member_ids->get().add(id);
             placed.push_back(id);

@@ -16,7 +16,9 @@ void touch_placeholders() {
 void grow_item_table(ItemTable& table, size_t length) {
     if (table.size() >= length) return;
     // Capacity grows geometrically even when callers grow one slot at a time.
-    table.resize(length, StoredItem::placeholder());
+    // New slots are left empty, which counts as the placeholder: filling
+    // them with copies of it would touch its shared counts once per slot.
+    table.resize(length);
 }
 
 }  // namespace tarnwick

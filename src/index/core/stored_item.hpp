@@ -34,7 +34,8 @@ void touch_placeholders();
 using ItemTable = std::vector<StoredItem>;
 using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
 
-// Grows the table to at least `length` slots, filling with placeholders.
+// Grows the table to at least `length` slots; new slots are empty (a
+// placeholder, as far as is_placeholder is concerned).
 void grow_item_table(ItemTable& table, size_t length);
 
 }  // namespace tarnwick

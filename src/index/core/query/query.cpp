@@ -61,51 +61,46 @@ void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyVal
 }
 
 std::optional<uint32_t> ElementOwners::owner_of(uint32_t element) const {
-    auto it = owner_of_.find(element);
-    if (it == owner_of_.end()) return std::nullopt;
-    return it->second;
+    const uint32_t* owner = owner_of_.find(element);
+    if (!owner) return std::nullopt;
+    return *owner;
 }
 
 std::vector<ElementEntry> ElementOwners::detach(uint32_t owner) {
-    auto it = by_owner_.find(owner);
-    if (it == by_owner_.end()) return {};
-    std::vector<ElementEntry> out = std::move(it->second);
-    by_owner_.erase(it);
+    std::vector<ElementEntry>* entries = by_owner_.find(owner);
+    if (!entries) return {};
+    std::vector<ElementEntry> out = std::move(*entries);
+    by_owner_.erase(owner);
+    return out;
+}
+
+std::vector<ElementEntry> ElementOwners::detach_where(const std::function<bool(uint32_t)>& taken) {
+    std::vector<uint32_t> owners;
+    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>&) {
+        if (taken(owner)) owners.push_back(owner);
+    });
+    std::vector<ElementEntry> out;
+    for (uint32_t owner : owners) {
+        for (ElementEntry& e : *by_owner_.find(owner)) out.push_back(std::move(e));
+        by_owner_.erase(owner);
+    }
     return out;
 }
 
 std::vector<ElementEntry> ElementOwners::detach_all_but(const Bitmap& keep) {
-    std::vector<ElementEntry> out;
-    for (auto it = by_owner_.begin(); it != by_owner_.end();) {
-        if (keep.contains(it->first)) {
-            ++it;
-            continue;
-        }
-        for (ElementEntry& e : it->second) out.push_back(std::move(e));
-        it = by_owner_.erase(it);
-    }
-    return out;
+    return detach_where([&](uint32_t owner) { return !keep.contains(owner); });
 }
 
 std::vector<ElementEntry> ElementOwners::detach_owners(const Bitmap& owners) {
-    std::vector<ElementEntry> out;
-    for (auto it = by_owner_.begin(); it != by_owner_.end();) {
-        if (!owners.contains(it->first)) {
-            ++it;
-            continue;
-        }
-        for (ElementEntry& e : it->second) out.push_back(std::move(e));
-        it = by_owner_.erase(it);
-    }
-    return out;
+    return detach_where([&](uint32_t owner) { return owners.contains(owner); });
 }
 
 Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
     Bitmap out;
-    for (const auto& [owner, entries] : by_owner_) {
-        if (!owners.contains(owner)) continue;
+    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) {
+        if (!owners.contains(owner)) return;
         for (const ElementEntry& e : entries) out.add(e.element);
-    }
+    });
     return out;
 }
 

@@ -22,13 +22,13 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
+#include <functional>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
 #include "index/core/query/container_items.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set.hpp"
 #include "index/core/structures/ordered_bitmap.hpp"
@@ -103,30 +103,31 @@ public:
     // fn(element) for every element id with an entry.
     template <class F>
     void for_each_element(F&& fn) const {
-        for (const auto& [element, owner] : owner_of_) fn(element);
+        owner_of_.for_each([&](uint32_t element, uint32_t) { fn(element); });
     }
     // Number of owners with elements.
     size_t owner_count() const noexcept { return by_owner_.size(); }
     // fn(owner, its entries in the order they were recorded) for every owner.
     template <class F>
     void for_each_owner(F&& fn) const {
-        for (const auto& [owner, entries] : by_owner_) fn(owner, entries);
+        by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) { fn(owner, entries); });
     }
 
     // fn(const PyValue&) for every stored item value.
     template <class F>
     void for_each_value(F&& fn) const {
-        for (const auto& [owner, entries] : by_owner_)
+        by_owner_.for_each([&](uint32_t, const std::vector<ElementEntry>& entries) {
             for (const ElementEntry& e : entries)
                 if (e.value) fn(*e.value);
+        });
     }
 
 private:
-    struct IdHash {
-        size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
-    };
-    std::unordered_map<uint32_t, uint32_t, IdHash> owner_of_;
-    std::unordered_map<uint32_t, std::vector<ElementEntry>, IdHash> by_owner_;
+    // Takes out the elements of every owner for which `taken` holds.
+    std::vector<ElementEntry> detach_where(const std::function<bool(uint32_t)>& taken);
+
+    FlatIdMap<uint32_t> owner_of_;
+    FlatIdMap<std::vector<ElementEntry>> by_owner_;
 };
 
 class QueryMap {

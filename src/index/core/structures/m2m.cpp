@@ -4,37 +4,37 @@ namespace tarnwick {
 
 M2MU32 M2MU32::clone() const {
     M2MU32 c;
-    c.by_left_.reserve(by_left_.size());
-    for (const auto& [id, ids] : by_left_) c.by_left_.emplace(id, ids);
-    c.by_right_.reserve(by_right_.size());
-    for (const auto& [id, ids] : by_right_) c.by_right_.emplace(id, ids);
+    c.by_left_ = by_left_;
+    c.by_right_ = by_right_;
     c.pairs_ = pairs_;
     return c;
 }
 
 bool M2MU32::add(uint32_t left, uint32_t right) {
-    // Both entries exist before either bitmap changes, so a failed
-    // allocation leaves the two directions agreeing.
-    auto [lit, left_new] = by_left_.try_emplace(left);
-    Side::iterator rit;
+    if (contains(left, right)) return false;
+    // Entries are made (and the sets grown) before anything is counted; a
+    // failed allocation takes back the entries it made, so the two
+    // directions keep agreeing and no id is left with an empty entry.
+    const bool left_new = !by_left_.contains(left);
+    const bool right_new = !by_right_.contains(right);
     try {
-        rit = by_right_.try_emplace(right).first;
+        by_left_[left].add(right);
+        by_right_[right].add(left);
     } catch (...) {
-        if (left_new) by_left_.erase(lit);
+        if (HybridSet* rights = by_left_.find(left)) rights->remove(right);
+        if (left_new) by_left_.erase(left);
+        if (right_new) by_right_.erase(right);
         throw;
     }
-    if (lit->second.contains(right)) return false;
-    lit->second.add(right);
-    rit->second.add(left);
     ++pairs_;
     return true;
 }
 
 void M2MU32::unlink(Side& side, uint32_t key, uint32_t value) {
-    auto it = side.find(key);
-    if (it == side.end()) return;
-    it->second.remove(value);
-    if (it->second.empty()) side.erase(it);
+    HybridSet* set = side.find(key);
+    if (!set) return;
+    set->remove(value);
+    if (set->empty()) side.erase(key);
 }
 
 bool M2MU32::remove(uint32_t left, uint32_t right) {
@@ -46,13 +46,13 @@ bool M2MU32::remove(uint32_t left, uint32_t right) {
 }
 
 bool M2MU32::contains(uint32_t left, uint32_t right) const {
-    auto it = by_left_.find(left);
-    return it != by_left_.end() && it->second.contains(right);
+    const HybridSet* rights = by_left_.find(left);
+    return rights && rights->contains(right);
 }
 
 Bitmap M2MU32::related(const Side& side, uint32_t id) {
-    auto it = side.find(id);
-    return it == side.end() ? Bitmap() : it->second.to_bitmap();
+    const HybridSet* set = side.find(id);
+    return set ? set->to_bitmap() : Bitmap();
 }
 
 Bitmap M2MU32::related_many(const Side& side, const Bitmap& ids) {
@@ -70,12 +70,12 @@ Bitmap M2MU32::related_many(const Side& side, const Bitmap& ids) {
     // Walk whichever of the two is smaller; the union is the same.
     if (ids.cardinality() <= side.size()) {
         ids.for_each([&](uint32_t id) {
-            auto it = side.find(id);
-            if (it != side.end()) take(it->second);
+            if (const HybridSet* rel = side.find(id)) take(*rel);
         });
     } else {
-        for (const auto& [id, rel] : side)
+        side.for_each([&](uint32_t id, const HybridSet& rel) {
             if (ids.contains(id)) take(rel);
+        });
     }
     out.add_many(found);
     return out;
@@ -84,7 +84,7 @@ Bitmap M2MU32::related_many(const Side& side, const Bitmap& ids) {
 Bitmap M2MU32::keys_of(const Side& side) {
     std::vector<uint32_t> keys;
     keys.reserve(side.size());
-    for (const auto& [id, rel] : side) keys.push_back(id);
+    side.for_each([&](uint32_t id, const HybridSet&) { keys.push_back(id); });
     Bitmap out;
     out.add_many(keys);
     return out;
@@ -98,8 +98,8 @@ Bitmap M2MU32::lefts() const { return keys_of(by_left_); }
 Bitmap M2MU32::rights() const { return keys_of(by_right_); }
 
 uint64_t M2MU32::left_count(uint32_t right) const {
-    auto it = by_right_.find(right);
-    return it == by_right_.end() ? 0 : it->second.size();
+    const HybridSet* lefts = by_right_.find(right);
+    return lefts ? lefts->size() : 0;
 }
 
 void M2MU32::clear() noexcept {
@@ -112,20 +112,21 @@ void M2MU32::merge_from(const M2MU32& other) {
     if (this == &other) return;
     // Pair by pair, so that an allocation failure part way leaves a
     // consistent relation holding some of other's pairs.
-    for (const auto& [left, rights] : other.by_left_)
-        rights.for_each([this, l = left](uint32_t right) { add(l, right); });
+    other.by_left_.for_each([this](uint32_t left, const HybridSet& rights) {
+        rights.for_each([this, left](uint32_t right) { add(left, right); });
+    });
 }
 
 void M2MU32::retain_lefts(const Bitmap& keep) {
-    for (auto it = by_left_.begin(); it != by_left_.end();) {
-        if (keep.contains(it->first)) {
-            ++it;
-            continue;
-        }
-        const uint32_t left = it->first;
-        it->second.for_each([this, left](uint32_t right) { unlink(by_right_, right, left); });
-        pairs_ -= it->second.size();
-        it = by_left_.erase(it);
+    std::vector<uint32_t> dropped;
+    by_left_.for_each([&](uint32_t left, const HybridSet&) {
+        if (!keep.contains(left)) dropped.push_back(left);
+    });
+    for (uint32_t left : dropped) {
+        const HybridSet* rights = by_left_.find(left);
+        rights->for_each([this, left](uint32_t right) { unlink(by_right_, right, left); });
+        pairs_ -= rights->size();
+        by_left_.erase(left);
     }
 }
 

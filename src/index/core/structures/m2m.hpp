@@ -11,11 +11,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/hybrid_set.hpp"
 
 namespace tarnwick {
@@ -64,17 +63,14 @@ public:
     void for_each_pair(F&& fn) const {
         std::vector<uint32_t> keys;
         keys.reserve(by_left_.size());
-        for (const auto& [left, rights] : by_left_) keys.push_back(left);
+        by_left_.for_each([&](uint32_t left, const HybridSet&) { keys.push_back(left); });
         std::sort(keys.begin(), keys.end());
         for (uint32_t left : keys)
-            by_left_.at(left).for_each([&fn, left](uint32_t right) { fn(left, right); });
+            by_left_.find(left)->for_each([&fn, left](uint32_t right) { fn(left, right); });
     }
 
 private:
-    struct IdHash {
-        size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
-    };
-    using Side = std::unordered_map<uint32_t, HybridSet, IdHash>;
+    using Side = FlatIdMap<HybridSet>;
 
     static Bitmap related(const Side& side, uint32_t id);
     static Bitmap related_many(const Side& side, const Bitmap& ids);

@@ -55,27 +55,36 @@ void remember(PyObject* name, uint32_t id) {
 
 }  // namespace
 
-std::optional<uint32_t> attribute_name_id(PyObject* name) {
+bool attribute_name_id_into(PyObject* name, uint32_t& id) {
     bool exact = PyUnicode_CheckExact(name);
     if (exact) {
         const RecentName& entry = recent_names[recent_slot(name)];
-        if (entry.name == name) return entry.id;
+        if (entry.name == name) {
+            id = entry.id;
+            return true;
+        }
         // Exact str keys hash and compare without running Python code.
         if (PyObject* hit = name_ids ? PyDict_GetItemWithError(name_ids, name) : nullptr) {
-            auto id = static_cast<uint32_t>(PyLong_AsUnsignedLong(hit));
+            id = static_cast<uint32_t>(PyLong_AsUnsignedLong(hit));
             remember_recent(name, id);
-            return id;
+            return true;
         }
         if (PyErr_Occurred()) PyErr_Clear();
     }
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &n);
-    if (!text) return std::nullopt;
-    uint32_t id = INTERNER().intern(std::string_view(text, static_cast<size_t>(n)));
+    if (!text) return false;
+    id = INTERNER().intern(std::string_view(text, static_cast<size_t>(n)));
     if (exact) {
         remember(name, id);
         remember_recent(name, id);
     }
+    return true;
+}
+
+std::optional<uint32_t> attribute_name_id(PyObject* name) {
+    uint32_t id = 0;
+    if (!attribute_name_id_into(name, id)) return std::nullopt;
     return id;
 }
 

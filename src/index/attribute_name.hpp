@@ -17,4 +17,9 @@ namespace tarnwick {
 // name to id, and only then hashed as UTF-8 text for the interner.
 std::optional<uint32_t> attribute_name_id(PyObject* name);
 
+// The same, for the attribute read: true with the id stored in `id`, or false
+// with the error set. A 32-bit optional comes back through memory as two
+// separate stores read as one word, which stalls the load on every read.
+bool attribute_name_id_into(PyObject* name, uint32_t& id);
+
 }  // namespace tarnwick

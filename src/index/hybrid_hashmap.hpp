@@ -13,11 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "index/core/fx_hash.hpp"
@@ -109,9 +109,11 @@ private:
         for (size_t i = 0; i < n; ++i) slots_[i].value.~V();
     }
 
+    // The count and keys come first so that a lookup of one of the first
+    // attributes reads a single cache line.
+    size_t len_ = 0;
     K keys_[CAPACITY];  // slots at and beyond len_ are uninitialised
     Slot slots_[CAPACITY];
-    size_t len_ = 0;
 };
 
 // Hash map in insertion order: pairs live densely in a vector and an
@@ -199,28 +201,21 @@ public:
     using Map = FxIndexedMap<K, V>;
 
     HybridHashmap() noexcept = default;
-    HybridHashmap(HybridHashmap&& o) noexcept(std::is_nothrow_move_constructible_v<V>) : form_(std::move(o.form_)) {
-        o.form_.template emplace<Small>();
-    }
+    HybridHashmap(HybridHashmap&& o) noexcept(std::is_nothrow_move_constructible_v<V>)
+        : map_(std::move(o.map_)), small_(std::move(o.small_)) {}
     HybridHashmap& operator=(HybridHashmap&& o) noexcept(std::is_nothrow_move_constructible_v<V>) {
         if (this != &o) {
             HybridHashmap dropped(std::move(*this));
-            form_ = std::move(o.form_);
-            o.form_.template emplace<Small>();
+            map_ = std::move(o.map_);
+            small_ = std::move(o.small_);
         }
         return *this;
     }
     HybridHashmap(const HybridHashmap&) = delete;
     HybridHashmap& operator=(const HybridHashmap&) = delete;
 
-    const V* get(const K& key) const noexcept {
-        if (const Small* s = std::get_if<Small>(&form_)) return s->get(key);
-        return std::get<Map>(form_).get(key);
-    }
-    V* get(const K& key) noexcept {
-        if (Small* s = std::get_if<Small>(&form_)) return s->get(key);
-        return std::get<Map>(form_).get(key);
-    }
+    const V* get(const K& key) const noexcept { return map_ ? map_->get(key) : small_.get(key); }
+    V* get(const K& key) noexcept { return map_ ? map_->get(key) : small_.get(key); }
     bool contains(const K& key) const noexcept { return get(key) != nullptr; }
 
     // Replaces the value of key in place (the old one is released) or adds
@@ -240,45 +235,43 @@ public:
             }
             return old;
         }
-        if (Small* s = std::get_if<Small>(&form_)) {
-            if (!s->full()) {
-                s->push(key, std::move(value));
-                return std::nullopt;
-            }
-            Map map;
-            map.reserve(Small::CAPACITY + 1);
-            for (size_t i = 0; i < Small::CAPACITY; ++i) map.insert_new(s->key_at(i), std::move(s->value_at(i)));
-            map.insert_new(key, std::move(value));
-            form_ = std::move(map);  // the inline slots now hold moved-from values
+        if (map_) {
+            map_->insert_new(key, std::move(value));
             return std::nullopt;
         }
-        std::get<Map>(form_).insert_new(key, std::move(value));
+        if (!small_.full()) {
+            small_.push(key, std::move(value));
+            return std::nullopt;
+        }
+        auto map = std::make_unique<Map>();
+        map->reserve(Small::CAPACITY + 1);
+        for (size_t i = 0; i < Small::CAPACITY; ++i) map->insert_new(small_.key_at(i), std::move(small_.value_at(i)));
+        map->insert_new(key, std::move(value));
+        map_ = std::move(map);
+        small_ = Small();  // releases the moved-from inline values
         return std::nullopt;
     }
 
-    size_t len() const noexcept {
-        if (const Small* s = std::get_if<Small>(&form_)) return s->len();
-        return std::get<Map>(form_).len();
-    }
+    size_t len() const noexcept { return map_ ? map_->len() : small_.len(); }
     bool empty() const noexcept { return len() == 0; }
-    bool is_small() const noexcept { return std::holds_alternative<Small>(form_); }
+    bool is_small() const noexcept { return !map_; }
 
     // f(const K&, const V&) for every pair: insertion order in both forms.
     template <class F>
     void for_each(F&& f) const {
-        if (const Small* s = std::get_if<Small>(&form_)) {
-            for (size_t i = 0; i < s->len(); ++i) f(s->key_at(i), s->value_at(i));
+        if (map_) {
+            std::as_const(*map_).for_each(f);
         } else {
-            std::get<Map>(form_).for_each(f);
+            for (size_t i = 0; i < small_.len(); ++i) f(small_.key_at(i), small_.value_at(i));
         }
     }
     // f(const K&, V&): the same pairs, values modifiable.
     template <class F>
     void for_each(F&& f) {
-        if (Small* s = std::get_if<Small>(&form_)) {
-            for (size_t i = 0; i < s->len(); ++i) f(s->key_at(i), s->value_at(i));
+        if (map_) {
+            map_->for_each(f);
         } else {
-            std::get<Map>(form_).for_each(f);
+            for (size_t i = 0; i < small_.len(); ++i) f(small_.key_at(i), small_.value_at(i));
         }
     }
 
@@ -289,7 +282,10 @@ public:
     }
 
 private:
-    std::variant<Small, Map> form_;
+    // Set once the pairs outgrow the inline slots, which are then empty.
+    // First, so that the check and the inline keys share a cache line.
+    std::unique_ptr<Map> map_;
+    Small small_;
 };
 
 }  // namespace tarnwick

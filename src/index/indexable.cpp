@@ -218,8 +218,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         return nullptr;
     }
     try {
-        std::optional<uint32_t> attr_id = attribute_name_id(name);
-        if (!attr_id) {  // no UTF-8 form: no such attribute
+        uint32_t attr_id = 0;
+        if (!attribute_name_id_into(name, attr_id)) {  // no UTF-8 form: no such attribute
             PyErr_Clear();
             PyErr_SetObject(PyExc_AttributeError, name);
             return nullptr;
@@ -227,7 +227,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         if (const AttributeMap* map = reinterpret_cast<IndexableObject*>(self)->attributes) {
             // No lock: every write to a map holds the GIL, which this thread
             // holds, and engines holding the map's mutex only read it.
-            if (const PyValue* v = map->get().get(*attr_id)) return v->to_python();
+            if (const PyValue* v = map->get().get(attr_id)) return v->to_python();
         }
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -278,6 +278,13 @@ uint64_t PyValue::hash_of(const CastValue& p) noexcept {
 
 PyObject* PyValue::to_python() const {
     PyObject* o = obj.get();
+    // Whatever the kind, a stored object of exactly one of these types is the
+    // answer; checking them first spares the common read a look at the kind,
+    // which lies on another cache line.
+    if (o) {
+        const PyTypeObject* type = Py_TYPE(o);
+        if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type) return Py_NewRef(o);
+    }
     switch (primitave.kind()) {
         case ValueKind::Int:
             if (o && Py_IS_TYPE(o, &PyLong_Type)) return Py_NewRef(o);

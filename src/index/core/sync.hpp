@@ -91,8 +91,10 @@ public:
     const T& get() const { return value_; }
 
 private:
-    mutable Mutex lock_;
+    // The value first: readers that may skip the lock (attribute reads under
+    // the GIL) then find the value's first fields at the start of the object.
     T value_;
+    mutable Mutex lock_;
 };
 
 }  // namespace tarnwick

@@ -21,6 +21,11 @@ void lock_shared_any(RwLock& lock) {
     }
 }
 
+std::shared_ptr<GcMirror> mirror_below(const std::weak_ptr<IndexAPI>& parent) {
+    if (std::shared_ptr<IndexAPI> up = parent.lock()) return up->gc_mirror;
+    return std::make_shared<GcMirror>();
+}
+
 bool same_engine(const IndexMeta& meta, const std::weak_ptr<IndexAPI>& engine) noexcept {
     return !meta.owner_before(engine) && !engine.owner_before(meta);
 }
@@ -37,6 +42,7 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_engine)
       member_ids(std::make_shared<RwLocked<Bitmap>>()),
       parent_links(std::make_shared<RwLocked<M2MU32>>()),
       parent(std::move(parent_engine)),
+      gc_mirror(mirror_below(parent)),
       made_nested_(parent.owner_before(std::weak_ptr<IndexAPI>()) ||
                    std::weak_ptr<IndexAPI>().owner_before(parent)) {}
 
@@ -109,7 +115,7 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
     // object that lost its last holder) may still list the engine; its
     // assignments must not bring it back piecemeal.
     if (!is_member(id)) return;
-    ContainerItems container_items = container_items_of(value);
+    ContainerItems container_items = container_items_of(value, gc_mirror.get());
     ReadGuard changing(changes_);
     if (!is_member(id)) return;
     for (;;) {
@@ -199,7 +205,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         GilAcquire gil;
         for (Object& object : objects)
             for (PreparedValue& v : object.values)
-                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable());
+                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable(), gc_mirror.get());
     }
 
     std::sort(attributes.begin(), attributes.end());
@@ -314,6 +320,8 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
         ItemTable& table = items->get();
         if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
     }
+    // The item may hold a reference made for a container item of this tree.
+    gc_mirror->release_later(previous.python_handle);
     unregister_from(record->index_metas->get());
 }
 

@@ -26,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/gc_mirror.hpp"
 #include "index/core/query/container_items.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/stored_item.hpp"
@@ -82,6 +83,10 @@ public:
     const std::shared_ptr<RwLocked<M2MU32>> parent_links;
     // The engine whose QueryMap owns this one; empty for the engine of an Index.
     const std::weak_ptr<IndexAPI> parent;
+    // The references of container items anywhere in this engine's tree (its
+    // nested engines share the mirror of the engine above them), reported to
+    // the garbage collector by the Index at the top.
+    const std::shared_ptr<GcMirror> gc_mirror;
 
     // Adds one object: registers this engine on it, makes it a member and
     // indexes its attributes (names starting with "_" skipped), all under its

@@ -138,6 +138,9 @@ void drop_state(PyObject* self) {
     std::shared_ptr<IndexAPI> engine = std::move(state->engine);
     delete state;
     held.clear();
+    // Nobody reports the tree's container item references any more; they go
+    // with the structures that hold them.
+    if (engine) engine->gc_mirror->close();
     engine.reset();
 }
 
@@ -147,6 +150,7 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!state) return 0;
     for (const PyHandle& h : state->held)
         if (h) Py_VISIT(h.get());
+    if (state->engine) return state->engine->gc_mirror->traverse(visit, arg);
     return 0;
 }
 

@@ -114,7 +114,10 @@ void ElementOwners::forget(uint32_t element) { owner_of_.erase(element); }
 // ---- QueryMap --------------------------------------------------------------
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
-    : owner(std::move(owner_engine)), nested(IndexAPI::create(owner)), items(items_of(owner)) {}
+    : owner(std::move(owner_engine)),
+      nested(IndexAPI::create(owner)),
+      items(items_of(owner)),
+      gc_mirror(nested->gc_mirror) {}
 
 QueryMap::~QueryMap() {
     // Element ids come from the process-wide allocator; ids never returned
@@ -252,7 +255,10 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
     it->second.remove(id);
     // An entry nobody holds would keep its value (and the Python object)
     // alive for as long as the engine lives.
-    if (it->second.empty()) shard->erase(it);
+    if (it->second.empty()) {
+        gc_mirror->release_later(it->first.value.obj);
+        shard->erase(it);
+    }
 }
 
 void QueryMap::remove_num_ordered(const OrderKey& key, uint32_t id) {
@@ -322,7 +328,10 @@ void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
             element_ids.get().remove(e.element);
         }
     }
-    for (const ElementEntry& e : entries) free_id(e.element);
+    for (const ElementEntry& e : entries) {
+        free_id(e.element);
+        if (e.value) gc_mirror->release_later(e.value->obj);
+    }
 }
 
 void QueryMap::unmask_ids(Bitmap& result) const {

@@ -20,6 +20,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/registration.hpp"
 
@@ -123,11 +124,27 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// Native code throws only std::bad_alloc (and out_of_range on a broken
-// invariant); both surface as Python errors.
+// Native code throws only std::bad_alloc, ObjectLockedError and out_of_range
+// on a broken invariant; all surface as Python errors.
 void set_native_error(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
+    else if (dynamic_cast<const ObjectLockedError*>(&e)) PyErr_SetString(PyExc_RuntimeError, e.what());
     else PyErr_SetString(PyExc_SystemError, e.what());
+}
+
+// Locks the object's engine list for an assignment. A thread that holds no
+// engine list waits for it with the GIL released; one that already holds
+// some is running Python code called from indexing (an item's __hash__), and
+// must not wait at all (see object_lock.hpp): ObjectLockedError instead.
+ObjectLocks lock_for_assignment(Mutex& metas) {
+    ObjectLocks held;
+    if (holds_object_locks()) {
+        held.add(metas);
+    } else {
+        lock_releasing_gil(metas);
+        held.adopt(metas);
+    }
+    return held;
 }
 
 // ---- attribute assignment ---------------------------------------------------
@@ -143,7 +160,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                                        PyValue value, bool& engines_updated) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
-    GilSafeMutexGuard metas_guard(metas.lock());
+    ObjectLocks metas_guard = lock_for_assignment(metas.lock());
 
     // Names starting with "_" are never indexed, and with no engines there is
     // nothing to update: no need to give up the GIL.
@@ -151,13 +168,18 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         // The engines are visited with the GIL released; a copy of the weak
         // references lets each be upgraded (or found dead) one at a time.
         IndexMetaVec engines = metas.get();
+        // The value being replaced. Maps are written only under the GIL and,
+        // but for tp_clear, under the engine list, both held here: no need for
+        // the map's mutex, which must not be held while add_index converts
+        // container items (Python code, which may read this object).
+        std::optional<PyValue> old;
+        if (const PyValue* current = map.get().get(attr_id)) old = *current;
         engines_updated = true;
         GilRelease nogil;
         for (const IndexMeta& meta : engines) {
             std::shared_ptr<IndexAPI> engine = meta.lock();
             if (!engine) continue;
-            MutexGuard map_guard(map.lock());
-            if (const PyValue* old = map.get().get(attr_id)) engine->remove_index(record.id, attr_id, *old);
+            if (old) engine->remove_index(record.id, attr_id, *old);
             engine->add_index(record.id, attr_id, value);
         }
         // Re-acquire the GIL while still holding the engine list: writes to

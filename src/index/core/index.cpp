@@ -4,6 +4,7 @@
 #include <numeric>
 #include <utility>
 
+#include "index/core/object_lock.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner.hpp"
@@ -56,7 +57,7 @@ QueryMap* IndexAPI::map_at(const QueryMapTable& table, uint32_t attribute) noexc
 
 void IndexAPI::add_object(const StoredItem& item) {
     const IndexableRecord& record = *item.record;
-    MutexGuard metas(record.index_metas->lock());
+    ObjectLocks metas(record.index_metas->lock());
     register_on(record.index_metas->get());
     add_member(record.id, item);
     index_attributes(record, false);
@@ -158,9 +159,9 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         distinct.swap(last);
     }
 
-    std::vector<MutexGuard> held;
+    ObjectLocks held;
     held.reserve(distinct.size());
-    for (size_t i : distinct) held.emplace_back(batch[i].record->index_metas->lock());
+    for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
     for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
 
     {
@@ -290,7 +291,7 @@ bool IndexAPI::is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const 
 void IndexAPI::add_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    MutexGuard metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas->lock());
     // The links may have changed since the task was queued.
     if (!has_holder(record->id) || is_member(record->id)) return;
     register_on(record->index_metas->get());
@@ -301,7 +302,7 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    MutexGuard metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas->lock());
     const uint32_t id = record->id;
     if (has_holder(id) || !is_member(id)) return;
     // The values indexed are the current ones: every assignment since the

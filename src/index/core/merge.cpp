@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/query/query.hpp"
 
 namespace tarnwick {
@@ -201,9 +202,9 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
                    incoming.end());
 
     // Ascending ids, as add_object_many locks its batch.
-    std::vector<MutexGuard> locked;
+    ObjectLocks locked;
     locked.reserve(incoming.size());
-    for (const StoredItem& item : incoming) locked.emplace_back(item.record->index_metas->lock());
+    for (const StoredItem& item : incoming) locked.add(item.record->index_metas->lock());
     // An in-place reduction must not run between the values coming over and
     // their objects becoming members.
     ReadGuard changing(changes_);

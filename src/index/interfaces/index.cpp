@@ -15,6 +15,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -49,11 +50,12 @@ IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObj
 std::atomic<PyTypeObject*> the_type{nullptr};
 
 // Runs engine work with the GIL released. A C++ exception never reaches the
-// interpreter: it becomes MemoryError (allocation failure) or SystemError
-// once the GIL is back. Returns false with the error set.
+// interpreter: it becomes MemoryError (allocation failure), RuntimeError (an
+// object this thread is already indexing) or SystemError once the GIL is
+// back. Returns false with the error set.
 template <class F>
 bool without_gil(F&& work) {
-    enum class Failure { None, NoMemory, Other } failure = Failure::None;
+    enum class Failure { None, NoMemory, Locked, Other } failure = Failure::None;
     std::string what;
     {
         GilRelease released;
@@ -61,6 +63,9 @@ bool without_gil(F&& work) {
             work();
         } catch (const std::bad_alloc&) {
             failure = Failure::NoMemory;
+        } catch (const ObjectLockedError& e) {
+            failure = Failure::Locked;
+            what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -70,8 +75,8 @@ bool without_gil(F&& work) {
         PyErr_NoMemory();
         return false;
     }
-    if (failure == Failure::Other) {
-        PyErr_SetString(PyExc_SystemError, what.c_str());
+    if (failure != Failure::None) {
+        PyErr_SetString(failure == Failure::Locked ? PyExc_RuntimeError : PyExc_SystemError, what.c_str());
         return false;
     }
     return true;

@@ -174,13 +174,29 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         // container items (Python code, which may read this object).
         std::optional<PyValue> old;
         if (const PyValue* current = map.get().get(attr_id)) old = *current;
+        std::vector<std::shared_ptr<IndexAPI>> updated;
+        updated.reserve(engines.size());
         engines_updated = true;
         GilRelease nogil;
         for (const IndexMeta& meta : engines) {
             std::shared_ptr<IndexAPI> engine = meta.lock();
             if (!engine) continue;
-            if (old) engine->remove_index(record.id, attr_id, *old);
-            engine->add_index(record.id, attr_id, value);
+            updated.push_back(engine);
+            try {
+                if (old) engine->remove_index(record.id, attr_id, *old);
+                engine->add_index(record.id, attr_id, value);
+            } catch (...) {
+                // All or nothing (an allocation failure part way): every
+                // engine goes back to the old value, which the map keeps.
+                for (const std::shared_ptr<IndexAPI>& back : updated) {
+                    try {
+                        back->remove_index(record.id, attr_id, value);
+                        if (old) back->add_index(record.id, attr_id, *old);
+                    } catch (...) {
+                    }
+                }
+                throw;
+            }
         }
         // Re-acquire the GIL while still holding the engine list: writes to
         // the map happen under the GIL, and a thread holding the GIL never
@@ -214,12 +230,25 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::optional<uint32_t> attr_id = attribute_name_id(name);
         if (!attr_id) return -1;
         bool engines_updated = false;
-        std::optional<PyValue> old =
-            store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        std::optional<PyValue> old;
+        try {
+            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        } catch (...) {
+            // Work queued on nested objects before the failure (or by undoing
+            // it) still has to run.
+            if (engines_updated) run_nested_tasks();
+            throw;
+        }
         if (engines_updated) {
             // Nested objects that gained or lost a holder are indexed now
-            // that this object's locks are released.
-            run_nested_tasks();
+            // that this object's locks are released. A task that fails (an
+            // allocation failure) undoes its part and is queued again: the
+            // value is stored by now, so it gets one more try here.
+            try {
+                run_nested_tasks();
+            } catch (const std::bad_alloc&) {
+                run_nested_tasks();
+            }
             drain_pending_decrefs();
         }
         return 0;  // `old` is released here, with the GIL and no lock held

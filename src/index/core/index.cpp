@@ -4,6 +4,7 @@
 #include <numeric>
 #include <utility>
 
+#include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
@@ -101,6 +102,7 @@ void IndexAPI::index_attributes(const IndexableRecord& record, bool include_priv
 }
 
 void IndexAPI::ensure_map(uint32_t attribute) {
+    alloc_point();
     // Built outside the write lock; if another thread installed a map
     // meanwhile, that one is kept and this one dropped unused, so no insertion
     // into either is lost.
@@ -247,6 +249,23 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 
 // ---- nested engines ------------------------------------------------------------
 
+void IndexAPI::drop_members(const Bitmap& gone) {
+    WriteGuard changing(changes_);
+    ReadGuard maps(query_maps->lock());
+    keep_only_locked(query_maps->get(), members() - gone);
+}
+
+void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records) {
+    Bitmap gone;
+    for (const auto& record : records) gone.add(record->id);
+    if (gone.empty()) return;
+    drop_members(gone);
+    for (const auto& record : records) {
+        ObjectLocks metas(record->index_metas->lock());
+        if (!is_member(record->id)) unregister_from(record->index_metas->get());
+    }
+}
+
 bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {
     WriteGuard g(parent_links->lock());
     return parent_links->get().add(holder, nested_id);
@@ -294,9 +313,22 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
     ObjectLocks metas(record->index_metas->lock());
     // The links may have changed since the task was queued.
     if (!has_holder(record->id) || is_member(record->id)) return;
-    register_on(record->index_metas->get());
-    add_member(record->id, StoredItem{child.python_handle, record, false});
-    index_attributes(*record, false);
+    try {
+        register_on(record->index_metas->get());
+        add_member(record->id, StoredItem{child.python_handle, record, false});
+        index_attributes(*record, false);
+    } catch (...) {
+        // Half indexed, the child would answer queries wrongly for every
+        // holder: it goes out again, and the task waits for the next run.
+        try {
+            Bitmap gone{record->id};
+            drop_members(gone);
+            unregister_from(record->index_metas->get());
+            defer_nested_add(shared_from_this(), child);
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {

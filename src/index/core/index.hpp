@@ -100,6 +100,13 @@ public:
     // nested work is queued.
     void add_object_many(std::vector<StoredItem> batch);
 
+    // Undoes a failed addition (an allocation failure part way): the objects
+    // leave member_ids, every value structure, their item slots and, through
+    // queued work, the nested engines; the engine leaves their engine lists.
+    // Pass only objects that were not members before the addition. GIL
+    // released, no native lock held; nested work is queued.
+    void withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records);
+
     // Merges `other` into this engine (merge.cpp): the members of other
     // become members here with the values other holds for them, and are
     // registered on this engine. `incoming` holds the item this table takes
@@ -184,6 +191,9 @@ private:
 
     // Installs a map in the attribute's slot unless one is there already.
     void ensure_map(uint32_t attribute);
+    // Takes the ids out as an in-place reduction would. Caller holds no
+    // engine lock.
+    void drop_members(const Bitmap& gone);
     // Puts the object into member_ids and its item slot.
     void add_member(uint32_t id, StoredItem item);
     // Adds this engine to the object's engine list (once), trimming dead

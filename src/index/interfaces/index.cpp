@@ -93,6 +93,30 @@ bool set_native_error() {
     return false;
 }
 
+// Adds with `add`, all or nothing: if it fails part way (an allocation
+// failure), the objects that were not members before are taken out again and
+// the failure goes on. GIL released, no native lock held.
+template <class Add>
+void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<IndexableRecord>>& records, Add&& add) {
+    std::vector<std::shared_ptr<IndexableRecord>> fresh;
+    fresh.reserve(records.size());
+    for (const auto& record : records)
+        if (!engine.is_member(record->id)) fresh.push_back(record);
+    try {
+        add();
+        run_nested_tasks();
+    } catch (...) {
+        try {
+            engine.withdraw(fresh);
+            run_nested_tasks();
+        } catch (...) {
+            // Out of memory again: what is left is what a later in-place
+            // reduction would clean up.
+        }
+        throw;
+    }
+}
+
 void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
     if (state.held.size() <= id) state.held.resize(size_t(id) + 1);
     state.held[id] = handle;
@@ -193,10 +217,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
         return set_native_error(), nullptr;
     }
     if (!item) return nullptr;
-    if (!without_gil([&] {
-            engine->add_object(*item);
-            run_nested_tasks();
-        })) {
+    if (!without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); })) {
         return nullptr;
     }
     if (IndexState* state = state_of(self)) {
@@ -255,15 +276,19 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         return set_native_error(), nullptr;
     }
     std::vector<std::pair<uint32_t, PyHandle>> references;
+    std::vector<std::shared_ptr<IndexableRecord>> records;
     try {
         references.reserve(batch.size());
-        for (const StoredItem& item : batch) references.emplace_back(item.record->id, item.python_handle);
+        records.reserve(batch.size());
+        for (const StoredItem& item : batch) {
+            references.emplace_back(item.record->id, item.python_handle);
+            records.push_back(item.record);
+        }
     } catch (...) {
         return set_native_error(), nullptr;
     }
     if (!without_gil([&] {
-            engine->add_object_many(std::move(batch));
-            run_nested_tasks();
+            add_all_or_nothing(*engine, records, [&] { engine->add_object_many(std::move(batch)); });
         })) {
         return nullptr;
     }

@@ -56,6 +56,7 @@ void BoolBitmaps::flush() {
 // ---- ElementOwners --------------------------------------------------------
 
 void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
+    alloc_point();
     owner_of_[element] = owner;
     by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
 }
@@ -142,6 +143,7 @@ void QueryMap::insert_bool(bool value, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+    alloc_point();
     ExactKey key(value);
     auto shard = exact_values.get_shard(key);
     auto it = shard->find(key);

@@ -160,6 +160,14 @@ PyObject* hook_value_eq(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* hook_pending_decrefs(PyObject*, PyObject*) { return PyLong_FromSize_t(pending_decref_count()); }
 
+// Makes the n-th engine allocation point from now fail with MemoryError; 0
+// disarms. Returns the count that was left (0: the armed failure happened).
+PyObject* hook_fail_allocation_after(PyObject*, PyObject* arg) {
+    long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLongLong(fail_allocation_after(n));
+}
+
 // Engines with nothing to index, so that tests can drive attribute assignment
 // through the path taken for objects that belong to an index.
 std::vector<std::shared_ptr<IndexAPI>>& test_engines() {
@@ -208,6 +216,7 @@ PyMethodDef module_methods[] = {
     {"_value_hash", hook_value_hash, METH_O, nullptr},
     {"_value_eq", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_value_eq)), METH_FASTCALL, nullptr},
     {"_pending_decrefs", hook_pending_decrefs, METH_NOARGS, nullptr},
+    {"_fail_allocation_after", hook_fail_allocation_after, METH_O, nullptr},
     {"_attach_engine", hook_attach_engine, METH_VARARGS, nullptr},
     {"_engine_count", hook_engine_count, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -295,19 +295,62 @@ class TestSelfReference:
         gc.collect()
         assert [r() for r in refs] == [None] * len(refs)
 
-    @pytest.mark.xfail(strict=True, reason="the engine's converted container items hold references "
-                       "the garbage collector is not shown yet")
-    def test_index_held_inside_a_container_attribute_is_collected(self):
+    @pytest.mark.parametrize("add", ["one", "many", "union", "assigned"])
+    def test_index_held_inside_a_container_attribute_is_collected(self, add):
         idx = Index()
         c = Item(name="c")
         c.holder = [idx]
         c.deep = [[c], (c,)]
-        idx.add_object(c)
+        if add == "one":
+            idx.add_object(c)
+        elif add == "many":
+            idx.add_object_many([c])
+        elif add == "union":
+            other = Index()
+            other.add_object(c)
+            idx.union_with(other)
+            del other
+        else:
+            c.deep = None
+            idx.add_object(c)
+            c.deep = [[c], (c,)]
         assert find(idx, Q.eq("deep", c)) == [c]
         refs = [weakref.ref(idx), weakref.ref(c)]
         del idx, c
         gc.collect()
         assert [r() for r in refs] == [None, None]
+
+    def test_index_held_by_a_nested_object_through_a_container_is_collected(self):
+        idx = Index()
+        leaf = Item(name="leaf")
+        leaf.back = [idx, leaf]
+        child = Item(kids=[leaf], name="child")
+        top = Item(child=child)
+        idx.add_object(top)
+        assert find(idx, Q.eq("child.kids.name", "leaf")) == [top]
+        refs = [weakref.ref(x) for x in (idx, leaf, child, top)]
+        del idx, leaf, child, top
+        gc.collect()
+        assert [r() for r in refs] == [None] * 4
+
+    def test_merged_index_keeps_what_only_it_still_holds(self):
+        """After a merge each index holds references of its own: collecting
+        one must not treat objects the other still holds as garbage."""
+        kid = Item(name="kid")
+        a = Item(kids=[kid], k=1)
+        first, second = Index(), Index()
+        first.add_object_many([a, Item(index=[first], k=2)])  # first is left to the collector
+        second.union_with(first)
+        second.reduce(k=1)
+        a.kids.clear()  # the indexes still hold kid through the list's old items
+        alive = weakref.ref(kid)
+        del kid, first
+        gc.collect()
+        assert alive() is not None and alive().name == "kid"
+        assert find(second, Q.eq("kids.name", "kid")) == [a]
+        del a, second
+        gc.collect()
+        assert alive() is None
 
     def test_deep_nesting(self):
         idx = Index()

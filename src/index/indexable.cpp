@@ -20,6 +20,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/registration.hpp"
 
@@ -126,11 +127,27 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// Native code throws only std::bad_alloc (and out_of_range on a broken
-// invariant); both surface as Python errors.
+// Native code throws only std::bad_alloc, ObjectLockedError and out_of_range
+// on a broken invariant; all surface as Python errors.
 void set_native_error(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
+    else if (dynamic_cast<const ObjectLockedError*>(&e)) PyErr_SetString(PyExc_RuntimeError, e.what());
     else PyErr_SetString(PyExc_SystemError, e.what());
+}
+
+// Locks the object's engine list for an assignment. A thread that holds no
+// engine list waits for it with the GIL released; one that already holds
+// some is running Python code called from indexing (an item's __hash__), and
+// must not wait at all (see object_lock.hpp): ObjectLockedError instead.
+ObjectLocks lock_for_assignment(Mutex& metas) {
+    ObjectLocks held;
+    if (holds_object_locks()) {
+        held.add(metas);
+    } else {
+        lock_releasing_gil(metas);
+        held.adopt(metas);
+    }
+    return held;
 }
 
 // ---- attribute assignment ---------------------------------------------------
@@ -146,7 +163,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                                        PyValue value, bool& engines_updated) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
-    GilSafeMutexGuard metas_guard(metas.lock());
+    ObjectLocks metas_guard = lock_for_assignment(metas.lock());
 
     // Names starting with "_" are never indexed, and with no engines there is
     // nothing to update: no need to give up the GIL.
@@ -154,14 +171,35 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         // The engines are visited with the GIL released; a copy of the weak
         // references lets each be upgraded (or found dead) one at a time.
         IndexMetaVec engines = metas.get();
+        // The value being replaced. Maps are written only under the GIL and,
+        // but for tp_clear, under the engine list, both held here: no need for
+        // the map's mutex, which must not be held while add_index converts
+        // container items (Python code, which may read this object).
+        std::optional<PyValue> old;
+        if (const PyValue* current = map.get().get(attr_id)) old = *current;
+        std::vector<std::shared_ptr<IndexAPI>> updated;
+        updated.reserve(engines.size());
         engines_updated = true;
         GilRelease nogil;
         for (const IndexMeta& meta : engines) {
             std::shared_ptr<IndexAPI> engine = meta.lock();
             if (!engine) continue;
-            MutexGuard map_guard(map.lock());
-            if (const PyValue* old = map.get().get(attr_id)) engine->remove_index(record.id, attr_id, *old);
-            engine->add_index(record.id, attr_id, value);
+            updated.push_back(engine);
+            try {
+                if (old) engine->remove_index(record.id, attr_id, *old);
+                engine->add_index(record.id, attr_id, value);
+            } catch (...) {
+                // All or nothing (an allocation failure part way): every
+                // engine goes back to the old value, which the map keeps.
+                for (const std::shared_ptr<IndexAPI>& back : updated) {
+                    try {
+                        back->remove_index(record.id, attr_id, value);
+                        if (old) back->add_index(record.id, attr_id, *old);
+                    } catch (...) {
+                    }
+                }
+                throw;
+            }
         }
         // Re-acquire the GIL while still holding the engine list: writes to
         // the map happen under the GIL, and a thread holding the GIL never
@@ -195,12 +233,25 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::optional<uint32_t> attr_id = attribute_name_id(name);
         if (!attr_id) return -1;
         bool engines_updated = false;
-        std::optional<PyValue> old =
-            store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        std::optional<PyValue> old;
+        try {
+            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        } catch (...) {
+            // Work queued on nested objects before the failure (or by undoing
+            // it) still has to run.
+            if (engines_updated) run_nested_tasks();
+            throw;
+        }
         if (engines_updated) {
             // Nested objects that gained or lost a holder are indexed now
-            // that this object's locks are released.
-            run_nested_tasks();
+            // that this object's locks are released. A task that fails (an
+            // allocation failure) undoes its part and is queued again: the
+            // value is stored by now, so it gets one more try here.
+            try {
+                run_nested_tasks();
+            } catch (const std::bad_alloc&) {
+                run_nested_tasks();
+            }
             drain_pending_decrefs();
         }
         return 0;  // `old` is released here, with the GIL and no lock held

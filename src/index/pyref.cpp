@@ -3,6 +3,8 @@
 #include <mutex>
 #include <vector>
 
+#include "index/core/gc_mirror.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -35,6 +37,9 @@ void release_pyobject(PyObject* obj) noexcept {
 
 void drain_pending_decrefs() noexcept {
     if (native_locks_held != 0) return;
+    // Container item references the engines let go of are parked in their
+    // trees' mirrors until here.
+    sweep_gc_mirrors();
     while (pending_size.load(std::memory_order_acquire) != 0) {
         std::vector<PyObject*> batch;
         {

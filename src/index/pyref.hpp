@@ -76,6 +76,10 @@ public:
     }
     explicit operator bool() const noexcept { return box_ != nullptr; }
     bool same_object(const PyHandle& o) const noexcept { return get() == o.get(); }
+    // The shared reference itself: equal for copies of one handle only.
+    const void* shared_id() const noexcept { return box_; }
+    // Whether no other copy of this handle is left anywhere.
+    bool sole_copy() const noexcept { return box_ && box_->count.load(std::memory_order_acquire) == 1; }
 
 private:
     struct Box {

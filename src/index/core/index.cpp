@@ -4,6 +4,8 @@
 #include <numeric>
 #include <utility>
 
+#include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/structures/string_interner.hpp"
@@ -19,6 +21,11 @@ void lock_shared_any(RwLock& lock) {
     } else {
         lock.lock_shared();
     }
+}
+
+std::shared_ptr<GcMirror> mirror_below(const std::weak_ptr<IndexAPI>& parent) {
+    if (std::shared_ptr<IndexAPI> up = parent.lock()) return up->gc_mirror;
+    return std::make_shared<GcMirror>();
 }
 
 bool same_engine(const IndexMeta& meta, const std::weak_ptr<IndexAPI>& engine) noexcept {
@@ -37,6 +44,7 @@ IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_engine)
       member_ids(std::make_shared<RwLocked<Bitmap>>()),
       parent_links(std::make_shared<RwLocked<M2MU32>>()),
       parent(std::move(parent_engine)),
+      gc_mirror(mirror_below(parent)),
       made_nested_(parent.owner_before(std::weak_ptr<IndexAPI>()) ||
                    std::weak_ptr<IndexAPI>().owner_before(parent)) {}
 
@@ -50,7 +58,7 @@ QueryMap* IndexAPI::map_at(const QueryMapTable& table, uint32_t attribute) noexc
 
 void IndexAPI::add_object(const StoredItem& item) {
     const IndexableRecord& record = *item.record;
-    MutexGuard metas(record.index_metas->lock());
+    ObjectLocks metas(record.index_metas->lock());
     register_on(record.index_metas->get());
     add_member(record.id, item);
     index_attributes(record, false);
@@ -94,6 +102,7 @@ void IndexAPI::index_attributes(const IndexableRecord& record, bool include_priv
 }
 
 void IndexAPI::ensure_map(uint32_t attribute) {
+    alloc_point();
     // Built outside the write lock; if another thread installed a map
     // meanwhile, that one is kept and this one dropped unused, so no insertion
     // into either is lost.
@@ -109,7 +118,7 @@ void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) 
     // object that lost its last holder) may still list the engine; its
     // assignments must not bring it back piecemeal.
     if (!is_member(id)) return;
-    ContainerItems container_items = container_items_of(value);
+    ContainerItems container_items = container_items_of(value, gc_mirror.get());
     ReadGuard changing(changes_);
     if (!is_member(id)) return;
     for (;;) {
@@ -152,9 +161,9 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         distinct.swap(last);
     }
 
-    std::vector<MutexGuard> held;
+    ObjectLocks held;
     held.reserve(distinct.size());
-    for (size_t i : distinct) held.emplace_back(batch[i].record->index_metas->lock());
+    for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
     for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
 
     {
@@ -201,7 +210,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         GilAcquire gil;
         for (Object& object : objects)
             for (PreparedValue& v : object.values)
-                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable());
+                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable(), gc_mirror.get());
     }
 
     std::sort(attributes.begin(), attributes.end());
@@ -241,6 +250,23 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 }
 
 // ---- nested engines ------------------------------------------------------------
+
+void IndexAPI::drop_members(const Bitmap& gone) {
+    WriteGuard changing(changes_);
+    ReadGuard maps(query_maps->lock());
+    keep_only_locked(query_maps->get(), members() - gone);
+}
+
+void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records) {
+    Bitmap gone;
+    for (const auto& record : records) gone.add(record->id);
+    if (gone.empty()) return;
+    drop_members(gone);
+    for (const auto& record : records) {
+        ObjectLocks metas(record->index_metas->lock());
+        if (!is_member(record->id)) unregister_from(record->index_metas->get());
+    }
+}
 
 bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {
     WriteGuard g(parent_links->lock());
@@ -286,18 +312,31 @@ bool IndexAPI::is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const 
 void IndexAPI::add_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    MutexGuard metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas->lock());
     // The links may have changed since the task was queued.
     if (!has_holder(record->id) || is_member(record->id)) return;
-    register_on(record->index_metas->get());
-    add_member(record->id, StoredItem{child.python_handle, record, false});
-    index_attributes(*record, false);
+    try {
+        register_on(record->index_metas->get());
+        add_member(record->id, StoredItem{child.python_handle, record, false});
+        index_attributes(*record, false);
+    } catch (...) {
+        // Half indexed, the child would answer queries wrongly for every
+        // holder: it goes out again, and the task waits for the next run.
+        try {
+            Bitmap gone{record->id};
+            drop_members(gone);
+            unregister_from(record->index_metas->get());
+            defer_nested_add(shared_from_this(), child);
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    MutexGuard metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas->lock());
     const uint32_t id = record->id;
     if (has_holder(id) || !is_member(id)) return;
     // The values indexed are the current ones: every assignment since the
@@ -316,6 +355,8 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
         ItemTable& table = items->get();
         if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
     }
+    // The item may hold a reference made for a container item of this tree.
+    gc_mirror->release_later(previous.python_handle);
     unregister_from(record->index_metas->get());
 }
 

@@ -26,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/gc_mirror.hpp"
 #include "index/core/query/container_items.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/stored_item.hpp"
@@ -79,6 +80,10 @@ public:
     const std::shared_ptr<RwLocked<M2MU32>> parent_links;
     // The engine whose QueryMap owns this one; empty for the engine of an Index.
     const std::weak_ptr<IndexAPI> parent;
+    // The references of container items anywhere in this engine's tree (its
+    // nested engines share the mirror of the engine above them), reported to
+    // the garbage collector by the Index at the top.
+    const std::shared_ptr<GcMirror> gc_mirror;
 
     // Adds one object: registers this engine on it, makes it a member and
     // indexes its attributes (names starting with "_" skipped), all under its
@@ -91,6 +96,13 @@ public:
     // names starting with "_" included. GIL released, no native lock held;
     // nested work is queued.
     void add_object_many(std::vector<StoredItem> batch);
+
+    // Undoes a failed addition (an allocation failure part way): the objects
+    // leave member_ids, every value structure, their item slots and, through
+    // queued work, the nested engines; the engine leaves their engine lists.
+    // Pass only objects that were not members before the addition. GIL
+    // released, no native lock held; nested work is queued.
+    void withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records);
 
     // Merges `other` into this engine (merge.cpp): the members of other
     // become members here with the values other holds for them, and are
@@ -176,6 +188,9 @@ private:
 
     // Installs a map in the attribute's slot unless one is there already.
     void ensure_map(uint32_t attribute);
+    // Takes the ids out as an in-place reduction would. Caller holds no
+    // engine lock.
+    void drop_members(const Bitmap& gone);
     // Puts the object into member_ids and its item slot.
     void add_member(uint32_t id, StoredItem item);
     // Adds this engine to the object's engine list (once), trimming dead

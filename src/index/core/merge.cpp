@@ -16,6 +16,10 @@
 // indexed again here under element ids this engine issues (and later frees)
 // itself. Nested objects are linked to their holders here and indexed in this
 // engine's nested engines by the nested-task queue, which also registers them.
+// Python references are never shared between the two trees either: whatever
+// this engine keeps of the other's values holds a reference of its own,
+// recorded for the garbage collector in this tree's mirror (gc_mirror.hpp);
+// making one takes the GIL briefly, no Python code runs under it.
 #include <algorithm>
 #include <functional>
 #include <unordered_map>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/query/query.hpp"
 
 namespace tarnwick {
@@ -45,11 +50,20 @@ void merge_exact(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, Ch
             if (!ids.empty()) entries.emplace_back(key.value, std::move(ids));
         }
     });
+    if (entries.empty()) return;
+    {
+        GilAcquire gil;
+        for (auto& [value, ids] : entries) value = mine.gc_mirror->adopt_copy(value);
+    }
     for (auto& [value, ids] : entries) {
         ExactKey key(std::move(value));
         auto shard = mine.exact_values.get_shard(key);
         auto it = shard->find(key);
-        if (it == shard->end()) it = shard->emplace(std::move(key), HybridSet()).first;
+        if (it == shard->end()) {
+            it = shard->emplace(std::move(key), HybridSet()).first;
+        } else {
+            mine.gc_mirror->release_later(key.value.obj);  // not kept
+        }
         HybridSet& set = it->second;
         ids.for_each([&set](uint32_t id) { set.add(id); });
     }
@@ -124,8 +138,15 @@ void merge_elements(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken)
         mine.element_owners.get().for_each_owner(
             [&](uint32_t owner, const std::vector<ElementEntry>&) { indexed_here.add(owner); });
     }
-    for (auto& [owner, items] : containers)
-        if (!indexed_here.contains(owner)) mine.insert_items(std::move(items), owner);
+    std::erase_if(containers, [&](const auto& c) { return indexed_here.contains(c.first); });
+    if (containers.empty()) return;
+    {
+        GilAcquire gil;
+        for (auto& [owner, items] : containers)
+            for (std::optional<PyValue>& item : items)
+                if (item) item = mine.gc_mirror->adopt_copy(*item);
+    }
+    for (auto& [owner, items] : containers) mine.insert_items(std::move(items), owner);
 }
 
 // The other's (holder, nested object) links of the holders taken over. The
@@ -139,9 +160,24 @@ void merge_links(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, co
             if (taken.contains(holder)) pairs.emplace_back(holder, child);
         });
     }
+    std::vector<std::pair<uint32_t, StoredIndexable>> links;
     for (const auto& [holder, child] : pairs) {
         auto it = children.find(child);
-        if (it != children.end()) mine.insert_indexable(it->second, holder);
+        if (it != children.end()) links.emplace_back(holder, it->second);
+    }
+    if (links.empty()) return;
+    {
+        GilAcquire gil;
+        for (auto& [holder, child] : links) {
+            PyHandle fresh = PyHandle::borrow(child.python_handle.get());
+            mine.gc_mirror->adopt(fresh);
+            child.python_handle = std::move(fresh);
+        }
+    }
+    for (const auto& [holder, child] : links) {
+        mine.insert_indexable(child, holder);
+        // Kept only if the link was new and the child not yet nested here.
+        mine.gc_mirror->release_later(child.python_handle);
     }
 }
 
@@ -166,9 +202,9 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
                    incoming.end());
 
     // Ascending ids, as add_object_many locks its batch.
-    std::vector<MutexGuard> locked;
+    ObjectLocks locked;
     locked.reserve(incoming.size());
-    for (const StoredItem& item : incoming) locked.emplace_back(item.record->index_metas->lock());
+    for (const StoredItem& item : incoming) locked.add(item.record->index_metas->lock());
     // An in-place reduction must not run between the values coming over and
     // their objects becoming members.
     ReadGuard changing(changes_);

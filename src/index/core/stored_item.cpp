@@ -1,5 +1,6 @@
 #include "index/core/stored_item.hpp"
 
+#include "index/core/structures/alloc_fault.hpp"
 #include "index/types.hpp"
 
 namespace tarnwick {
@@ -15,6 +16,7 @@ void touch_placeholders() {
 
 void grow_item_table(ItemTable& table, size_t length) {
     if (table.size() >= length) return;
+    alloc_point();
     // Capacity grows geometrically even when callers grow one slot at a time.
     // New slots are left empty, which counts as the placeholder: filling
     // them with copies of it would touch its shared counts once per slot.

@@ -15,6 +15,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -49,11 +50,12 @@ IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObj
 std::atomic<PyTypeObject*> the_type{nullptr};
 
 // Runs engine work with the GIL released. A C++ exception never reaches the
-// interpreter: it becomes MemoryError (allocation failure) or SystemError
-// once the GIL is back. Returns false with the error set.
+// interpreter: it becomes MemoryError (allocation failure), RuntimeError (an
+// object this thread is already indexing) or SystemError once the GIL is
+// back. Returns false with the error set.
 template <class F>
 bool without_gil(F&& work) {
-    enum class Failure { None, NoMemory, Other } failure = Failure::None;
+    enum class Failure { None, NoMemory, Locked, Other } failure = Failure::None;
     std::string what;
     {
         GilRelease released;
@@ -61,6 +63,9 @@ bool without_gil(F&& work) {
             work();
         } catch (const std::bad_alloc&) {
             failure = Failure::NoMemory;
+        } catch (const ObjectLockedError& e) {
+            failure = Failure::Locked;
+            what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -70,8 +75,8 @@ bool without_gil(F&& work) {
         PyErr_NoMemory();
         return false;
     }
-    if (failure == Failure::Other) {
-        PyErr_SetString(PyExc_SystemError, what.c_str());
+    if (failure != Failure::None) {
+        PyErr_SetString(failure == Failure::Locked ? PyExc_RuntimeError : PyExc_SystemError, what.c_str());
         return false;
     }
     return true;
@@ -86,6 +91,30 @@ bool set_native_error() {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
     return false;
+}
+
+// Adds with `add`, all or nothing: if it fails part way (an allocation
+// failure), the objects that were not members before are taken out again and
+// the failure goes on. GIL released, no native lock held.
+template <class Add>
+void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<IndexableRecord>>& records, Add&& add) {
+    std::vector<std::shared_ptr<IndexableRecord>> fresh;
+    fresh.reserve(records.size());
+    for (const auto& record : records)
+        if (!engine.is_member(record->id)) fresh.push_back(record);
+    try {
+        add();
+        run_nested_tasks();
+    } catch (...) {
+        try {
+            engine.withdraw(fresh);
+            run_nested_tasks();
+        } catch (...) {
+            // Out of memory again: what is left is what a later in-place
+            // reduction would clean up.
+        }
+        throw;
+    }
 }
 
 void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
@@ -138,6 +167,9 @@ void drop_state(PyObject* self) {
     std::shared_ptr<IndexAPI> engine = std::move(state->engine);
     delete state;
     held.clear();
+    // Nobody reports the tree's container item references any more; they go
+    // with the structures that hold them.
+    if (engine) engine->gc_mirror->close();
     engine.reset();
 }
 
@@ -147,6 +179,7 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!state) return 0;
     for (const PyHandle& h : state->held)
         if (h) Py_VISIT(h.get());
+    if (state->engine) return state->engine->gc_mirror->traverse(visit, arg);
     return 0;
 }
 
@@ -184,10 +217,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
         return set_native_error(), nullptr;
     }
     if (!item) return nullptr;
-    if (!without_gil([&] {
-            engine->add_object(*item);
-            run_nested_tasks();
-        })) {
+    if (!without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); })) {
         return nullptr;
     }
     if (IndexState* state = state_of(self)) {
@@ -246,15 +276,19 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         return set_native_error(), nullptr;
     }
     std::vector<std::pair<uint32_t, PyHandle>> references;
+    std::vector<std::shared_ptr<IndexableRecord>> records;
     try {
         references.reserve(batch.size());
-        for (const StoredItem& item : batch) references.emplace_back(item.record->id, item.python_handle);
+        records.reserve(batch.size());
+        for (const StoredItem& item : batch) {
+            references.emplace_back(item.record->id, item.python_handle);
+            records.push_back(item.record);
+        }
     } catch (...) {
         return set_native_error(), nullptr;
     }
     if (!without_gil([&] {
-            engine->add_object_many(std::move(batch));
-            run_nested_tasks();
+            add_all_or_nothing(*engine, records, [&] { engine->add_object_many(std::move(batch)); });
         })) {
         return nullptr;
     }

@@ -9,6 +9,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/interfaces/index.hpp"
 
@@ -56,7 +57,7 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!other_engine) return nullptr;
     if (engine == other_engine) Py_RETURN_NONE;
 
-    enum class Failure { None, NoMemory, Other } failure = Failure::None;
+    enum class Failure { None, NoMemory, Locked, Other } failure = Failure::None;
     std::string what;
     std::vector<std::pair<uint32_t, PyHandle>> references;
     std::vector<uint32_t> placed;
@@ -70,6 +71,9 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
             run_nested_tasks();
         } catch (const std::bad_alloc&) {
             failure = Failure::NoMemory;
+        } catch (const ObjectLockedError& e) {
+            failure = Failure::Locked;
+            what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -81,8 +85,8 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
         what = e.what();
     }
     if (failure == Failure::NoMemory) return PyErr_NoMemory();
-    if (failure == Failure::Other) {
-        PyErr_SetString(PyExc_SystemError, what.c_str());
+    if (failure != Failure::None) {
+        PyErr_SetString(failure == Failure::Locked ? PyExc_RuntimeError : PyExc_SystemError, what.c_str());
         return nullptr;
     }
     // `placed` and `references` both ascend by id.

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 
+#include "index/core/gc_mirror.hpp"
+
 namespace tarnwick {
 namespace {
 
 class Flattener {
 public:
-    explicit Flattener(ContainerItems& out) : out_(out) {}
+    Flattener(ContainerItems& out, GcMirror* mirror) : out_(out), mirror_(mirror) {}
 
     void walk(PyObject* container, ContainerKind kind) {
         if (kind == ContainerKind::Dict) return;
@@ -52,6 +54,7 @@ private:
     void visit(PyObject* item) {
         PyValue value = PyValue::from_py(item);
         if (!value.primitave.is_iterable()) {
+            if (mirror_) mirror_->adopt(value.obj);
             out_.emplace_back(std::move(value));
             return;
         }
@@ -61,24 +64,25 @@ private:
     }
 
     ContainerItems& out_;
+    GcMirror* mirror_;
     std::vector<PyObject*> path_;  // containers being walked, outermost first
 };
 
 }  // namespace
 
-ContainerItems convert_container_items(const IterableValue& container) {
+ContainerItems convert_container_items(const IterableValue& container, GcMirror* mirror) {
     ContainerItems out;
     if (!container.container) return out;
-    Flattener(out).walk(container.container.get(), container.kind);
+    Flattener(out, mirror).walk(container.container.get(), container.kind);
     return out;
 }
 
-ContainerItems container_items_of(const PyValue& value) {
+ContainerItems container_items_of(const PyValue& value, GcMirror* mirror) {
     if (!value.primitave.is_iterable()) return {};
     const IterableValue& container = value.primitave.as_iterable();
     if (container.kind == ContainerKind::Dict) return {};
     GilAcquire gil;
-    return convert_container_items(container);
+    return convert_container_items(container, mirror);
 }
 
 }  // namespace tarnwick

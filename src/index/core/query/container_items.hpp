@@ -15,6 +15,8 @@
 
 namespace tarnwick {
 
+class GcMirror;
+
 // In indexing order; an empty optional stands for a nested container.
 using ContainerItems = std::vector<std::optional<PyValue>>;
 
@@ -22,11 +24,12 @@ using ContainerItems = std::vector<std::optional<PyValue>>;
 // both its starting and its current length; a set is read from a snapshot
 // taken first; a dict has no items. A container that contains itself (at any
 // depth) is walked once. Needs the GIL and must run without any engine lock
-// held: converting an item can run Python code.
-ContainerItems convert_container_items(const IterableValue& container);
+// held: converting an item can run Python code. The references of the items
+// are recorded in `mirror` (the tree they are made for), if given.
+ContainerItems convert_container_items(const IterableValue& container, GcMirror* mirror);
 
 // The items of `value` if it is a container, nothing otherwise. Takes the GIL
 // for the conversion only.
-ContainerItems container_items_of(const PyValue& value);
+ContainerItems container_items_of(const PyValue& value, GcMirror* mirror);
 
 }  // namespace tarnwick

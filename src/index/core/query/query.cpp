@@ -56,6 +56,7 @@ void BoolBitmaps::flush() {
 // ---- ElementOwners --------------------------------------------------------
 
 void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
+    alloc_point();
     owner_of_[element] = owner;
     by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
 }
@@ -109,7 +110,10 @@ void ElementOwners::forget(uint32_t element) { owner_of_.erase(element); }
 // ---- QueryMap --------------------------------------------------------------
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
-    : owner(std::move(owner_engine)), nested(IndexAPI::create(owner)), items(items_of(owner)) {}
+    : owner(std::move(owner_engine)),
+      nested(IndexAPI::create(owner)),
+      items(items_of(owner)),
+      gc_mirror(nested->gc_mirror) {}
 
 QueryMap::~QueryMap() {
     // Element ids come from the process-wide allocator; ids never returned
@@ -134,6 +138,7 @@ void QueryMap::insert_bool(bool value, uint32_t id) {
 }
 
 void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
+    alloc_point();
     ExactKey key(value);
     auto shard = exact_values.get_shard(key);
     auto it = shard->find(key);
@@ -247,7 +252,10 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
     it->second.remove(id);
     // An entry nobody holds would keep its value (and the Python object)
     // alive for as long as the engine lives.
-    if (it->second.empty()) shard->erase(it);
+    if (it->second.empty()) {
+        gc_mirror->release_later(it->first.value.obj);
+        shard->erase(it);
+    }
 }
 
 void QueryMap::remove_num_ordered(const OrderKey& key, uint32_t id) {
@@ -317,7 +325,10 @@ void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
             element_ids.get().remove(e.element);
         }
     }
-    for (const ElementEntry& e : entries) free_id(e.element);
+    for (const ElementEntry& e : entries) {
+        free_id(e.element);
+        if (e.value) gc_mirror->release_later(e.value->obj);
+    }
 }
 
 void QueryMap::unmask_ids(Bitmap& result) const {

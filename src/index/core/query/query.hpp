@@ -25,6 +25,7 @@
 #include <functional>
 #include <vector>
 
+#include "index/core/gc_mirror.hpp"
 #include "index/core/query/container_items.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
@@ -147,6 +148,9 @@ public:
     std::shared_ptr<IndexAPI> nested;
     // The owner's item table (a fresh one when the owner was already gone).
     const SharedItemTable items;
+    // The tree's record of the references of container items (the nested
+    // engine's, which is the owner's).
+    const std::shared_ptr<GcMirror> gc_mirror;
 
     RwLocked<PositionalBitmap> strings;
     RwLocked<NumericalBitmap> numbers;

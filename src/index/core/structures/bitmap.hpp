@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/structures/alloc_fault.hpp"
+
 namespace tarnwick {
 
 class Bitmap {
@@ -39,8 +41,12 @@ public:
 
     Bitmap clone() const { return Bitmap(checked(roaring_bitmap_copy(r_))); }
 
-    void add(uint32_t id) { roaring_bitmap_add(r_, id); }
+    void add(uint32_t id) {
+        alloc_point();
+        roaring_bitmap_add(r_, id);
+    }
     void add_many(const uint32_t* ids, size_t n) {
+        alloc_point();
         if (n) roaring_bitmap_add_many(r_, n, ids);
     }
     void add_many(const std::vector<uint32_t>& ids) { add_many(ids.data(), ids.size()); }

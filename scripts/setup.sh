@@ -8,8 +8,15 @@ PY=${PYTHON:-python3}
 SUDO=""
 if [ "$(id -u)" != 0 ] && command -v sudo >/dev/null 2>&1; then SUDO=sudo; fi
 
+packages=(libroaring-dev libgtest-dev g++)
+if [ "${1:-test}" = test ]; then
+  # The interpreter's debug build, when Debian has one for this version: the
+  # leak tests also count references with it.
+  dbg=$($PY -c 'import sys; print("python%d.%d-dbg" % sys.version_info[:2])')
+  if apt-cache show "$dbg" >/dev/null 2>&1; then packages+=("$dbg"); fi
+fi
 missing=()
-for pkg in libroaring-dev libgtest-dev g++; do
+for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then

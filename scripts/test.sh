@@ -4,7 +4,9 @@
 #      embedded interpreter), built with AddressSanitizer + UBSan;
 #   2. the Python suite against the installed (release) module;
 #   3. the Python suite again against the sanitizer build of the module;
-#   4. the native thread tests (structures and engine) under ThreadSanitizer.
+#   4. the native thread tests (structures and engine) under ThreadSanitizer;
+#   5. the leak tests under the interpreter's debug build, if there is one,
+#      which also counts references.
 # Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,5 +54,14 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
     --gtest_filter='*Thread*:*Concurren*'
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_engine_tests --gtest_brief=1 \
     --gtest_filter='*Thread*:*Concurren*'
+fi
+dbg_python=$($PY -c 'import sys; print("python%d.%dd" % sys.version_info[:2])')
+if command -v "$dbg_python" >/dev/null 2>&1; then
+  stage "reference counts (debug interpreter)"
+  cmake -S . -B build/dbg -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$dbg_python")" >/dev/null
+  cmake --build build/dbg -j"$JOBS" --target Tarnwick
+  # pytest and its plugins are pure Python: the debug interpreter borrows them.
+  site=$($PY -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  (cd tests && PYTHONPATH="$PWD/../build/dbg:$site" "$dbg_python" -m pytest -q -p no:cacheprovider test_leaks.py)
 fi
 stage "all tests passed"

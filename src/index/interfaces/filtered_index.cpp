@@ -100,7 +100,11 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     if (!objects) return nullptr;
     PyObject* index = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type()));
     if (index) {
-        PyObject* done = PyObject_CallMethod(index, "add_object_many", "O", objects);
+        // One interned name for every call: a fresh string per call would
+        // take a new slot of the interpreter's method cache each time.
+        static PyObject* add_many_name = nullptr;
+        if (!add_many_name) add_many_name = PyUnicode_InternFromString("add_object_many");
+        PyObject* done = add_many_name ? PyObject_CallMethodOneArg(index, add_many_name, objects) : nullptr;
         if (done) {
             Py_DECREF(done);
         } else {

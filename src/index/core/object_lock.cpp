@@ -1,15 +1,13 @@
 #include "index/core/object_lock.hpp"
 
-#include <algorithm>
+#include <unordered_set>
 
 namespace tarnwick {
 namespace {
 
-thread_local std::vector<const Mutex*> held_here;
-
-bool held_by_this_thread(const Mutex& m) noexcept {
-    return std::find(held_here.begin(), held_here.end(), &m) != held_here.end();
-}
+// A batch holds one lock per object of the batch: a set, so that recording
+// and checking a lock costs the same for the millionth object as for the first.
+thread_local std::unordered_set<const Mutex*> held_here;
 
 }  // namespace
 
@@ -22,36 +20,48 @@ bool holds_object_locks() noexcept { return !held_here.empty(); }
 
 void ObjectLocks::add(Mutex& m) {
     if (held_.empty()) outer_ = held_here.size();
-    if (held_by_this_thread(m)) throw ObjectLockedError();
-    held_here.reserve(held_here.size() + 1);
-    held_.reserve(held_.size() + 1);
+    if (held_here.count(&m)) throw ObjectLockedError();
+    // Recorded before locking, so that a failed allocation leaves nothing
+    // locked.
+    held_.push_back(&m);
+    try {
+        held_here.insert(&m);
+    } catch (...) {
+        held_.pop_back();
+        throw;
+    }
     if (outer_ == 0) {
         m.lock();
     } else if (!m.try_lock()) {
+        held_here.erase(&m);
+        held_.pop_back();
         throw ObjectLockedError();
     }
-    held_here.push_back(&m);
-    held_.push_back(&m);
 }
 
 void ObjectLocks::adopt(Mutex& m) {
     if (held_.empty()) outer_ = held_here.size();
     try {
-        held_here.push_back(&m);
         held_.push_back(&m);
+        held_here.insert(&m);
     } catch (...) {
-        if (!held_here.empty() && held_here.back() == &m) held_here.pop_back();
+        if (!held_.empty() && held_.back() == &m) held_.pop_back();
+        held_here.erase(&m);
         m.unlock();
         throw;
     }
+}
+
+void ObjectLocks::reserve(size_t n) {
+    held_.reserve(n);
+    held_here.reserve(held_here.size() + n);
 }
 
 void ObjectLocks::release() noexcept {
     while (!held_.empty()) {
         Mutex* m = held_.back();
         held_.pop_back();
-        auto it = std::find(held_here.rbegin(), held_here.rend(), m);
-        if (it != held_here.rend()) held_here.erase(std::next(it).base());
+        held_here.erase(m);
         m->unlock();
     }
 }

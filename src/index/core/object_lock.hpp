@@ -48,7 +48,8 @@ public:
     void add(Mutex& m);
     // Records a mutex the caller has just locked by other means.
     void adopt(Mutex& m);
-    void reserve(size_t n) { held_.reserve(n); }
+    // Room for n more locks, taken before any is locked.
+    void reserve(size_t n);
     void release() noexcept;
 
 private:

@@ -20,11 +20,36 @@ bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.a
 // Ranges read only object ids of the universe, but the items of container
 // values are indexed under element ids, which no universe holds: widen the
 // base by them, or a range could never match an item while equality does.
-Bitmap range_base(const QueryMap& map, const Bitmap& universe) {
-    ReadGuard g(map.element_ids.lock());
-    const Bitmap& elements = map.element_ids.get();
-    if (elements.empty()) return universe.clone();
-    return universe | elements;
+// Without container items the universe itself is the base.
+class RangeBase {
+public:
+    RangeBase(const QueryMap& map, const Bitmap& universe) : base_(&universe) {
+        ReadGuard g(map.element_ids.lock());
+        const Bitmap& elements = map.element_ids.get();
+        if (elements.empty()) return;
+        widened_ = universe | elements;
+        base_ = &widened_;
+    }
+    const Bitmap& get() const noexcept { return *base_; }
+    // Whether results may hold ids outside the universe (holders of items).
+    bool widened() const noexcept { return base_ == &widened_; }
+
+private:
+    const Bitmap* base_;
+    Bitmap widened_;
+};
+
+// NaN keys sort beyond the infinity of their sign, so a range open towards
+// that side would take them in; NaN is unordered. Only ids whose key shares
+// that infinity's header can be NaN, and most indexes hold none.
+void drop_nans(const NumericalBitmap& numbers, Bitmap& out, bool above) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const OrderKey edge = order_key_float(above ? inf : -inf);
+    if (out.empty() || !numbers.holds_header(edge.header)) return;
+    Bitmap nans;
+    if (above) GET_GT_FN()(numbers, edge, nans, out);
+    else GET_LT_FN()(numbers, edge, nans, out);
+    out -= nans;
 }
 
 enum class Side { Above, Below };
@@ -33,26 +58,16 @@ Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe
     const CastValue& p = value.primitave;
     std::optional<OrderKey> key = order_key_of(p);
     if (!key || is_nan(p)) return Bitmap();
-    const Bitmap base = range_base(map, universe);
+    const RangeBase base(map, universe);
     Bitmap out;
     {
         ReadGuard g(map.numbers.lock());
         const NumericalBitmap& numbers = map.numbers.get();
-        fn(numbers, *key, out, base);
-        if (!out.empty()) {
-            // NaN keys sort beyond the infinity of their sign, so a range open
-            // towards that side would take them in; NaN is unordered.
-            Bitmap nans;
-            if (side == Side::Above) {
-                GET_GT_FN()(numbers, order_key_float(std::numeric_limits<double>::infinity()), nans, out);
-            } else {
-                GET_LT_FN()(numbers, order_key_float(-std::numeric_limits<double>::infinity()), nans, out);
-            }
-            out -= nans;
-        }
+        fn(numbers, *key, out, base.get());
+        drop_nans(numbers, out, side == Side::Above);
         map.unmask_ids(out);
     }
-    out &= universe;
+    if (base.widened()) out &= universe;
     return out;
 }
 
@@ -179,17 +194,14 @@ Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const
     if (!high) throw QueryNotImplemented();
     if (is_nan(lower.primitave) || is_nan(upper.primitave) || *high < *low) return Bitmap();
     // Two finite (or infinite) bounds already leave NaN keys outside.
-    const Bitmap base = range_base(map, universe);
+    const RangeBase base(map, universe);
     Bitmap out;
     {
         ReadGuard g(map.numbers.lock());
-        const NumericalBitmap& numbers = map.numbers.get();
-        Bitmap below;
-        GET_LTE_FN()(numbers, *high, below, base);
-        if (!below.empty()) GET_GTE_FN()(numbers, *low, out, below);
+        map.numbers.get().get_between_into_base(*low, *high, out, base.get());
         map.unmask_ids(out);
     }
-    out &= universe;
+    if (base.widened()) out &= universe;
     return out;
 }
 

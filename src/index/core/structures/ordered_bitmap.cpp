@@ -1,7 +1,7 @@
 #include "index/core/structures/ordered_bitmap.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <stdexcept>
 
 namespace tarnwick {
 
@@ -18,34 +18,6 @@ OrderKey signed_key(bool negative, uint16_t exponent, uint64_t mantissa) noexcep
     if (negative) return {~mantissa, uint16_t(~h & header_mask)};
     return {mantissa, uint16_t((h | zero_header) & header_mask)};
 }
-
-struct ScratchBitmap {
-    Bitmap bitmap;
-    bool taken = false;
-};
-
-// Reused by every comparison on this thread, so a comparison allocates only its
-// working candidate set.
-thread_local ScratchBitmap TMP_BITMAP;
-
-class ScratchLease {
-public:
-    ScratchLease() : s_(TMP_BITMAP) {
-        if (s_.taken) throw std::logic_error("numeric comparisons must not nest on one thread");
-        s_.taken = true;
-    }
-    ~ScratchLease() {
-        s_.bitmap.clear();
-        s_.taken = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-
-    Bitmap& bitmap() noexcept { return s_.bitmap; }
-
-private:
-    ScratchBitmap& s_;
-};
 
 }  // namespace
 
@@ -93,32 +65,129 @@ void NumericalBitmap::flush() {
     }
 }
 
+namespace {
+
+// Every id of the structure is in exactly one polarity of every slice. So
+// within a set of such ids, keeping those with bit q at a slice is the same as
+// dropping those with the other bit: whichever polarity is smaller does it.
+void keep_polarity(Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    if (same.cardinality() <= other.cardinality()) ids &= same;
+    else ids -= other;
+}
+
+}  // namespace
+
 Bitmap NumericalBitmap::eq(const OrderKey& key) const {
-    Bitmap out = slices_[0][key.bit(0)].bitmap().clone();
-    for (int c = 1; c < OrderKey::bits && !out.empty(); ++c) out &= slices_[c][key.bit(c)].bitmap();
+    struct Step {
+        const Bitmap* same;
+        const Bitmap* other;
+        uint64_t same_count;
+    };
+    // Real data leaves most key bits constant (small integers, floats whose
+    // low mantissa bits are zero): a slice whose other polarity is empty
+    // cannot remove any id of the structure, so only the varying slices take
+    // part, the most selective first.
+    std::array<Step, OrderKey::bits> steps;
+    size_t n = 0;
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (same.empty()) return Bitmap();
+        if (other.empty()) continue;
+        steps[n++] = {&same, &other, same.cardinality()};
+    }
+    // No slice varies: every id holds this very key.
+    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
+    std::sort(steps.begin(), steps.begin() + n,
+              [](const Step& a, const Step& b) { return a.same_count < b.same_count; });
+    if (n == 1) return steps[0].same->clone();
+    // The first operand lies inside the structure, so from here on dropping
+    // the other polarity may stand in for keeping this one.
+    Bitmap out = steps[1].same_count <= steps[1].other->cardinality() ? *steps[0].same & *steps[1].same
+                                                                      : *steps[0].same - *steps[1].other;
+    for (size_t i = 2; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
     return out;
 }
 
-void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base,
-                                        bool greater, bool inclusive) const {
-    ScratchLease lease;
-    Bitmap& scratch = lease.bitmap();
-    // Candidates whose key agrees with the query key on every bit seen so far.
-    Bitmap agreeing = base.clone();
+void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, Bitmap& out,
+                              unsigned deciding_bit) const {
+    for (int c = top; c >= 0; --c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        // Every candidate has bit q here: nothing is decided or dropped.
+        if (other.empty()) continue;
+        if (same.empty()) {
+            // Every candidate has the other bit: all are decided at once.
+            if (q == deciding_bit) out |= agreeing;
+            agreeing.clear();
+            return;
+        }
+        if (q == deciding_bit) {
+            Bitmap decided = same.cardinality() <= other.cardinality() ? agreeing - same : agreeing & other;
+            agreeing -= decided;
+            out |= decided;
+        } else {
+            keep_polarity(agreeing, same, other);
+        }
+        if (agreeing.empty()) return;
+    }
+}
+
+void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
+                                        bool inclusive) const {
     // Going down from the top bit: where the key has the bit that loses
     // (0 for "greater", 1 for "less"), the agreeing candidates with the other
-    // bit are decided.
+    // bit are decided. The first slice also drops the ids of base that hold
+    // no number, which the shortcuts of descend() rely on.
     const unsigned deciding_bit = greater ? 0u : 1u;
-    for (int c = OrderKey::bits - 1; c >= 0 && !agreeing.empty(); --c) {
-        const unsigned q = key.bit(c);
-        if (q == deciding_bit) {
-            scratch.overwrite(agreeing);
-            scratch &= slices_[c][1 - q].bitmap();
-            out |= scratch;
-        }
-        agreeing &= slices_[c][q].bitmap();
-    }
+    const int top = OrderKey::bits - 1;
+    const unsigned q = key.bit(top);
+    if (q == deciding_bit) out |= base & slices_[top][1 - q].bitmap();
+    Bitmap agreeing = base & slices_[top][q].bitmap();
+    if (!agreeing.empty()) descend(key, top - 1, agreeing, out, deciding_bit);
     if (inclusive) out |= agreeing;
+}
+
+void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
+                                            const Bitmap& base) const {
+    if (high < low) return;
+    // One walk down the bits both bounds share; where they part, the
+    // candidates with the lower bound's bit are below the upper bound already
+    // and need only the lower test on the bits left, the others the reverse.
+    Bitmap agreeing;
+    int c = OrderKey::bits - 1;
+    for (bool inside = false; c >= 0 && low.bit(c) == high.bit(c); --c) {
+        const unsigned q = low.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (!inside) {
+            agreeing = base & same;  // also drops the ids of base without a number
+            inside = true;
+        } else if (other.empty()) {
+            continue;
+        } else if (same.empty()) {
+            return;
+        } else {
+            keep_polarity(agreeing, same, other);
+        }
+        if (agreeing.empty()) return;
+    }
+    if (c < 0) {
+        out |= agreeing;  // equal bounds
+        return;
+    }
+    // Here low has bit 0 and high bit 1.
+    const Bitmap& zeros = slices_[c][0].bitmap();
+    const Bitmap& ones = slices_[c][1].bitmap();
+    const Bitmap& from = c == OrderKey::bits - 1 ? base : agreeing;
+    Bitmap above_low = from & ones;
+    Bitmap below_high = c == OrderKey::bits - 1 ? base & zeros : agreeing - above_low;
+    if (!below_high.empty()) descend(low, c - 1, below_high, out, 0u);
+    out |= below_high;
+    if (!above_low.empty()) descend(high, c - 1, above_low, out, 1u);
+    out |= above_low;
 }
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
@@ -154,6 +223,15 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other) {
             slices_[c][b].bitmap() |= other.slices_[c][b].bitmap();
         }
     }
+}
+
+bool NumericalBitmap::holds_header(uint16_t header) const {
+    const int first = 64;
+    for (int c = first; c < OrderKey::bits; ++c)
+        if (slices_[c][(header >> (c - first)) & 1u].bitmap().empty()) return false;
+    Bitmap ids = slices_[first][header & 1u].bitmap().clone();
+    for (int c = first + 1; c < OrderKey::bits && !ids.empty(); ++c) ids &= slices_[c][(header >> (c - first)) & 1u].bitmap();
+    return !ids.empty();
 }
 
 size_t NumericalBitmap::buffered_count() const noexcept {

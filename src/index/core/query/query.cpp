@@ -56,14 +56,12 @@ void BoolBitmaps::flush() {
 // ---- ElementOwners --------------------------------------------------------
 
 void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
-    owner_of_[element] = owner;
+    owner_of_.set(element, owner);
     by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
 }
 
 std::optional<uint32_t> ElementOwners::owner_of(uint32_t element) const {
-    auto it = owner_of_.find(element);
-    if (it == owner_of_.end()) return std::nullopt;
-    return it->second;
+    return owner_of_.get(element);
 }
 
 std::vector<ElementEntry> ElementOwners::detach(uint32_t owner) {

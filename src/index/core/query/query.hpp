@@ -31,6 +31,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/id_map.hpp"
 #include "index/core/structures/ordered_bitmap.hpp"
 #include "index/core/structures/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
@@ -103,7 +104,7 @@ public:
     // fn(element) for every element id with an entry.
     template <class F>
     void for_each_element(F&& fn) const {
-        for (const auto& [element, owner] : owner_of_) fn(element);
+        owner_of_.for_each([&fn](uint32_t element, uint32_t) { fn(element); });
     }
     // Number of owners with elements.
     size_t owner_count() const noexcept { return by_owner_.size(); }
@@ -125,7 +126,8 @@ private:
     struct IdHash {
         size_t operator()(uint32_t id) const noexcept { return fx_hash_u32(id); }
     };
-    std::unordered_map<uint32_t, uint32_t, IdHash> owner_of_;
+    // Looked up for every element id a query hits, in ascending order.
+    IdMap owner_of_;
     std::unordered_map<uint32_t, std::vector<ElementEntry>, IdHash> by_owner_;
 };
 

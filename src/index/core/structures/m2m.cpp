@@ -6,6 +6,7 @@ M2MU32 M2MU32::clone() const {
     M2MU32 c;
     c.by_left_.reserve(by_left_.size());
     for (const auto& [id, ids] : by_left_) c.by_left_.emplace(id, ids.clone());
+    c.sole_left_ = sole_left_;
     c.by_right_.reserve(by_right_.size());
     for (const auto& [id, ids] : by_right_) c.by_right_.emplace(id, ids.clone());
     c.pairs_ = pairs_;
@@ -13,21 +14,46 @@ M2MU32 M2MU32::clone() const {
 }
 
 bool M2MU32::add(uint32_t left, uint32_t right) {
-    // Both entries exist before either bitmap changes, so a failed
-    // allocation leaves the two directions agreeing.
     auto [lit, left_new] = by_left_.try_emplace(left);
-    Side::iterator rit;
+    if (lit->second.contains(right)) return false;
+    // The right side first: if it fails to allocate, the left side is put
+    // back, so the two directions keep agreeing.
     try {
-        rit = by_right_.try_emplace(right).first;
+        link_right(right, left);
     } catch (...) {
         if (left_new) by_left_.erase(lit);
         throw;
     }
-    if (lit->second.contains(right)) return false;
     lit->second.add(right);
-    rit->second.add(left);
     ++pairs_;
     return true;
+}
+
+void M2MU32::link_right(uint32_t right, uint32_t left) {
+    auto multi = by_right_.find(right);
+    if (multi != by_right_.end()) {
+        multi->second.add(left);
+        return;
+    }
+    const std::optional<uint32_t> sole = sole_left_.get(right);
+    if (!sole) {
+        sole_left_.set(right, left);
+        return;
+    }
+    by_right_.emplace(right, Bitmap{*sole, left});
+    sole_left_.erase(right);
+}
+
+void M2MU32::unlink_right(uint32_t right, uint32_t left) {
+    auto multi = by_right_.find(right);
+    if (multi == by_right_.end()) {
+        if (sole_left_.get(right) == left) sole_left_.erase(right);
+        return;
+    }
+    multi->second.remove(left);
+    if (multi->second.cardinality() > 1) return;
+    if (!multi->second.empty()) sole_left_.set(right, multi->second.minimum());
+    by_right_.erase(multi);
 }
 
 void M2MU32::unlink(Side& side, uint32_t key, uint32_t value) {
@@ -40,7 +66,7 @@ void M2MU32::unlink(Side& side, uint32_t key, uint32_t value) {
 bool M2MU32::remove(uint32_t left, uint32_t right) {
     if (!contains(left, right)) return false;
     unlink(by_left_, left, right);
-    unlink(by_right_, right, left);
+    unlink_right(right, left);
     --pairs_;
     return true;
 }
@@ -79,20 +105,53 @@ Bitmap M2MU32::keys_of(const Side& side) {
     return out;
 }
 
-Bitmap M2MU32::lefts_of(uint32_t right) const { return related(by_right_, right); }
+Bitmap M2MU32::lefts_of(uint32_t right) const {
+    if (const std::optional<uint32_t> sole = sole_left_.get(right)) return Bitmap{*sole};
+    return related(by_right_, right);
+}
 Bitmap M2MU32::rights_of(uint32_t left) const { return related(by_left_, left); }
-Bitmap M2MU32::lefts_of_many(const Bitmap& rights) const { return related_many(by_right_, rights); }
+Bitmap M2MU32::lefts_of_many(const Bitmap& rights) const {
+    Bitmap out;
+    // Single lefts are gathered and added in bulk, not one union each.
+    constexpr size_t buffer_size = 1024;
+    uint32_t buffer[buffer_size];
+    size_t n = 0;
+    const bool several = !by_right_.empty();
+    rights.for_each([&](uint32_t right) {
+        if (const std::optional<uint32_t> sole = sole_left_.get(right)) {
+            buffer[n++] = *sole;
+            if (n == buffer_size) {
+                out.add_many(buffer, n);
+                n = 0;
+            }
+        } else if (several) {
+            auto it = by_right_.find(right);
+            if (it != by_right_.end()) out |= it->second;
+        }
+    });
+    out.add_many(buffer, n);
+    return out;
+}
 Bitmap M2MU32::rights_of_many(const Bitmap& lefts) const { return related_many(by_left_, lefts); }
 Bitmap M2MU32::lefts() const { return keys_of(by_left_); }
-Bitmap M2MU32::rights() const { return keys_of(by_right_); }
+Bitmap M2MU32::rights() const {
+    Bitmap out = keys_of(by_right_);
+    std::vector<uint32_t> sole;
+    sole.reserve(sole_left_.size());
+    sole_left_.for_each([&sole](uint32_t right, uint32_t) { sole.push_back(right); });
+    out.add_many(sole);
+    return out;
+}
 
 uint64_t M2MU32::left_count(uint32_t right) const {
+    if (sole_left_.contains(right)) return 1;
     auto it = by_right_.find(right);
     return it == by_right_.end() ? 0 : it->second.cardinality();
 }
 
 void M2MU32::clear() noexcept {
     by_left_.clear();
+    sole_left_.clear();
     by_right_.clear();
     pairs_ = 0;
 }
@@ -112,7 +171,7 @@ void M2MU32::retain_lefts(const Bitmap& keep) {
             continue;
         }
         const uint32_t left = it->first;
-        it->second.for_each([this, left](uint32_t right) { unlink(by_right_, right, left); });
+        it->second.for_each([this, left](uint32_t right) { unlink_right(right, left); });
         pairs_ -= it->second.cardinality();
         it = by_left_.erase(it);
     }

@@ -1,10 +1,15 @@
 // A many-to-many relation between 32-bit ids: the links from holder objects
 // (left) to the nested objects they hold (right).
 //
-// Both directions are kept as exact id -> bitmap maps, so every answer names
-// only ids actually paired, and removing one pair never disturbs another.
-// An id with no pairs left has no entry. There is no locking here: the owner
-// guards the whole relation with its own lock.
+// Both directions are kept exactly, so every answer names only ids actually
+// paired, and removing one pair never disturbs another. An id with no pairs
+// left has no entry. There is no locking here: the owner guards the whole
+// relation with its own lock.
+//
+// Most nested objects have a single holder, and nested queries map every hit
+// back to its holders: a right with one left keeps it in a table indexed by
+// id, which those lookups (in ascending id order) read nearly sequentially;
+// only rights with several lefts keep a bitmap.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +19,7 @@
 
 #include "index/core/fx_hash.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/id_map.hpp"
 
 namespace tarnwick {
 
@@ -41,7 +47,7 @@ public:
     // Number of lefts paired with right.
     uint64_t left_count(uint32_t right) const;
 
-    bool has_right(uint32_t right) const { return by_right_.contains(right); }
+    bool has_right(uint32_t right) const { return sole_left_.contains(right) || by_right_.contains(right); }
     bool has_left(uint32_t left) const { return by_left_.contains(left); }
     // Every id that appears on that side of some pair.
     Bitmap lefts() const;
@@ -78,9 +84,12 @@ private:
     static Bitmap keys_of(const Side& side);
     // Removes value from side[key], dropping the entry once it is empty.
     static void unlink(Side& side, uint32_t key, uint32_t value);
+    void link_right(uint32_t right, uint32_t left);
+    void unlink_right(uint32_t right, uint32_t left);
 
-    Side by_left_;   // left -> its rights
-    Side by_right_;  // right -> its lefts
+    Side by_left_;      // left -> its rights
+    IdMap sole_left_;   // right -> its left, for rights with exactly one
+    Side by_right_;     // right -> its lefts, for rights with several
     uint64_t pairs_ = 0;
 };
 

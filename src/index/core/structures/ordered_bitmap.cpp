@@ -67,11 +67,31 @@ void NumericalBitmap::flush() {
 
 namespace {
 
-// Every id of the structure is in exactly one polarity of every slice. So
-// within a set of such ids, keeping those with bit q at a slice is the same as
-// dropping those with the other bit: whichever polarity is smaller does it.
+// Whether the ids lie mostly in dense (bitset) containers, by their average
+// count per 2^16-id chunk of the span they cover.
+bool dense(uint64_t count, const Bitmap& ids) {
+    if (count == 0) return false;
+    const uint64_t chunks = (uint64_t(ids.maximum()) >> 16) - (uint64_t(ids.minimum()) >> 16) + 1;
+    return count >= chunks * 4096;
+}
+
+// Which polarity of a slice narrows `ids` cheaper. Every id of the structure
+// is in exactly one polarity of every slice, so within a set of such ids
+// keeping those with the key's bit equals dropping those with the other bit.
+// Sparse candidates are probed against a dense operand in time linear in the
+// candidates; dense candidates are best met by the smaller operand.
+bool use_same(const Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    const uint64_t n_same = same.cardinality(), n_other = other.cardinality();
+    const bool same_smaller = n_same <= n_other;
+    if (!dense(ids.cardinality(), ids)) {
+        const Bitmap& larger = same_smaller ? other : same;
+        if (dense(same_smaller ? n_other : n_same, larger)) return !same_smaller;
+    }
+    return same_smaller;
+}
+
 void keep_polarity(Bitmap& ids, const Bitmap& same, const Bitmap& other) {
-    if (same.cardinality() <= other.cardinality()) ids &= same;
+    if (use_same(ids, same, other)) ids &= same;
     else ids -= other;
 }
 
@@ -110,7 +130,7 @@ Bitmap NumericalBitmap::eq(const OrderKey& key) const {
     return out;
 }
 
-void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, Bitmap& out,
+void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
                               unsigned deciding_bit) const {
     for (int c = top; c >= 0; --c) {
         const unsigned q = key.bit(c);
@@ -120,20 +140,41 @@ void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, Bi
         if (other.empty()) continue;
         if (same.empty()) {
             // Every candidate has the other bit: all are decided at once.
-            if (q == deciding_bit) out |= agreeing;
-            agreeing.clear();
+            if (q == deciding_bit) decided.push_back(std::move(agreeing));
+            agreeing = Bitmap();
             return;
         }
         if (q == deciding_bit) {
-            Bitmap decided = same.cardinality() <= other.cardinality() ? agreeing - same : agreeing & other;
-            agreeing -= decided;
-            out |= decided;
+            // Both halves straight from the slice: probing the candidates
+            // against a polarity is cheaper than subtracting one half.
+            const bool by_same = use_same(agreeing, same, other);
+            Bitmap lost = by_same ? agreeing - same : agreeing & other;
+            if (!lost.empty()) {
+                if (by_same) agreeing &= same;
+                else agreeing -= other;
+                decided.push_back(std::move(lost));
+            }
         } else {
             keep_polarity(agreeing, same, other);
         }
         if (agreeing.empty()) return;
     }
 }
+
+namespace {
+
+// Adds the decided parts to out at once: they are many and mostly small, and
+// one union of all of them beats growing out part by part.
+void add_parts(Bitmap& out, std::vector<Bitmap>& parts) {
+    if (parts.empty()) return;
+    std::vector<const Bitmap*> all;
+    all.reserve(parts.size() + 1);
+    all.push_back(&out);
+    for (const Bitmap& p : parts) all.push_back(&p);
+    out = Bitmap::union_of(all);
+}
+
+}  // namespace
 
 void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
                                         bool inclusive) const {
@@ -144,10 +185,12 @@ void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const 
     const unsigned deciding_bit = greater ? 0u : 1u;
     const int top = OrderKey::bits - 1;
     const unsigned q = key.bit(top);
-    if (q == deciding_bit) out |= base & slices_[top][1 - q].bitmap();
+    std::vector<Bitmap> decided;
+    if (q == deciding_bit) decided.push_back(base & slices_[top][1 - q].bitmap());
     Bitmap agreeing = base & slices_[top][q].bitmap();
-    if (!agreeing.empty()) descend(key, top - 1, agreeing, out, deciding_bit);
-    if (inclusive) out |= agreeing;
+    if (!agreeing.empty()) descend(key, top - 1, agreeing, decided, deciding_bit);
+    if (inclusive) decided.push_back(std::move(agreeing));
+    add_parts(out, decided);
 }
 
 void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
@@ -183,11 +226,13 @@ void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey&
     const Bitmap& ones = slices_[c][1].bitmap();
     const Bitmap& from = c == OrderKey::bits - 1 ? base : agreeing;
     Bitmap above_low = from & ones;
-    Bitmap below_high = c == OrderKey::bits - 1 ? base & zeros : agreeing - above_low;
-    if (!below_high.empty()) descend(low, c - 1, below_high, out, 0u);
-    out |= below_high;
-    if (!above_low.empty()) descend(high, c - 1, above_low, out, 1u);
-    out |= above_low;
+    Bitmap below_high = from & zeros;
+    std::vector<Bitmap> decided;
+    if (!below_high.empty()) descend(low, c - 1, below_high, decided, 0u);
+    decided.push_back(std::move(below_high));
+    if (!above_low.empty()) descend(high, c - 1, above_low, decided, 1u);
+    decided.push_back(std::move(above_low));
+    add_parts(out, decided);
 }
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {

@@ -15,6 +15,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
@@ -105,10 +106,12 @@ private:
     void compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
                            bool inclusive) const;
     // Walks slices `top` down to 0 over `agreeing`, ids of the structure
-    // that agree with `key` above `top`: moves to `out` those that differ
-    // first where the key has `deciding_bit`, drops those that differ first
-    // elsewhere, and leaves in `agreeing` the ids equal to the key.
-    void descend(const OrderKey& key, int top, Bitmap& agreeing, Bitmap& out, unsigned deciding_bit) const;
+    // that agree with `key` above `top`: moves to `decided` (as disjoint
+    // parts) those that differ first where the key has `deciding_bit`, drops
+    // those that differ first elsewhere, and leaves in `agreeing` the ids
+    // equal to the key.
+    void descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
+                 unsigned deciding_bit) const;
 
     std::array<Slice, OrderKey::bits> slices_;
 };

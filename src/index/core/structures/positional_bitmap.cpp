@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace tarnwick {
 
@@ -9,21 +10,36 @@ namespace {
 
 uint8_t byte_at(std::string_view s, size_t i) noexcept { return static_cast<uint8_t>(s[i]); }
 
-// Adds the ids common to every set (none empty) to out.
-void add_intersection(const std::vector<const HybridSet*>& sets, Bitmap& out) {
+// Adds the ids common to every set (none empty) to out. The sets are taken
+// smallest first: in a string the common bytes (a shared prefix, the start
+// mark) hold nearly every id, and one rare byte bounds the result.
+void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out) {
+    std::vector<std::pair<uint64_t, const HybridSet*>> by_size;
+    by_size.reserve(sets.size());
+    for (const HybridSet* s : sets) by_size.emplace_back(s->size(), s);
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < sets.size(); ++i) sets[i] = by_size[i].second;
     // A set held as an array bounds the result to its few ids: testing those
-    // costs less than building and intersecting bitmaps.
-    for (const HybridSet* s : sets) {
-        if (s->bitmap()) continue;
-        s->for_each([&](uint32_t id) {
-            for (const HybridSet* other : sets)
-                if (!other->contains(id)) return;
-            out.add(id);
+    // costs less than building and intersecting bitmaps. (A bitmap can hold
+    // fewer ids than an array: sets never change form as they shrink.)
+    for (size_t a = 0; a < sets.size(); ++a) {
+        if (sets[a]->bitmap()) continue;
+        std::vector<uint32_t> hits;
+        sets[a]->for_each([&](uint32_t id) {
+            for (size_t i = 0; i < sets.size(); ++i)
+                if (i != a && !sets[i]->contains(id)) return;
+            hits.push_back(id);
         });
+        out.add_many(hits);
         return;
     }
-    Bitmap r = sets[0]->bitmap()->clone();
-    for (size_t i = 1; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
+    if (sets.size() == 1) {
+        out |= *sets[0]->bitmap();
+        return;
+    }
+    Bitmap r = *sets[0]->bitmap() & *sets[1]->bitmap();
+    for (size_t i = 2; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
     out |= r;
 }
 

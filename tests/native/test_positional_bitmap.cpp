@@ -383,8 +383,10 @@ TEST(PositionalBitmap, LargeSetsOfMixedSizesMatchModel) {
         } else {
             s = ascii_of_length(rng, 1 + rng() % 8);
         }
-        // Ids in two distant ranges, as element ids and object ids interleave.
-        const uint32_t at = id % 2 ? id : 200000 + id;
+        // Ids in two ranges of one 2^16 chunk, dense enough that the rare
+        // bytes hold several hundred ids each (sparse sets that take the
+        // complement route), with a few ids far beyond.
+        const uint32_t at = id % 500 == 0 ? 900000 + id : id % 2 ? id : 30000 + id;
         (id % 5 ? pb.insert(s, at) : pb.insert_buffered(s, at));
         model[at] = s;
     }

@@ -69,6 +69,10 @@ public:
         roaring_bitmap_andnot_inplace(r_, o.r_);
         return *this;
     }
+    // The complement within [start, end).
+    Bitmap flipped(uint64_t start, uint64_t end) const {
+        return Bitmap(checked(roaring_bitmap_flip(r_, start, end)));
+    }
     // The union of all of them, in one pass (cheaper than repeated |= when
     // there are many small parts).
     static Bitmap union_of(const std::vector<const Bitmap*>& parts) {

@@ -10,6 +10,22 @@ namespace {
 
 uint8_t byte_at(std::string_view s, size_t i) noexcept { return static_cast<uint8_t>(s[i]); }
 
+// Average ids per 2^16-id chunk of the span a bitmap covers.
+uint64_t ids_per_chunk(const Bitmap& b) {
+    const uint64_t chunks = (uint64_t(b.maximum()) >> 16) - (uint64_t(b.minimum()) >> 16) + 1;
+    return b.cardinality() / chunks;
+}
+
+// a ∩ b, for a no larger than b. Two sparse sets of a few thousand ids per
+// chunk intersect by a merge of sorted arrays, which branches on every
+// element; against b's complement (dense) each id of a is a single bit test.
+Bitmap intersect_pair(const Bitmap& a, const Bitmap& b) {
+    constexpr uint64_t merge_heavy = 512, dense = 4096;
+    const uint64_t per_a = ids_per_chunk(a), per_b = ids_per_chunk(b);
+    if (a.empty() || per_a < merge_heavy || per_a >= dense || per_b >= dense) return a & b;
+    return a - b.flipped(a.minimum(), uint64_t(a.maximum()) + 1);
+}
+
 // Adds the ids common to every set (none empty) to out. The sets are taken
 // smallest first: in a string the common bytes (a shared prefix, the start
 // mark) hold nearly every id, and one rare byte bounds the result.
@@ -38,7 +54,7 @@ void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out) {
         out |= *sets[0]->bitmap();
         return;
     }
-    Bitmap r = *sets[0]->bitmap() & *sets[1]->bitmap();
+    Bitmap r = intersect_pair(*sets[0]->bitmap(), *sets[1]->bitmap());
     for (size_t i = 2; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
     out |= r;
 }

@@ -17,6 +17,15 @@ void expect_same(const IdMap& m, const std::map<uint32_t, uint32_t>& model) {
     m.for_each([&](uint32_t id, uint32_t v) { EXPECT_TRUE(seen.emplace(id, v).second) << id; });
     ASSERT_EQ(seen, model);
     for (const auto& [id, v] : model) ASSERT_EQ(m.get(id), v) << id;
+    // The batch lookup agrees, skipping ids without an entry.
+    std::vector<uint32_t> probe;
+    std::vector<std::pair<uint32_t, uint32_t>> want, got;
+    for (uint32_t id = 0; id < 6000000; id += id < 80000 ? 7 : 4999) {
+        probe.push_back(id);
+        if (auto it = model.find(id); it != model.end()) want.emplace_back(id, it->second);
+    }
+    m.get_many(probe.data(), probe.size(), [&](uint32_t id, uint32_t v) { got.emplace_back(id, v); });
+    ASSERT_EQ(got, want);
 }
 
 }  // namespace

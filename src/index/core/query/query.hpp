@@ -87,6 +87,8 @@ class ElementOwners {
 public:
     void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
     std::optional<uint32_t> owner_of(uint32_t element) const;
+    // Appends the owner of each of the elements that has one.
+    void owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const;
 
     // Takes the owner's elements out of the reverse record. Their element ->
     // owner entries stay until forget(), so that until then queries still map

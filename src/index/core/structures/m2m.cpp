@@ -111,27 +111,23 @@ Bitmap M2MU32::lefts_of(uint32_t right) const {
 }
 Bitmap M2MU32::rights_of(uint32_t left) const { return related(by_left_, left); }
 Bitmap M2MU32::lefts_of_many(const Bitmap& rights) const {
-    Bitmap out;
+    const std::vector<uint32_t> ids = rights.to_vector();
     // Single lefts are gathered and added in bulk, not one union each.
-    constexpr size_t buffer_size = 1024;
-    uint32_t buffer[buffer_size];
-    size_t n = 0;
-    const bool several = !by_right_.empty();
-    rights.for_each([&](uint32_t right) {
-        if (const std::optional<uint32_t> sole = sole_left_.get(right)) {
-            buffer[n++] = *sole;
-            if (n == buffer_size) {
-                out.add_many(buffer, n);
-                n = 0;
-            }
-        } else if (several) {
+    std::vector<uint32_t> sole;
+    sole.reserve(ids.size());
+    sole_left_.get_many(ids.data(), ids.size(), [&sole](uint32_t, uint32_t left) { sole.push_back(left); });
+    Bitmap out;
+    out.add_many(sole);
+    if (!by_right_.empty()) {
+        for (uint32_t right : ids) {
+            if (sole_left_.contains(right)) continue;
             auto it = by_right_.find(right);
             if (it != by_right_.end()) out |= it->second;
         }
-    });
-    out.add_many(buffer, n);
+    }
     return out;
 }
+
 Bitmap M2MU32::rights_of_many(const Bitmap& lefts) const { return related_many(by_left_, lefts); }
 Bitmap M2MU32::lefts() const { return keys_of(by_left_); }
 Bitmap M2MU32::rights() const {

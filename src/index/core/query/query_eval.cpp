@@ -126,6 +126,58 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     return evaluate_nested_query(*map, QueryExpr(std::move(below)));
 }
 
+std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
+    std::vector<const QueryExpr*> order;
+    order.reserve(queries.size());
+    for (const QueryExpr& q : queries) order.push_back(&q);
+    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
+        return a->conjunction_rank() < b->conjunction_rank();
+    });
+    return order;
+}
+
+// What evaluating `leaf` within an empty universe would do apart from its
+// result: intern the path head and, for a between test on an attribute the
+// engine has, reject a bound that is not a number. A path into a nested
+// engine is evaluated for real there, since that engine's universe is its
+// own.
+template <class Leaf>
+void check_leaf(const QueryMapTable& table, const Leaf& leaf) {
+    const AttrParts parts = attr_parts(leaf.attr.view());
+    const uint32_t attribute = INTERNER().intern(parts.head);
+    const QueryMap* map = IndexAPI::map_at(table, attribute);
+    if (!map) return;
+    if (parts.rest) {
+        evaluate_leaf(table, Bitmap(), leaf);
+        return;
+    }
+    if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) {
+        if (!order_key_of(leaf.lower.primitave) || !order_key_of(leaf.upper.primitave)) throw QueryNotImplemented();
+    }
+}
+
+// Evaluation within an empty universe, without the bitmap work: the order of
+// visits is the evaluation order, so names are interned in the same order and
+// the same between test fails first.
+void check_query(const QueryMapTable& table, const QueryExpr& query) {
+    std::visit(
+        [&](const auto& node) {
+            using N = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
+                check_leaf(table, QueryExpr::Eq{node.attr, node.value});
+            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                check_query(table, *node.exprs);
+            } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
+                for (const QueryExpr* member : rank_order(node.exprs)) check_query(table, *member);
+            } else if constexpr (std::is_same_v<N, QueryExpr::Or>) {
+                for (const QueryExpr& member : node.exprs) check_query(table, member);
+            } else {
+                check_leaf(table, node);
+            }
+        },
+        query.node);
+}
+
 }  // namespace
 
 // ---- operators -------------------------------------------------------------------
@@ -245,16 +297,16 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
 }
 
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
-    std::vector<const QueryExpr*> order;
-    order.reserve(queries.size());
-    for (const QueryExpr& q : queries) order.push_back(&q);
-    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
-        return a->conjunction_rank() < b->conjunction_rank();
-    });
+    const std::vector<const QueryExpr*> order = rank_order(queries);
     Bitmap acc = universe.clone();
-    // Every member runs even once nothing is left, so that a between test
-    // with a bad bound fails whatever the data.
-    for (const QueryExpr* member : order) acc &= evaluate_query(table, acc, *member);
+    // Once nothing is left the members' results no longer matter, but a
+    // between test with a bad bound must still fail whatever the data (and
+    // every name the query mentions is still interned): those members are
+    // only checked.
+    for (const QueryExpr* member : order) {
+        if (acc.empty()) check_query(table, *member);
+        else acc &= evaluate_query(table, acc, *member);
+    }
     return acc;
 }
 

@@ -111,6 +111,10 @@ class TestBetweenBounds:
         # bound is reached, however deep that bound sits.
         with pytest.raises(NotImplementedError):
             idx.reduced_query(Q.and_(Q.eq("v", "no such value"), shape(Q.bt("v", "a", "b"))))
+        # Likewise within a view that holds nothing to begin with.
+        empty = idx.reduced(v="no such value")
+        with pytest.raises(NotImplementedError):
+            empty.reduced_query(Q.and_(shape(Q.bt("v", "a", "b")), Q.eq("v", 1)))
         # On an attribute no object has there is nothing to reject.
         assert select(idx, Q.and_(Q.eq("v", "no such value"), shape(Q.bt("no_such_attr", "a", "b")))) == []
 

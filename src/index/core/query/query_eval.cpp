@@ -298,14 +298,18 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
 
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
     const std::vector<const QueryExpr*> order = rank_order(queries);
-    Bitmap acc = universe.clone();
+    if (order.empty()) return universe.clone();
+    // The first member runs within the universe itself: no copy of it.
+    Bitmap acc;
+    if (universe.empty()) check_query(table, *order.front());
+    else acc = evaluate_query(table, universe, *order.front()) & universe;
     // Once nothing is left the members' results no longer matter, but a
     // between test with a bad bound must still fail whatever the data (and
     // every name the query mentions is still interned): those members are
     // only checked.
-    for (const QueryExpr* member : order) {
-        if (acc.empty()) check_query(table, *member);
-        else acc &= evaluate_query(table, acc, *member);
+    for (size_t i = 1; i < order.size(); ++i) {
+        if (acc.empty()) check_query(table, *order[i]);
+        else acc &= evaluate_query(table, acc, *order[i]);
     }
     return acc;
 }

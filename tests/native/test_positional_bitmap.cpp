@@ -396,6 +396,21 @@ TEST(PositionalBitmap, LargeSetsOfMixedSizesMatchModel) {
     for (int k = 0; k < 10; ++k) probes.insert(std::next(model.begin(), rng() % model.size())->second);
     check_against_model(pb, model, probes, "large");
 
+    // Restricted to a few candidates, each scan finds exactly the matches
+    // among them (and names nothing it would not name unrestricted).
+    Bitmap within;
+    for (const auto& [id, str] : model)
+        if (rng() % 40 == 0) within.add(id);
+    for (const std::string& q : probes) {
+        const std::pair<Bitmap, Bitmap> runs[] = {{pb.match_prefix(q, &within), pb.match_prefix(q)},
+                                                  {pb.match_suffix(q, &within), pb.match_suffix(q)},
+                                                  {pb.match_contains(q, &within), pb.match_contains(q)}};
+        for (const auto& [narrow, full] : runs) {
+            ASSERT_TRUE((narrow & within) == (full & within)) << q;
+            ASSERT_TRUE((narrow - full).empty()) << q;
+        }
+    }
+
     // A set that grew into a bitmap and then shrank below an array-held set
     // of the same test.
     for (uint32_t id = 500000; id < 500010; ++id) {

@@ -72,10 +72,16 @@ Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe
 }
 
 template <class Match>
-Bitmap match_string(const QueryMap& map, const PyValue& value, Match match) {
+Bitmap match_string(const QueryMap& map, const PyValue& value, const Bitmap* within, Match match) {
     if (!value.primitave.is_str()) return Bitmap();
+    // Element ids are not in any universe, but their owners may be: only a
+    // map without container items can leave out what lies outside.
+    if (within) {
+        ReadGuard g(map.element_ids.lock());
+        if (!map.element_ids.get().empty()) within = nullptr;
+    }
     ReadGuard g(map.strings.lock());
-    Bitmap out = match(map.strings.get(), value.primitave.as_str().view());
+    Bitmap out = match(map.strings.get(), value.primitave.as_str().view(), within);
     map.unmask_ids(out);
     return out;
 }
@@ -98,9 +104,11 @@ Bitmap apply_leaf(const QueryMap& map, const Leaf& leaf, const Bitmap& universe)
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ops::lt(map, leaf.value, universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ops::le(map, leaf.value, universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return ops::bt(map, leaf.lower, leaf.upper, universe);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value);
+    // Every caller keeps only ids of the universe (or complements within it),
+    // so the string scans may skip what lies outside.
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value, &universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value, &universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value, &universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::In>) {
         Bitmap out;
         for (const PyValue& v : leaf.values) {
@@ -257,16 +265,22 @@ Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const
     return out;
 }
 
-Bitmap starts_with(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_prefix(v); });
+Bitmap starts_with(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_prefix(v, w);
+    });
 }
 
-Bitmap ends_with(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_suffix(v); });
+Bitmap ends_with(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_suffix(v, w);
+    });
 }
 
-Bitmap contains(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_contains(v); });
+Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_contains(v, w);
+    });
 }
 
 }  // namespace ops

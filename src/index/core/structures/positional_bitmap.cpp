@@ -29,7 +29,7 @@ Bitmap intersect_pair(const Bitmap& a, const Bitmap& b) {
 // Adds the ids common to every set (none empty) to out. The sets are taken
 // smallest first: in a string the common bytes (a shared prefix, the start
 // mark) hold nearly every id, and one rare byte bounds the result.
-void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out) {
+void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const Bitmap* within) {
     std::vector<std::pair<uint64_t, const HybridSet*>> by_size;
     by_size.reserve(sets.size());
     for (const HybridSet* s : sets) by_size.emplace_back(s->size(), s);
@@ -45,17 +45,27 @@ void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out) {
         sets[a]->for_each([&](uint32_t id) {
             for (size_t i = 0; i < sets.size(); ++i)
                 if (i != a && !sets[i]->contains(id)) return;
-            hits.push_back(id);
+            if (!within || within->contains(id)) hits.push_back(id);
         });
         out.add_many(hits);
         return;
     }
-    if (sets.size() == 1) {
-        out |= *sets[0]->bitmap();
-        return;
+    // Candidates fewer than the smallest set go first; otherwise they are
+    // not worth an intersection (the caller keeps only them anyway).
+    const bool within_first = within && within->cardinality() < by_size[0].first;
+    Bitmap r;
+    size_t next;
+    if (within_first) {
+        r = *within & *sets[0]->bitmap();
+        next = 1;
+    } else if (sets.size() == 1) {
+        r = sets[0]->bitmap()->clone();
+        next = 1;
+    } else {
+        r = intersect_pair(*sets[0]->bitmap(), *sets[1]->bitmap());
+        next = 2;
     }
-    Bitmap r = intersect_pair(*sets[0]->bitmap(), *sets[1]->bitmap());
-    for (size_t i = 2; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
+    for (size_t i = next; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
     out |= r;
 }
 
@@ -208,11 +218,11 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
     const HybridSet* ends = positions_[s + n - 1].end_mark();
     if (!starts || !ends) return out;
     SetList sets{starts, ends};
-    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out);
+    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, nullptr);
     return out;
 }
 
-Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_prefix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -225,12 +235,12 @@ Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
         const HybridSet* starts = positions_[m].start_mark();
         if (!starts) continue;
         sets.assign(1, starts);
-        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }
 
-Bitmap PositionalBitmap::match_suffix(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_suffix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -243,12 +253,12 @@ Bitmap PositionalBitmap::match_suffix(std::string_view bytes) const {
         const HybridSet* ends = positions_[e].end_mark();
         if (!ends) continue;
         sets.assign(1, ends);
-        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }
 
-Bitmap PositionalBitmap::match_contains(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_contains(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -257,7 +267,7 @@ Bitmap PositionalBitmap::match_contains(std::string_view bytes) const {
     // Every offset at which an n-byte run fits inside the range.
     for (size_t u = 0; u + n <= position_count(); ++u) {
         sets.clear();
-        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }

@@ -99,10 +99,32 @@ class TestBetweenBounds:
         with pytest.raises(NotImplementedError):
             idx.reduced().reduced_query(Q.or_(Q.eq("v", 1), Q.bt("v", low, high)))
 
-    def test_raised_even_when_nothing_is_left(self, numbers):
+    @pytest.mark.parametrize("shape", [
+        lambda bad: bad,
+        lambda bad: Q.not_(bad),
+        lambda bad: Q.or_(Q.eq("v", 1), bad),
+        lambda bad: Q.and_(Q.eq("v", 1), Q.not_(Q.or_(bad))),
+    ])
+    def test_raised_even_when_nothing_is_left(self, numbers, shape):
         idx, _ = numbers
+        # The conjunction is empty after its first member, before the bad
+        # bound is reached, however deep that bound sits.
         with pytest.raises(NotImplementedError):
-            idx.reduced_query(Q.and_(Q.eq("v", "no such value"), Q.bt("v", "a", "b")))
+            idx.reduced_query(Q.and_(Q.eq("v", "no such value"), shape(Q.bt("v", "a", "b"))))
+        # Likewise within a view that holds nothing to begin with.
+        empty = idx.reduced(v="no such value")
+        with pytest.raises(NotImplementedError):
+            empty.reduced_query(Q.and_(shape(Q.bt("v", "a", "b")), Q.eq("v", 1)))
+        # On an attribute no object has there is nothing to reject.
+        assert select(idx, Q.and_(Q.eq("v", "no such value"), shape(Q.bt("no_such_attr", "a", "b")))) == []
+
+    def test_nested_path_raises_when_nothing_is_left(self):
+        idx = Index()
+        idx.add_object_many([Item(v=1, inner=Item(w=2)), Item(v=2)])
+        with pytest.raises(NotImplementedError):
+            idx.reduced_query(Q.and_(Q.eq("v", 5), Q.bt("inner.w", 0, "z")))
+        assert select(idx, Q.and_(Q.eq("v", 5), Q.bt("inner.missing", 0, "z"))) == []
+        assert select(idx, Q.and_(Q.eq("v", 1), Q.bt("inner.w", 0, 3), Q.ne("v", 2))) == idx.reduced(v=1).collect()
 
     def test_unknown_attribute_gives_empty_result(self, numbers):
         idx, _ = numbers

@@ -94,3 +94,25 @@ def test_replaced_string_is_forgotten():
     a.s = "ab"
     assert select(idx, Q.contains("s", "longer")) == []
     assert select(idx, Q.eq("s", "ab")) == [a]
+
+
+@pytest.mark.parametrize("op, test", [
+    (Q.starts_with, str.startswith), (Q.ends_with, str.endswith), (Q.contains, lambda s, f: f in s)])
+def test_string_tests_inside_a_narrow_conjunction(op, test):
+    # Within a conjunction the string scans look only at the running set; the
+    # holders of matching list items must still be found, and a view that
+    # holds few objects must give what the whole index gives.
+    objs = [Item(k=i % 50, s=w, t=[w, "zz" + w]) for i in range(400) for w in [WORDS[i % len(WORDS)]]]
+    idx = Index()
+    idx.add_object_many(objs)
+    for fragment in ["a", "ab", "b", "x", "fox", "zza", "é"]:
+        for attr in ["s", "t"]:
+            def passes(o):
+                vals = [o.s] if attr == "s" else o.t
+                return o.k == 3 and any(test(v, fragment) for v in vals)
+
+            want = by_id([o for o in objs if passes(o)])
+            assert select(idx, Q.and_(Q.eq("k", 3), op(attr, fragment))) == want, (attr, fragment)
+            assert idx.reduced(k=3).reduced_query(Q.or_(op(attr, fragment))).collect() == want, (attr, fragment)
+            assert select(idx, Q.and_(Q.eq("k", 3), Q.not_(op(attr, fragment)))) == by_id(
+                [o for o in objs if o.k == 3 and not passes(o)]), (attr, fragment)

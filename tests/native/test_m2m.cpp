@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <utility>
@@ -40,6 +41,15 @@ void expect_matches(const M2MU32& r, const Pairs& model, uint32_t probe_limit) {
         ASSERT_EQ(r.has_left(x), !rights.empty());
         ASSERT_EQ(r.left_count(x), lefts.size());
     }
+    // The holders of a set of ids, as nested queries ask for them.
+    Bitmap probe;
+    Ids lefts;
+    for (uint32_t x = 0; x < probe_limit; x += 2) probe.add(x);
+    for (auto [l, rr] : model)
+        if (probe.contains(rr)) lefts.push_back(l);
+    std::sort(lefts.begin(), lefts.end());
+    lefts.erase(std::unique(lefts.begin(), lefts.end()), lefts.end());
+    ASSERT_EQ(r.lefts_of_many(probe).to_vector(), lefts);
 }
 
 }  // namespace
@@ -88,6 +98,36 @@ TEST(M2MU32, BulkQueriesRetainMergeAndClone) {
     expect_matches(copy, {{2, 11}, {3, 12}, {5, 10}}, 13);
     copy.clear();
     expect_matches(copy, {}, 13);
+}
+
+TEST(M2MU32, ManySingleHoldersAcrossDistantIds) {
+    // Rights far apart and more than fit one buffer of bulk additions; a few
+    // gain and lose a second holder.
+    M2MU32 r;
+    Pairs model;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        const uint32_t right = i * 977 + 5, left = 3000000 - i;
+        r.add(left, right);
+        model.insert({left, right});
+        if (i % 100 == 0) {
+            r.add(left + 1, right);
+            model.insert({left + 1, right});
+        }
+    }
+    Bitmap rights;
+    for (auto [l, rr] : model) rights.add(rr);
+    EXPECT_EQ(r.lefts_of_many(rights).cardinality(), r.lefts().cardinality());
+    EXPECT_EQ(r.rights().to_vector(), rights.to_vector());
+    for (uint32_t i = 0; i < 3000; i += 100) {
+        const uint32_t right = i * 977 + 5;
+        EXPECT_EQ(r.lefts_of(right).to_vector(), (Ids{3000000 - i, 3000001 - i}));
+        EXPECT_TRUE(r.remove(3000000 - i, right));  // back to a single holder
+        model.erase({3000000 - i, right});
+        EXPECT_EQ(r.lefts_of(right).to_vector(), (Ids{3000001 - i}));
+    }
+    M2MU32 copy = r.clone();
+    EXPECT_EQ(pairs_of(copy), model);
+    EXPECT_EQ(copy.lefts_of_many(rights).to_vector(), r.lefts().to_vector());
 }
 
 TEST(M2MU32, MatchesAPairSetOverRandomOperations) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <limits>
 #include <map>
@@ -330,4 +331,159 @@ TEST(NumericalBitmap, ThreadsCompareConcurrently) {
         ASSERT_EQ(w.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "comparison hung";
         EXPECT_TRUE(w.get());
     }
+}
+
+// ---- data with constant slices --------------------------------------------
+//
+// Real data leaves most key bits constant, and the comparisons take shortcuts
+// on such slices. These tests fill the index from narrow value families and
+// compare every answer with a scan of the stored keys, so a wrong shortcut
+// (skipping a slice that still separates ids, or trusting ids of the base that
+// hold no number) shows.
+
+namespace {
+
+struct KeyModel {
+    std::map<uint32_t, OrderKey> keys;
+
+    std::vector<uint32_t> select(const Bitmap* base, const std::function<bool(const OrderKey&)>& pass) const {
+        std::vector<uint32_t> out;
+        for (const auto& [id, k] : keys)
+            if ((!base || base->contains(id)) && pass(k)) out.push_back(id);
+        return out;
+    }
+};
+
+using Family = std::function<Num(std::mt19937_64&)>;
+
+std::vector<std::pair<std::string, Family>> families() {
+    const double nan = std::nan("");
+    return {
+        {"ints 0..99", [](std::mt19937_64& r) { return Num::I(int64_t(r() % 100)); }},
+        {"floats in [0,1)",
+         [](std::mt19937_64& r) { return Num::F(std::uniform_real_distribution<double>(0, 1)(r)); }},
+        {"small of both signs",
+         [](std::mt19937_64& r) {
+             const int64_t v = int64_t(r() % 101) - 50;
+             return r() % 2 ? Num::I(v) : Num::F(double(v) / 8);
+         }},
+        {"one value", [](std::mt19937_64&) { return Num::F(2.5); }},
+        {"two values", [](std::mt19937_64& r) { return r() % 2 ? Num::I(-7) : Num::I(1000); }},
+        {"negatives only", [](std::mt19937_64& r) { return Num::I(-int64_t(r() % 1000) - 1); }},
+        {"near 2^53 and beyond",
+         [](std::mt19937_64& r) { return Num::I(TWO_53 + int64_t(r() % 5) - 2 + (r() % 2 ? int64_t(1) << 60 : 0)); }},
+        {"specials",
+         [nan](std::mt19937_64& r) {
+             static const double pick[] = {INF, -INF, nan, -nan, DENORM_MIN, -DENORM_MIN, DENORM_MAX, 1e-310,
+                                           NORM_MIN, 0.0, -0.0, 1.0, -1.0};
+             const size_t i = r() % (std::size(pick) + 2);
+             if (i == std::size(pick)) return Num::I(I64_MAX);
+             if (i == std::size(pick) + 1) return Num::I(I64_MIN);
+             return Num::F(pick[i]);
+         }},
+    };
+}
+
+// Probes: stored values, values next to them, and the extremes.
+std::vector<OrderKey> probes_for(const KeyModel& model, std::mt19937_64& rng) {
+    std::vector<OrderKey> probes = {order_key_int(0), order_key_int(-1), order_key_int(100), order_key_float(0.5),
+                                    order_key_float(INF), order_key_float(-INF), order_key_float(std::nan("")),
+                                    order_key_float(-std::nan("")), order_key_int(I64_MIN), order_key_int(TWO_53 + 1),
+                                    order_key_float(DENORM_MIN), order_key_float(-DENORM_MIN)};
+    for (int i = 0; i < 12 && !model.keys.empty(); ++i) {
+        OrderKey k = std::next(model.keys.begin(), rng() % model.keys.size())->second;
+        probes.push_back(k);
+        OrderKey up = k, down = k;
+        ++up.mantissa;
+        --down.mantissa;
+        probes.push_back(up);
+        probes.push_back(down);
+    }
+    return probes;
+}
+
+}  // namespace
+
+TEST(NumericalBitmap, NarrowFamiliesMatchKeyScan) {
+    std::mt19937_64 rng(2024);
+    for (const auto& [name, family] : families()) {
+        NumericalBitmap nb;
+        KeyModel model;
+        // Enough ids for dense containers in one chunk, a sparse second chunk,
+        // and ids 1..99 left without a number.
+        for (uint32_t id = 100; id < 7000; ++id) model.keys[id] = family(rng).key();
+        for (uint32_t id = 70000; id < 72000; id += 3) model.keys[id] = family(rng).key();
+        for (const auto& [id, k] : model.keys) nb.insert(k, id);
+
+        Bitmap everything, half, narrow, empty;
+        for (uint32_t id = 1; id < 72000; ++id) {
+            everything.add(id);
+            if (rng() % 2) half.add(id);
+            if (id % 97 == 0 || id < 50) narrow.add(id);
+        }
+        const std::vector<std::pair<const char*, const Bitmap*>> bases = {
+            {"everything", &everything}, {"half", &half}, {"narrow", &narrow}, {"empty", &empty}};
+
+        const auto probes = probes_for(model, rng);
+        for (const OrderKey& p : probes) {
+            ASSERT_EQ(ids_of(nb.eq(p)), model.select(nullptr, [&](const OrderKey& k) { return k == p; }))
+                << name << " eq";
+            for (const auto& [base_name, base] : bases) {
+                const std::string where = std::string(name) + " base " + base_name;
+                Bitmap gt, ge, lt, le;
+                nb.get_gt_into_base(p, gt, *base);
+                nb.get_gte_into_base(p, ge, *base);
+                nb.get_lt_into_base(p, lt, *base);
+                nb.get_lte_into_base(p, le, *base);
+                ASSERT_EQ(ids_of(gt), model.select(base, [&](const OrderKey& k) { return k > p; })) << where << " gt";
+                ASSERT_EQ(ids_of(ge), model.select(base, [&](const OrderKey& k) { return k >= p; })) << where << " ge";
+                ASSERT_EQ(ids_of(lt), model.select(base, [&](const OrderKey& k) { return k < p; })) << where << " lt";
+                ASSERT_EQ(ids_of(le), model.select(base, [&](const OrderKey& k) { return k <= p; })) << where << " le";
+            }
+        }
+        // Between every pair of a few probes, in both orders (reversed
+        // bounds select nothing), including equal bounds.
+        for (size_t i = 0; i < probes.size(); i += 4) {
+            for (size_t j = 0; j < probes.size(); j += 3) {
+                const OrderKey lo = probes[i], hi = probes[j];
+                for (const auto& [base_name, base] : bases) {
+                    Bitmap out{5};  // earlier members stay
+                    nb.get_between_into_base(lo, hi, out, *base);
+                    auto want = model.select(base, [&](const OrderKey& k) { return lo <= k && k <= hi; });
+                    want.insert(want.begin(), 5u);
+                    ASSERT_EQ(ids_of(out), want) << name << " base " << base_name << " between " << i << "," << j;
+                }
+            }
+        }
+        for (uint16_t h : {uint16_t(0), uint16_t(0x800), uint16_t(0xFFF), uint16_t(0xBFF), uint16_t(0x400)}) {
+            const bool held = !model.select(nullptr, [&](const OrderKey& k) { return k.header == h; }).empty();
+            EXPECT_EQ(nb.holds_header(h), held) << name << " header " << h;
+        }
+    }
+}
+
+TEST(NumericalBitmap, EmptyIndexAndIdsWithoutNumbers) {
+    NumericalBitmap nb;
+    const Bitmap base{1, 2, 3};
+    Bitmap out;
+    nb.get_gte_into_base(order_key_int(0), out, base);
+    nb.get_between_into_base(order_key_int(-5), order_key_int(5), out, base);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(nb.eq(order_key_int(0)).empty());
+    EXPECT_FALSE(nb.holds_header(0x800));
+
+    // Every stored id holds the same key, so no slice varies; base ids 1 and
+    // 2 hold no number and must stay out of every answer.
+    for (uint32_t id = 10; id < 20; ++id) nb.insert(order_key_int(4), id);
+    Bitmap base2{1, 2, 10, 11};
+    using V = std::vector<uint32_t>;
+    Bitmap ge, lt, bt;
+    nb.get_gte_into_base(order_key_int(4), ge, base2);
+    nb.get_lt_into_base(order_key_int(5), lt, base2);
+    nb.get_between_into_base(order_key_int(4), order_key_int(4), bt, base2);
+    EXPECT_EQ(ids_of(ge), (V{10, 11}));
+    EXPECT_EQ(ids_of(lt), (V{10, 11}));
+    EXPECT_EQ(ids_of(bt), (V{10, 11}));
+    EXPECT_EQ(nb.eq(order_key_int(4)).cardinality(), 10u);
+    EXPECT_TRUE(nb.eq(order_key_int(5)).empty());
 }

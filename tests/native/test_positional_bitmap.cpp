@@ -368,3 +368,62 @@ TEST(PositionalBitmap, MegabyteString) {
     for (const auto& [id, s] : model) short_sets += s.size() + 2;
     EXPECT_LE(pb.set_count(), short_sets);
 }
+
+// Thousands of ids, so byte sets turn into bitmaps of very different sizes
+// (a byte every value shares next to a rare one): the intersections then run
+// in size order, and must still give what a scan of the strings gives.
+TEST(PositionalBitmap, LargeSetsOfMixedSizesMatchModel) {
+    std::mt19937 rng(77);
+    PositionalBitmap pb;
+    std::map<uint32_t, std::string> model;
+    for (uint32_t id = 1; id <= 9000; ++id) {
+        std::string s;
+        if (id % 3) {
+            s = "city" + std::to_string(10 + rng() % 90);
+        } else {
+            s = ascii_of_length(rng, 1 + rng() % 8);
+        }
+        // Ids in two ranges of one 2^16 chunk, dense enough that the rare
+        // bytes hold several hundred ids each (sparse sets that take the
+        // complement route), with a few ids far beyond.
+        const uint32_t at = id % 500 == 0 ? 900000 + id : id % 2 ? id : 30000 + id;
+        (id % 5 ? pb.insert(s, at) : pb.insert_buffered(s, at));
+        model[at] = s;
+    }
+    pb.flush();
+    std::set<std::string> probes{"city42", "city4", "city", "ity", "42", "2", "c", "a", "ab", "abc", "cab", "x",
+                                 "city99", "citz10", "b"};
+    for (int k = 0; k < 10; ++k) probes.insert(std::next(model.begin(), rng() % model.size())->second);
+    check_against_model(pb, model, probes, "large");
+
+    // Restricted to a few candidates, each scan finds exactly the matches
+    // among them (and names nothing it would not name unrestricted).
+    Bitmap within;
+    for (const auto& [id, str] : model)
+        if (rng() % 40 == 0) within.add(id);
+    for (const std::string& q : probes) {
+        const std::pair<Bitmap, Bitmap> runs[] = {{pb.match_prefix(q, &within), pb.match_prefix(q)},
+                                                  {pb.match_suffix(q, &within), pb.match_suffix(q)},
+                                                  {pb.match_contains(q, &within), pb.match_contains(q)}};
+        for (const auto& [narrow, full] : runs) {
+            ASSERT_TRUE((narrow & within) == (full & within)) << q;
+            ASSERT_TRUE((narrow - full).empty()) << q;
+        }
+    }
+
+    // A set that grew into a bitmap and then shrank below an array-held set
+    // of the same test.
+    for (uint32_t id = 500000; id < 500010; ++id) {
+        pb.insert("zq", id);
+        model[id] = "zq";
+    }
+    for (uint32_t id = 500001; id < 500010; ++id) {
+        pb.remove("zq", id);
+        model.erase(id);
+    }
+    for (uint32_t id = 600000; id < 600003; ++id) {
+        pb.insert("zr", id);
+        model[id] = "zr";
+    }
+    check_against_model(pb, model, {"zq", "zr", "z", "q", "r"}, "shrunk");
+}

@@ -38,8 +38,6 @@ void release_engine(std::shared_ptr<IndexAPI> engine) noexcept {
     releasing_engines = false;
 }
 
-constexpr size_t owner_buffer_size = 1024;
-
 }  // namespace
 
 std::optional<OrderKey> order_key_of(const CastValue& value) noexcept {
@@ -57,14 +55,16 @@ void BoolBitmaps::flush() {
 
 void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
     alloc_point();
-    owner_of_[element] = owner;
+    owner_of_.set(element, owner);
     by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
 }
 
 std::optional<uint32_t> ElementOwners::owner_of(uint32_t element) const {
-    const uint32_t* owner = owner_of_.find(element);
-    if (!owner) return std::nullopt;
-    return *owner;
+    return owner_of_.get(element);
+}
+
+void ElementOwners::owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const {
+    owner_of_.get_many(elements.data(), elements.size(), [&owners](uint32_t, uint32_t owner) { owners.push_back(owner); });
 }
 
 std::vector<ElementEntry> ElementOwners::detach(uint32_t owner) {
@@ -339,24 +339,16 @@ void QueryMap::unmask_ids(Bitmap& result) const {
         masked = element_ids.get() & result;
     }
     result -= masked;
-    Bitmap owners;
+    const std::vector<uint32_t> elements = masked.to_vector();
+    std::vector<uint32_t> owners;
+    owners.reserve(elements.size());
     {
         ReadGuard g(element_owners.lock());
-        const ElementOwners& map = element_owners.get();
-        uint32_t buffer[owner_buffer_size];
-        size_t n = 0;
-        masked.for_each([&](uint32_t element) {
-            if (auto o = map.owner_of(element)) {
-                buffer[n++] = *o;
-                if (n == owner_buffer_size) {
-                    owners.add_many(buffer, n);
-                    n = 0;
-                }
-            }
-        });
-        owners.add_many(buffer, n);
+        element_owners.get().owners_of(elements, owners);
     }
-    result |= owners;
+    Bitmap found;
+    found.add_many(owners);
+    result |= found;
 }
 
 }  // namespace tarnwick

@@ -29,9 +29,10 @@
 #include "index/core/query/container_items.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
+#include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/id_map.hpp"
 #include "index/core/structures/ordered_bitmap.hpp"
 #include "index/core/structures/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap.hpp"
@@ -87,6 +88,8 @@ class ElementOwners {
 public:
     void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
     std::optional<uint32_t> owner_of(uint32_t element) const;
+    // Appends the owner of each of the elements that has one.
+    void owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const;
 
     // Takes the owner's elements out of the reverse record. Their element ->
     // owner entries stay until forget(), so that until then queries still map
@@ -104,7 +107,7 @@ public:
     // fn(element) for every element id with an entry.
     template <class F>
     void for_each_element(F&& fn) const {
-        owner_of_.for_each([&](uint32_t element, uint32_t) { fn(element); });
+        owner_of_.for_each([&fn](uint32_t element, uint32_t) { fn(element); });
     }
     // Number of owners with elements.
     size_t owner_count() const noexcept { return by_owner_.size(); }
@@ -127,7 +130,8 @@ private:
     // Takes out the elements of every owner for which `taken` holds.
     std::vector<ElementEntry> detach_where(const std::function<bool(uint32_t)>& taken);
 
-    FlatIdMap<uint32_t> owner_of_;
+    // Looked up for every element id a query hits, in ascending order.
+    IdMap owner_of_;
     FlatIdMap<std::vector<ElementEntry>> by_owner_;
 };
 

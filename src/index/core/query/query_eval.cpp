@@ -20,11 +20,36 @@ bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.a
 // Ranges read only object ids of the universe, but the items of container
 // values are indexed under element ids, which no universe holds: widen the
 // base by them, or a range could never match an item while equality does.
-Bitmap range_base(const QueryMap& map, const Bitmap& universe) {
-    ReadGuard g(map.element_ids.lock());
-    const Bitmap& elements = map.element_ids.get();
-    if (elements.empty()) return universe.clone();
-    return universe | elements;
+// Without container items the universe itself is the base.
+class RangeBase {
+public:
+    RangeBase(const QueryMap& map, const Bitmap& universe) : base_(&universe) {
+        ReadGuard g(map.element_ids.lock());
+        const Bitmap& elements = map.element_ids.get();
+        if (elements.empty()) return;
+        widened_ = universe | elements;
+        base_ = &widened_;
+    }
+    const Bitmap& get() const noexcept { return *base_; }
+    // Whether results may hold ids outside the universe (holders of items).
+    bool widened() const noexcept { return base_ == &widened_; }
+
+private:
+    const Bitmap* base_;
+    Bitmap widened_;
+};
+
+// NaN keys sort beyond the infinity of their sign, so a range open towards
+// that side would take them in; NaN is unordered. Only ids whose key shares
+// that infinity's header can be NaN, and most indexes hold none.
+void drop_nans(const NumericalBitmap& numbers, Bitmap& out, bool above) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const OrderKey edge = order_key_float(above ? inf : -inf);
+    if (out.empty() || !numbers.holds_header(edge.header)) return;
+    Bitmap nans;
+    if (above) GET_GT_FN()(numbers, edge, nans, out);
+    else GET_LT_FN()(numbers, edge, nans, out);
+    out -= nans;
 }
 
 enum class Side { Above, Below };
@@ -33,34 +58,30 @@ Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe
     const CastValue& p = value.primitave;
     std::optional<OrderKey> key = order_key_of(p);
     if (!key || is_nan(p)) return Bitmap();
-    const Bitmap base = range_base(map, universe);
+    const RangeBase base(map, universe);
     Bitmap out;
     {
         ReadGuard g(map.numbers.lock());
         const NumericalBitmap& numbers = map.numbers.get();
-        fn(numbers, *key, out, base);
-        if (!out.empty()) {
-            // NaN keys sort beyond the infinity of their sign, so a range open
-            // towards that side would take them in; NaN is unordered.
-            Bitmap nans;
-            if (side == Side::Above) {
-                GET_GT_FN()(numbers, order_key_float(std::numeric_limits<double>::infinity()), nans, out);
-            } else {
-                GET_LT_FN()(numbers, order_key_float(-std::numeric_limits<double>::infinity()), nans, out);
-            }
-            out -= nans;
-        }
+        fn(numbers, *key, out, base.get());
+        drop_nans(numbers, out, side == Side::Above);
         map.unmask_ids(out);
     }
-    out &= universe;
+    if (base.widened()) out &= universe;
     return out;
 }
 
 template <class Match>
-Bitmap match_string(const QueryMap& map, const PyValue& value, Match match) {
+Bitmap match_string(const QueryMap& map, const PyValue& value, const Bitmap* within, Match match) {
     if (!value.primitave.is_str()) return Bitmap();
+    // Element ids are not in any universe, but their owners may be: only a
+    // map without container items can leave out what lies outside.
+    if (within) {
+        ReadGuard g(map.element_ids.lock());
+        if (!map.element_ids.get().empty()) within = nullptr;
+    }
     ReadGuard g(map.strings.lock());
-    Bitmap out = match(map.strings.get(), value.primitave.as_str().view());
+    Bitmap out = match(map.strings.get(), value.primitave.as_str().view(), within);
     map.unmask_ids(out);
     return out;
 }
@@ -83,9 +104,11 @@ Bitmap apply_leaf(const QueryMap& map, const Leaf& leaf, const Bitmap& universe)
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ops::lt(map, leaf.value, universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ops::le(map, leaf.value, universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return ops::bt(map, leaf.lower, leaf.upper, universe);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value);
+    // Every caller keeps only ids of the universe (or complements within it),
+    // so the string scans may skip what lies outside.
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value, &universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value, &universe);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value, &universe);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::In>) {
         Bitmap out;
         for (const PyValue& v : leaf.values) {
@@ -109,6 +132,58 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     Leaf below = leaf;
     below.attr = AttrPath(*parts.rest);
     return evaluate_nested_query(*map, QueryExpr(std::move(below)));
+}
+
+std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
+    std::vector<const QueryExpr*> order;
+    order.reserve(queries.size());
+    for (const QueryExpr& q : queries) order.push_back(&q);
+    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
+        return a->conjunction_rank() < b->conjunction_rank();
+    });
+    return order;
+}
+
+// What evaluating `leaf` within an empty universe would do apart from its
+// result: intern the path head and, for a between test on an attribute the
+// engine has, reject a bound that is not a number. A path into a nested
+// engine is evaluated for real there, since that engine's universe is its
+// own.
+template <class Leaf>
+void check_leaf(const QueryMapTable& table, const Leaf& leaf) {
+    const AttrParts parts = attr_parts(leaf.attr.view());
+    const uint32_t attribute = INTERNER().intern(parts.head);
+    const QueryMap* map = IndexAPI::map_at(table, attribute);
+    if (!map) return;
+    if (parts.rest) {
+        evaluate_leaf(table, Bitmap(), leaf);
+        return;
+    }
+    if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) {
+        if (!order_key_of(leaf.lower.primitave) || !order_key_of(leaf.upper.primitave)) throw QueryNotImplemented();
+    }
+}
+
+// Evaluation within an empty universe, without the bitmap work: the order of
+// visits is the evaluation order, so names are interned in the same order and
+// the same between test fails first.
+void check_query(const QueryMapTable& table, const QueryExpr& query) {
+    std::visit(
+        [&](const auto& node) {
+            using N = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
+                check_leaf(table, QueryExpr::Eq{node.attr, node.value});
+            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                check_query(table, *node.exprs);
+            } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
+                for (const QueryExpr* member : rank_order(node.exprs)) check_query(table, *member);
+            } else if constexpr (std::is_same_v<N, QueryExpr::Or>) {
+                for (const QueryExpr& member : node.exprs) check_query(table, member);
+            } else {
+                check_leaf(table, node);
+            }
+        },
+        query.node);
 }
 
 }  // namespace
@@ -179,30 +254,33 @@ Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const
     if (!high) throw QueryNotImplemented();
     if (is_nan(lower.primitave) || is_nan(upper.primitave) || *high < *low) return Bitmap();
     // Two finite (or infinite) bounds already leave NaN keys outside.
-    const Bitmap base = range_base(map, universe);
+    const RangeBase base(map, universe);
     Bitmap out;
     {
         ReadGuard g(map.numbers.lock());
-        const NumericalBitmap& numbers = map.numbers.get();
-        Bitmap below;
-        GET_LTE_FN()(numbers, *high, below, base);
-        if (!below.empty()) GET_GTE_FN()(numbers, *low, out, below);
+        map.numbers.get().get_between_into_base(*low, *high, out, base.get());
         map.unmask_ids(out);
     }
-    out &= universe;
+    if (base.widened()) out &= universe;
     return out;
 }
 
-Bitmap starts_with(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_prefix(v); });
+Bitmap starts_with(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_prefix(v, w);
+    });
 }
 
-Bitmap ends_with(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_suffix(v); });
+Bitmap ends_with(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_suffix(v, w);
+    });
 }
 
-Bitmap contains(const QueryMap& map, const PyValue& value) {
-    return match_string(map, value, [](const PositionalBitmap& s, std::string_view v) { return s.match_contains(v); });
+Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within) {
+    return match_string(map, value, within, [](const PositionalBitmap& s, std::string_view v, const Bitmap* w) {
+        return s.match_contains(v, w);
+    });
 }
 
 }  // namespace ops
@@ -233,16 +311,20 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
 }
 
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
-    std::vector<const QueryExpr*> order;
-    order.reserve(queries.size());
-    for (const QueryExpr& q : queries) order.push_back(&q);
-    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
-        return a->conjunction_rank() < b->conjunction_rank();
-    });
-    Bitmap acc = universe.clone();
-    // Every member runs even once nothing is left, so that a between test
-    // with a bad bound fails whatever the data.
-    for (const QueryExpr* member : order) acc &= evaluate_query(table, acc, *member);
+    const std::vector<const QueryExpr*> order = rank_order(queries);
+    if (order.empty()) return universe.clone();
+    // The first member runs within the universe itself: no copy of it.
+    Bitmap acc;
+    if (universe.empty()) check_query(table, *order.front());
+    else acc = evaluate_query(table, universe, *order.front()) & universe;
+    // Once nothing is left the members' results no longer matter, but a
+    // between test with a bad bound must still fail whatever the data (and
+    // every name the query mentions is still interned): those members are
+    // only checked.
+    for (size_t i = 1; i < order.size(); ++i) {
+        if (acc.empty()) check_query(table, *order[i]);
+        else acc &= evaluate_query(table, acc, *order[i]);
+    }
     return acc;
 }
 

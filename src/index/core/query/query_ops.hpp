@@ -153,9 +153,11 @@ Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe);
 // Both bounds inclusive; throws QueryNotImplemented unless both are numbers
 // (lower checked first).
 Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe);
-Bitmap starts_with(const QueryMap& map, const PyValue& value);
-Bitmap ends_with(const QueryMap& map, const PyValue& value);
-Bitmap contains(const QueryMap& map, const PyValue& value);
+// With `within`, ids outside it may be left out of the result (it is meant
+// for a conjunction, which keeps only those anyway).
+Bitmap starts_with(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
+Bitmap ends_with(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
+Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
 
 }  // namespace ops
 

@@ -75,6 +75,19 @@ public:
         roaring_bitmap_andnot_inplace(r_, o.r_);
         return *this;
     }
+    // The complement within [start, end).
+    Bitmap flipped(uint64_t start, uint64_t end) const {
+        return Bitmap(checked(roaring_bitmap_flip(r_, start, end)));
+    }
+    // The union of all of them, in one pass (cheaper than repeated |= when
+    // there are many small parts).
+    static Bitmap union_of(const std::vector<const Bitmap*>& parts) {
+        std::vector<const roaring_bitmap_t*> raw;
+        raw.reserve(parts.size());
+        for (const Bitmap* b : parts) raw.push_back(b->r_);
+        if (raw.empty()) return Bitmap();
+        return Bitmap(checked(roaring_bitmap_or_many(raw.size(), raw.data())));
+    }
     bool intersects(const Bitmap& o) const { return roaring_bitmap_intersect(r_, o.r_); }
     uint64_t and_cardinality(const Bitmap& o) const { return roaring_bitmap_and_cardinality(r_, o.r_); }
 

@@ -5,6 +5,7 @@ namespace tarnwick {
 M2MU32 M2MU32::clone() const {
     M2MU32 c;
     c.by_left_ = by_left_;
+    c.sole_left_ = sole_left_;
     c.by_right_ = by_right_;
     c.pairs_ = pairs_;
     return c;
@@ -12,22 +13,54 @@ M2MU32 M2MU32::clone() const {
 
 bool M2MU32::add(uint32_t left, uint32_t right) {
     if (contains(left, right)) return false;
-    // Entries are made (and the sets grown) before anything is counted; a
-    // failed allocation takes back the entries it made, so the two
-    // directions keep agreeing and no id is left with an empty entry.
+    // Every step that can fail to allocate is undone by the later ones'
+    // failure handling, so the two directions keep agreeing and no id is left
+    // with an empty entry.
     const bool left_new = !by_left_.contains(left);
-    const bool right_new = !by_right_.contains(right);
+    HybridSet* rights = by_left_.try_emplace(left).first;
     try {
-        by_left_[left].add(right);
-        by_right_[right].add(left);
+        link_right(right, left);
     } catch (...) {
-        if (HybridSet* rights = by_left_.find(left)) rights->remove(right);
         if (left_new) by_left_.erase(left);
-        if (right_new) by_right_.erase(right);
+        throw;
+    }
+    try {
+        rights->add(right);  // link_right leaves by_left_ alone: still valid
+    } catch (...) {
+        unlink_right(right, left);
+        if (left_new) by_left_.erase(left);
         throw;
     }
     ++pairs_;
     return true;
+}
+
+void M2MU32::link_right(uint32_t right, uint32_t left) {
+    if (HybridSet* multi = by_right_.find(right)) {
+        multi->add(left);
+        return;
+    }
+    const std::optional<uint32_t> sole = sole_left_.get(right);
+    if (!sole) {
+        sole_left_.set(right, left);
+        return;
+    }
+    HybridSet both = HybridSet::with_id(*sole);
+    both.add(left);
+    *by_right_.try_emplace(right).first = std::move(both);
+    sole_left_.erase(right);
+}
+
+void M2MU32::unlink_right(uint32_t right, uint32_t left) {
+    HybridSet* multi = by_right_.find(right);
+    if (!multi) {
+        if (sole_left_.get(right) == left) sole_left_.erase(right);
+        return;
+    }
+    multi->remove(left);
+    if (multi->size() > 1) return;
+    if (!multi->empty()) multi->for_each([&](uint32_t only) { sole_left_.set(right, only); });
+    by_right_.erase(right);
 }
 
 void M2MU32::unlink(Side& side, uint32_t key, uint32_t value) {
@@ -40,7 +73,7 @@ void M2MU32::unlink(Side& side, uint32_t key, uint32_t value) {
 bool M2MU32::remove(uint32_t left, uint32_t right) {
     if (!contains(left, right)) return false;
     unlink(by_left_, left, right);
-    unlink(by_right_, right, left);
+    unlink_right(right, left);
     --pairs_;
     return true;
 }
@@ -90,20 +123,48 @@ Bitmap M2MU32::keys_of(const Side& side) {
     return out;
 }
 
-Bitmap M2MU32::lefts_of(uint32_t right) const { return related(by_right_, right); }
+Bitmap M2MU32::lefts_of(uint32_t right) const {
+    if (const std::optional<uint32_t> sole = sole_left_.get(right)) return Bitmap{*sole};
+    return related(by_right_, right);
+}
 Bitmap M2MU32::rights_of(uint32_t left) const { return related(by_left_, left); }
-Bitmap M2MU32::lefts_of_many(const Bitmap& rights) const { return related_many(by_right_, rights); }
+Bitmap M2MU32::lefts_of_many(const Bitmap& rights) const {
+    const std::vector<uint32_t> ids = rights.to_vector();
+    // Single lefts are gathered and added in bulk, not one union each.
+    std::vector<uint32_t> sole;
+    sole.reserve(ids.size());
+    sole_left_.get_many(ids.data(), ids.size(), [&sole](uint32_t, uint32_t left) { sole.push_back(left); });
+    Bitmap out;
+    out.add_many(sole);
+    if (!by_right_.empty()) {
+        for (uint32_t right : ids) {
+            if (sole_left_.contains(right)) continue;
+            if (const HybridSet* lefts = by_right_.find(right)) lefts->union_into(out);
+        }
+    }
+    return out;
+}
+
 Bitmap M2MU32::rights_of_many(const Bitmap& lefts) const { return related_many(by_left_, lefts); }
 Bitmap M2MU32::lefts() const { return keys_of(by_left_); }
-Bitmap M2MU32::rights() const { return keys_of(by_right_); }
+Bitmap M2MU32::rights() const {
+    Bitmap out = keys_of(by_right_);
+    std::vector<uint32_t> sole;
+    sole.reserve(sole_left_.size());
+    sole_left_.for_each([&sole](uint32_t right, uint32_t) { sole.push_back(right); });
+    out.add_many(sole);
+    return out;
+}
 
 uint64_t M2MU32::left_count(uint32_t right) const {
+    if (sole_left_.contains(right)) return 1;
     const HybridSet* lefts = by_right_.find(right);
     return lefts ? lefts->size() : 0;
 }
 
 void M2MU32::clear() noexcept {
     by_left_.clear();
+    sole_left_.clear();
     by_right_.clear();
     pairs_ = 0;
 }
@@ -124,7 +185,7 @@ void M2MU32::retain_lefts(const Bitmap& keep) {
     });
     for (uint32_t left : dropped) {
         const HybridSet* rights = by_left_.find(left);
-        rights->for_each([this, left](uint32_t right) { unlink(by_right_, right, left); });
+        rights->for_each([this, left](uint32_t right) { unlink_right(right, left); });
         pairs_ -= rights->size();
         by_left_.erase(left);
     }

@@ -1,12 +1,17 @@
 // A many-to-many relation between 32-bit ids: the links from holder objects
 // (left) to the nested objects they hold (right).
 //
-// Both directions are kept as exact id -> id-set maps, so every answer names
-// only ids actually paired, and removing one pair never disturbs another.
-// An id with no pairs left has no entry. Nearly every id is paired with one
-// or two others (an object holding its nested object), so each set starts
-// inline and becomes a bitmap only when it grows. There is no locking here: the owner
-// guards the whole relation with its own lock.
+// Both directions are kept exactly, so every answer names only ids actually
+// paired, and removing one pair never disturbs another. An id with no pairs
+// left has no entry. There is no locking here: the owner guards the whole
+// relation with its own lock.
+//
+// Most nested objects have a single holder, and nested queries map every hit
+// back to its holders: a right with one left keeps it in a table indexed by
+// id, which those lookups (in ascending id order) read nearly sequentially;
+// only rights with several lefts keep a set. Sets start inline and become
+// bitmaps only when they grow, since nearly every left holds one or two
+// rights.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +21,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/id_map.hpp"
 
 namespace tarnwick {
 
@@ -43,7 +49,7 @@ public:
     // Number of lefts paired with right.
     uint64_t left_count(uint32_t right) const;
 
-    bool has_right(uint32_t right) const { return by_right_.contains(right); }
+    bool has_right(uint32_t right) const { return sole_left_.contains(right) || by_right_.contains(right); }
     bool has_left(uint32_t left) const { return by_left_.contains(left); }
     // Every id that appears on that side of some pair.
     Bitmap lefts() const;
@@ -77,9 +83,12 @@ private:
     static Bitmap keys_of(const Side& side);
     // Removes value from side[key], dropping the entry once it is empty.
     static void unlink(Side& side, uint32_t key, uint32_t value);
+    void link_right(uint32_t right, uint32_t left);
+    void unlink_right(uint32_t right, uint32_t left);
 
-    Side by_left_;   // left -> its rights
-    Side by_right_;  // right -> its lefts
+    Side by_left_;      // left -> its rights
+    IdMap sole_left_;   // right -> its left, for rights with exactly one
+    Side by_right_;     // right -> its lefts, for rights with several
     uint64_t pairs_ = 0;
 };
 

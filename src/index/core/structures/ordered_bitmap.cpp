@@ -1,7 +1,7 @@
 #include "index/core/structures/ordered_bitmap.hpp"
 
+#include <algorithm>
 #include <bit>
-#include <stdexcept>
 
 namespace tarnwick {
 
@@ -18,34 +18,6 @@ OrderKey signed_key(bool negative, uint16_t exponent, uint64_t mantissa) noexcep
     if (negative) return {~mantissa, uint16_t(~h & header_mask)};
     return {mantissa, uint16_t((h | zero_header) & header_mask)};
 }
-
-struct ScratchBitmap {
-    Bitmap bitmap;
-    bool taken = false;
-};
-
-// Reused by every comparison on this thread, so a comparison allocates only its
-// working candidate set.
-thread_local ScratchBitmap TMP_BITMAP;
-
-class ScratchLease {
-public:
-    ScratchLease() : s_(TMP_BITMAP) {
-        if (s_.taken) throw std::logic_error("numeric comparisons must not nest on one thread");
-        s_.taken = true;
-    }
-    ~ScratchLease() {
-        s_.bitmap.clear();
-        s_.taken = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-
-    Bitmap& bitmap() noexcept { return s_.bitmap; }
-
-private:
-    ScratchBitmap& s_;
-};
 
 }  // namespace
 
@@ -93,32 +65,174 @@ void NumericalBitmap::flush() {
     }
 }
 
+namespace {
+
+// Whether the ids lie mostly in dense (bitset) containers, by their average
+// count per 2^16-id chunk of the span they cover.
+bool dense(uint64_t count, const Bitmap& ids) {
+    if (count == 0) return false;
+    const uint64_t chunks = (uint64_t(ids.maximum()) >> 16) - (uint64_t(ids.minimum()) >> 16) + 1;
+    return count >= chunks * 4096;
+}
+
+// Which polarity of a slice narrows `ids` cheaper. Every id of the structure
+// is in exactly one polarity of every slice, so within a set of such ids
+// keeping those with the key's bit equals dropping those with the other bit.
+// Sparse candidates are probed against a dense operand in time linear in the
+// candidates; dense candidates are best met by the smaller operand.
+bool use_same(const Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    const uint64_t n_same = same.cardinality(), n_other = other.cardinality();
+    const bool same_smaller = n_same <= n_other;
+    if (!dense(ids.cardinality(), ids)) {
+        const Bitmap& larger = same_smaller ? other : same;
+        if (dense(same_smaller ? n_other : n_same, larger)) return !same_smaller;
+    }
+    return same_smaller;
+}
+
+void keep_polarity(Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    if (use_same(ids, same, other)) ids &= same;
+    else ids -= other;
+}
+
+}  // namespace
+
 Bitmap NumericalBitmap::eq(const OrderKey& key) const {
-    Bitmap out = slices_[0][key.bit(0)].bitmap().clone();
-    for (int c = 1; c < OrderKey::bits && !out.empty(); ++c) out &= slices_[c][key.bit(c)].bitmap();
+    struct Step {
+        const Bitmap* same;
+        const Bitmap* other;
+        uint64_t same_count;
+    };
+    // Real data leaves most key bits constant (small integers, floats whose
+    // low mantissa bits are zero): a slice whose other polarity is empty
+    // cannot remove any id of the structure, so only the varying slices take
+    // part, the most selective first.
+    std::array<Step, OrderKey::bits> steps;
+    size_t n = 0;
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (same.empty()) return Bitmap();
+        if (other.empty()) continue;
+        steps[n++] = {&same, &other, same.cardinality()};
+    }
+    // No slice varies: every id holds this very key.
+    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
+    std::sort(steps.begin(), steps.begin() + n,
+              [](const Step& a, const Step& b) { return a.same_count < b.same_count; });
+    if (n == 1) return steps[0].same->clone();
+    // The first operand lies inside the structure, so from here on dropping
+    // the other polarity may stand in for keeping this one.
+    Bitmap out = steps[1].same_count <= steps[1].other->cardinality() ? *steps[0].same & *steps[1].same
+                                                                      : *steps[0].same - *steps[1].other;
+    for (size_t i = 2; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
     return out;
 }
 
-void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base,
-                                        bool greater, bool inclusive) const {
-    ScratchLease lease;
-    Bitmap& scratch = lease.bitmap();
-    // Candidates whose key agrees with the query key on every bit seen so far.
-    Bitmap agreeing = base.clone();
+void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
+                              unsigned deciding_bit) const {
+    for (int c = top; c >= 0; --c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        // Every candidate has bit q here: nothing is decided or dropped.
+        if (other.empty()) continue;
+        if (same.empty()) {
+            // Every candidate has the other bit: all are decided at once.
+            if (q == deciding_bit) decided.push_back(std::move(agreeing));
+            agreeing = Bitmap();
+            return;
+        }
+        if (q == deciding_bit) {
+            // Both halves straight from the slice: probing the candidates
+            // against a polarity is cheaper than subtracting one half.
+            const bool by_same = use_same(agreeing, same, other);
+            Bitmap lost = by_same ? agreeing - same : agreeing & other;
+            if (!lost.empty()) {
+                if (by_same) agreeing &= same;
+                else agreeing -= other;
+                decided.push_back(std::move(lost));
+            }
+        } else {
+            keep_polarity(agreeing, same, other);
+        }
+        if (agreeing.empty()) return;
+    }
+}
+
+namespace {
+
+// Adds the decided parts to out at once: they are many and mostly small, and
+// one union of all of them beats growing out part by part.
+void add_parts(Bitmap& out, std::vector<Bitmap>& parts) {
+    if (parts.empty()) return;
+    std::vector<const Bitmap*> all;
+    all.reserve(parts.size() + 1);
+    all.push_back(&out);
+    for (const Bitmap& p : parts) all.push_back(&p);
+    out = Bitmap::union_of(all);
+}
+
+}  // namespace
+
+void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
+                                        bool inclusive) const {
     // Going down from the top bit: where the key has the bit that loses
     // (0 for "greater", 1 for "less"), the agreeing candidates with the other
-    // bit are decided.
+    // bit are decided. The first slice also drops the ids of base that hold
+    // no number, which the shortcuts of descend() rely on.
     const unsigned deciding_bit = greater ? 0u : 1u;
-    for (int c = OrderKey::bits - 1; c >= 0 && !agreeing.empty(); --c) {
-        const unsigned q = key.bit(c);
-        if (q == deciding_bit) {
-            scratch.overwrite(agreeing);
-            scratch &= slices_[c][1 - q].bitmap();
-            out |= scratch;
+    const int top = OrderKey::bits - 1;
+    const unsigned q = key.bit(top);
+    std::vector<Bitmap> decided;
+    if (q == deciding_bit) decided.push_back(base & slices_[top][1 - q].bitmap());
+    Bitmap agreeing = base & slices_[top][q].bitmap();
+    if (!agreeing.empty()) descend(key, top - 1, agreeing, decided, deciding_bit);
+    if (inclusive) decided.push_back(std::move(agreeing));
+    add_parts(out, decided);
+}
+
+void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
+                                            const Bitmap& base) const {
+    if (high < low) return;
+    // One walk down the bits both bounds share; where they part, the
+    // candidates with the lower bound's bit are below the upper bound already
+    // and need only the lower test on the bits left, the others the reverse.
+    Bitmap agreeing;
+    int c = OrderKey::bits - 1;
+    for (bool inside = false; c >= 0 && low.bit(c) == high.bit(c); --c) {
+        const unsigned q = low.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (!inside) {
+            agreeing = base & same;  // also drops the ids of base without a number
+            inside = true;
+        } else if (other.empty()) {
+            continue;
+        } else if (same.empty()) {
+            return;
+        } else {
+            keep_polarity(agreeing, same, other);
         }
-        agreeing &= slices_[c][q].bitmap();
+        if (agreeing.empty()) return;
     }
-    if (inclusive) out |= agreeing;
+    if (c < 0) {
+        out |= agreeing;  // equal bounds
+        return;
+    }
+    // Here low has bit 0 and high bit 1.
+    const Bitmap& zeros = slices_[c][0].bitmap();
+    const Bitmap& ones = slices_[c][1].bitmap();
+    const Bitmap& from = c == OrderKey::bits - 1 ? base : agreeing;
+    Bitmap above_low = from & ones;
+    Bitmap below_high = from & zeros;
+    std::vector<Bitmap> decided;
+    if (!below_high.empty()) descend(low, c - 1, below_high, decided, 0u);
+    decided.push_back(std::move(below_high));
+    if (!above_low.empty()) descend(high, c - 1, above_low, decided, 1u);
+    decided.push_back(std::move(above_low));
+    add_parts(out, decided);
 }
 
 void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
@@ -154,6 +268,15 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other) {
             slices_[c][b].bitmap() |= other.slices_[c][b].bitmap();
         }
     }
+}
+
+bool NumericalBitmap::holds_header(uint16_t header) const {
+    const int first = 64;
+    for (int c = first; c < OrderKey::bits; ++c)
+        if (slices_[c][(header >> (c - first)) & 1u].bitmap().empty()) return false;
+    Bitmap ids = slices_[first][header & 1u].bitmap().clone();
+    for (int c = first + 1; c < OrderKey::bits && !ids.empty(); ++c) ids &= slices_[c][(header >> (c - first)) & 1u].bitmap();
+    return !ids.empty();
 }
 
 size_t NumericalBitmap::buffered_count() const noexcept {

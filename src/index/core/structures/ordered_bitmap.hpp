@@ -15,6 +15,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
@@ -78,12 +79,16 @@ public:
     Bitmap eq(const OrderKey& key) const;
 
     // Each adds to `out` (which keeps its members) the ids of `base` whose key
-    // compares as named with `key`. Comparisons on one thread must not nest:
-    // they share that thread's scratch bitmap.
+    // compares as named with `key`.
     void get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
     void get_gte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
     void get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
     void get_lte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const;
+
+    // Adds to `out` the ids of `base` whose key lies in [low, high].
+    void get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out, const Bitmap& base) const;
+    // Whether some id holds a key with this 12-bit header.
+    bool holds_header(uint16_t header) const;
 
     // Keeps only the ids of `keep`, in all 152 bitmaps.
     void retain(const Bitmap& keep);
@@ -100,6 +105,13 @@ private:
     // with `inclusive`, also the ids equal to it.
     void compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
                            bool inclusive) const;
+    // Walks slices `top` down to 0 over `agreeing`, ids of the structure
+    // that agree with `key` above `top`: moves to `decided` (as disjoint
+    // parts) those that differ first where the key has `deciding_bit`, drops
+    // those that differ first elsewhere, and leaves in `agreeing` the ids
+    // equal to the key.
+    void descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
+                 unsigned deciding_bit) const;
 
     std::array<Slice, OrderKey::bits> slices_;
 };

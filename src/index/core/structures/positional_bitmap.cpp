@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace tarnwick {
 
@@ -9,21 +10,62 @@ namespace {
 
 uint8_t byte_at(std::string_view s, size_t i) noexcept { return static_cast<uint8_t>(s[i]); }
 
-// Adds the ids common to every set (none empty) to out.
-void add_intersection(const std::vector<const HybridSet*>& sets, Bitmap& out) {
+// Average ids per 2^16-id chunk of the span a bitmap covers.
+uint64_t ids_per_chunk(const Bitmap& b) {
+    const uint64_t chunks = (uint64_t(b.maximum()) >> 16) - (uint64_t(b.minimum()) >> 16) + 1;
+    return b.cardinality() / chunks;
+}
+
+// a ∩ b, for a no larger than b. Two sparse sets of a few thousand ids per
+// chunk intersect by a merge of sorted arrays, which branches on every
+// element; against b's complement (dense) each id of a is a single bit test.
+Bitmap intersect_pair(const Bitmap& a, const Bitmap& b) {
+    constexpr uint64_t merge_heavy = 512, dense = 4096;
+    const uint64_t per_a = ids_per_chunk(a), per_b = ids_per_chunk(b);
+    if (a.empty() || per_a < merge_heavy || per_a >= dense || per_b >= dense) return a & b;
+    return a - b.flipped(a.minimum(), uint64_t(a.maximum()) + 1);
+}
+
+// Adds the ids common to every set (none empty) to out. The sets are taken
+// smallest first: in a string the common bytes (a shared prefix, the start
+// mark) hold nearly every id, and one rare byte bounds the result.
+void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const Bitmap* within) {
+    std::vector<std::pair<uint64_t, const HybridSet*>> by_size;
+    by_size.reserve(sets.size());
+    for (const HybridSet* s : sets) by_size.emplace_back(s->size(), s);
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < sets.size(); ++i) sets[i] = by_size[i].second;
     // A set held as an array bounds the result to its few ids: testing those
-    // costs less than building and intersecting bitmaps.
-    for (const HybridSet* s : sets) {
-        if (s->bitmap()) continue;
-        s->for_each([&](uint32_t id) {
-            for (const HybridSet* other : sets)
-                if (!other->contains(id)) return;
-            out.add(id);
+    // costs less than building and intersecting bitmaps. (A bitmap can hold
+    // fewer ids than an array: sets never change form as they shrink.)
+    for (size_t a = 0; a < sets.size(); ++a) {
+        if (sets[a]->bitmap()) continue;
+        std::vector<uint32_t> hits;
+        sets[a]->for_each([&](uint32_t id) {
+            for (size_t i = 0; i < sets.size(); ++i)
+                if (i != a && !sets[i]->contains(id)) return;
+            if (!within || within->contains(id)) hits.push_back(id);
         });
+        out.add_many(hits);
         return;
     }
-    Bitmap r = sets[0]->bitmap()->clone();
-    for (size_t i = 1; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
+    // Candidates fewer than the smallest set go first; otherwise they are
+    // not worth an intersection (the caller keeps only them anyway).
+    const bool within_first = within && within->cardinality() < by_size[0].first;
+    Bitmap r;
+    size_t next;
+    if (within_first) {
+        r = *within & *sets[0]->bitmap();
+        next = 1;
+    } else if (sets.size() == 1) {
+        r = sets[0]->bitmap()->clone();
+        next = 1;
+    } else {
+        r = intersect_pair(*sets[0]->bitmap(), *sets[1]->bitmap());
+        next = 2;
+    }
+    for (size_t i = next; i < sets.size() && !r.empty(); ++i) r &= *sets[i]->bitmap();
     out |= r;
 }
 
@@ -176,11 +218,11 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
     const HybridSet* ends = positions_[s + n - 1].end_mark();
     if (!starts || !ends) return out;
     SetList sets{starts, ends};
-    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out);
+    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, nullptr);
     return out;
 }
 
-Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_prefix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -193,12 +235,12 @@ Bitmap PositionalBitmap::match_prefix(std::string_view bytes) const {
         const HybridSet* starts = positions_[m].start_mark();
         if (!starts) continue;
         sets.assign(1, starts);
-        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }
 
-Bitmap PositionalBitmap::match_suffix(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_suffix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -211,12 +253,12 @@ Bitmap PositionalBitmap::match_suffix(std::string_view bytes) const {
         const HybridSet* ends = positions_[e].end_mark();
         if (!ends) continue;
         sets.assign(1, ends);
-        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }
 
-Bitmap PositionalBitmap::match_contains(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_contains(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
     Bitmap out;
@@ -225,7 +267,7 @@ Bitmap PositionalBitmap::match_contains(std::string_view bytes) const {
     // Every offset at which an n-byte run fits inside the range.
     for (size_t u = 0; u + n <= position_count(); ++u) {
         sets.clear();
-        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out);
+        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out, within);
     }
     return out;
 }

@@ -71,9 +71,12 @@ public:
 
     // Each returns the ids whose string passes the test; ids are as stored.
     Bitmap match_eq(std::string_view bytes) const;
-    Bitmap match_prefix(std::string_view bytes) const;
-    Bitmap match_suffix(std::string_view bytes) const;
-    Bitmap match_contains(std::string_view bytes) const;
+    // With `within`, the prefix, suffix and substring tests may leave out ids
+    // outside it (a conjunction's running set): they cost then about one
+    // probe per candidate and start position.
+    Bitmap match_prefix(std::string_view bytes, const Bitmap* within = nullptr) const;
+    Bitmap match_suffix(std::string_view bytes, const Bitmap* within = nullptr) const;
+    Bitmap match_contains(std::string_view bytes, const Bitmap* within = nullptr) const;
     // Every id with a string value, the empty string included.
     Bitmap all_strings() const;
 

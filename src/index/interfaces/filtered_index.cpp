@@ -9,6 +9,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
@@ -58,7 +59,7 @@ PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<KeywordQuery> conditions = kwargs_to_query(kwargs);
         if (!conditions) return nullptr;
         const FilteredView& view = view_of(self);
-        if (!run_query_without_gil([&] { result = view.reduced(*conditions); })) return nullptr;
+        if (!run_without_gil([&] { result = view.reduced(*conditions); })) return nullptr;
     } catch (...) {
         return set_native_error(), nullptr;
     }
@@ -80,7 +81,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
     try {
         const QueryExpr expr = query_expr_of(query);
         const FilteredView& view = view_of(self);
-        if (!run_query_without_gil([&] { result = view.reduced_query(expr); })) return nullptr;
+        if (!run_without_gil([&] { result = view.reduced_query(expr); })) return nullptr;
     } catch (...) {
         return set_native_error(), nullptr;
     }
@@ -222,8 +223,8 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
     return list;
 }
 
-bool run_query_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Other } failure = Failure::None;
+bool run_without_gil(const std::function<void()>& work) {
+    enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
     std::string what;
     {
         GilRelease released;
@@ -233,6 +234,9 @@ bool run_query_without_gil(const std::function<void()>& work) {
             failure = Failure::NotImplemented;
         } catch (const std::bad_alloc&) {
             failure = Failure::NoMemory;
+        } catch (const ObjectLockedError& e) {
+            failure = Failure::Locked;
+            what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -258,6 +262,9 @@ bool run_query_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::NoMemory:
             PyErr_NoMemory();
+            return false;
+        case Failure::Locked:
+            PyErr_SetString(PyExc_RuntimeError, what.c_str());
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

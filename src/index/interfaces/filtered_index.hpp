@@ -30,10 +30,12 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 // new list. GIL held; no native lock held.
 PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids);
 
-// Runs the engine part of a query method with the GIL released (called with
-// it held). Native failures become Python errors once the GIL is back: a
-// between test with a bad bound NotImplementedError, exhausted memory
-// MemoryError. Returns false with the error set.
-bool run_query_without_gil(const std::function<void()>& work);
+// Runs the engine part of a method with the GIL released (called with it
+// held), then the work it queued on nested engines. A C++ exception never
+// reaches the interpreter: once the GIL is back, a between test with a bad
+// bound becomes NotImplementedError, exhausted memory MemoryError, an object
+// this thread is already indexing RuntimeError, anything else SystemError.
+// Returns false with the error set.
+bool run_without_gil(const std::function<void()>& work);
 
 }  // namespace tarnwick

@@ -15,7 +15,6 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
-#include "index/core/object_lock.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -48,39 +47,6 @@ struct IndexObject {
 IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObject*>(self)->state; }
 
 std::atomic<PyTypeObject*> the_type{nullptr};
-
-// Runs engine work with the GIL released. A C++ exception never reaches the
-// interpreter: it becomes MemoryError (allocation failure), RuntimeError (an
-// object this thread is already indexing) or SystemError once the GIL is
-// back. Returns false with the error set.
-template <class F>
-bool without_gil(F&& work) {
-    enum class Failure { None, NoMemory, Locked, Other } failure = Failure::None;
-    std::string what;
-    {
-        GilRelease released;
-        try {
-            work();
-        } catch (const std::bad_alloc&) {
-            failure = Failure::NoMemory;
-        } catch (const ObjectLockedError& e) {
-            failure = Failure::Locked;
-            what = e.what();
-        } catch (const std::exception& e) {
-            failure = Failure::Other;
-            what = e.what();
-        }
-    }
-    if (failure == Failure::NoMemory) {
-        PyErr_NoMemory();
-        return false;
-    }
-    if (failure != Failure::None) {
-        PyErr_SetString(failure == Failure::Locked ? PyExc_RuntimeError : PyExc_SystemError, what.c_str());
-        return false;
-    }
-    return true;
-}
 
 bool set_native_error() {
     try {
@@ -217,7 +183,7 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
         return set_native_error(), nullptr;
     }
     if (!item) return nullptr;
-    if (!without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); })) {
+    if (!run_without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); })) {
         return nullptr;
     }
     if (IndexState* state = state_of(self)) {
@@ -287,7 +253,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     } catch (...) {
         return set_native_error(), nullptr;
     }
-    if (!without_gil([&] {
+    if (!run_without_gil([&] {
             add_all_or_nothing(*engine, records, [&] { engine->add_object_many(std::move(batch)); });
         })) {
         return nullptr;
@@ -336,7 +302,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
         std::optional<FilteredView> found;
-        if (!run_query_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
+        if (!run_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
         return present_objects_list(found->items, found->ids);
     } catch (...) {
         return set_native_error(), nullptr;
@@ -349,7 +315,7 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!conditions) return nullptr;
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
-        if (!run_query_without_gil([&] { engine->reduce(*conditions); })) return nullptr;
+        if (!run_without_gil([&] { engine->reduce(*conditions); })) return nullptr;
         index_release_non_members(self);
     } catch (...) {
         return set_native_error(), nullptr;
@@ -364,7 +330,7 @@ PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!conditions) return nullptr;
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
-        if (!run_query_without_gil([&] { view = engine->reduced(*conditions); })) return nullptr;
+        if (!run_without_gil([&] { view = engine->reduced(*conditions); })) return nullptr;
     } catch (...) {
         return set_native_error(), nullptr;
     }
@@ -387,7 +353,7 @@ PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) 
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
         const QueryExpr expr = query_expr_of(query);
-        if (!run_query_without_gil([&] { view = engine->reduced_query(expr); })) return nullptr;
+        if (!run_without_gil([&] { view = engine->reduced_query(expr); })) return nullptr;
     } catch (...) {
         return set_native_error(), nullptr;
     }

@@ -1,16 +1,13 @@
 #include "index/interfaces/index_merge.hpp"
 
-#include <exception>
 #include <memory>
 #include <new>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/nested_tasks.hpp"
-#include "index/core/object_lock.hpp"
 #include "index/core/stored_item.hpp"
+#include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 
 namespace tarnwick {
@@ -57,38 +54,17 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!other_engine) return nullptr;
     if (engine == other_engine) Py_RETURN_NONE;
 
-    enum class Failure { None, NoMemory, Locked, Other } failure = Failure::None;
-    std::string what;
     std::vector<std::pair<uint32_t, PyHandle>> references;
     std::vector<uint32_t> placed;
+    std::vector<StoredItem> incoming;
     try {
-        std::vector<StoredItem> incoming = fresh_items_of(*other_engine);
+        incoming = fresh_items_of(*other_engine);
         references.reserve(incoming.size());
         for (const StoredItem& item : incoming) references.emplace_back(item.record->id, item.python_handle);
-        GilRelease released;
-        try {
-            placed = engine->union_with(*other_engine, std::move(incoming));
-            run_nested_tasks();
-        } catch (const std::bad_alloc&) {
-            failure = Failure::NoMemory;
-        } catch (const ObjectLockedError& e) {
-            failure = Failure::Locked;
-            what = e.what();
-        } catch (const std::exception& e) {
-            failure = Failure::Other;
-            what = e.what();
-        }
     } catch (const std::bad_alloc&) {
-        failure = Failure::NoMemory;
-    } catch (const std::exception& e) {
-        failure = Failure::Other;
-        what = e.what();
+        return PyErr_NoMemory();
     }
-    if (failure == Failure::NoMemory) return PyErr_NoMemory();
-    if (failure != Failure::None) {
-        PyErr_SetString(failure == Failure::Locked ? PyExc_RuntimeError : PyExc_SystemError, what.c_str());
-        return nullptr;
-    }
+    if (!run_without_gil([&] { placed = engine->union_with(*other_engine, std::move(incoming)); })) return nullptr;
     // `placed` and `references` both ascend by id.
     try {
         std::vector<std::pair<uint32_t, PyHandle>> held;

@@ -10,11 +10,11 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 
 namespace tarnwick {
 namespace {

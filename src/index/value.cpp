@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 #include "index/debug_text.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/types.hpp"
 
 namespace tarnwick {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <utility>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 namespace {

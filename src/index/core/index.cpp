@@ -6,8 +6,8 @@
 
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
-#include "index/core/query/delayed_query.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {

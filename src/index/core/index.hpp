@@ -28,12 +28,12 @@
 
 #include "index/core/gc_mirror.hpp"
 #include "index/core/query/container_items.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m.hpp"
-#include "index/core/sync.hpp"
-#include "index/indexable.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {

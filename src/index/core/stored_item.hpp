@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "index/core/sync.hpp"
-#include "index/indexable.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/indexable_record.hpp"
 #include "index/pyref.hpp"
 
 namespace tarnwick {

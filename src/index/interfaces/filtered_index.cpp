@@ -10,10 +10,10 @@
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/interfaces/index.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {

@@ -16,12 +16,12 @@
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/stored_item.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index_debug.hpp"
 #include "index/interfaces/index_merge.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/string_interner.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/value.hpp"
 

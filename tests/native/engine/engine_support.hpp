@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/bitmap.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick::testing {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "index/core/stored_item.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/pyref.hpp"
 
 int main(int argc, char** argv) {

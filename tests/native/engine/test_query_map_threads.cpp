@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine_support.hpp"
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
 #include "value_model.hpp"
 
 namespace tarnwick::testing {

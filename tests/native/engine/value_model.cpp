@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 
 namespace tarnwick::testing {
 

@@ -8,8 +8,8 @@
 #include <variant>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_map.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {

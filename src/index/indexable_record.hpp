@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "index/core/sync.hpp"
-#include "index/hybrid_hashmap.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/core/structures/hybrid_hashmap.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {

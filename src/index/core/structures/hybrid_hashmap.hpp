@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace tarnwick {
 

@@ -28,7 +28,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/object_lock.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,9 +1,9 @@
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
 
 #include <utility>
 #include <vector>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 
 namespace tarnwick {
 

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 namespace tarnwick {
 

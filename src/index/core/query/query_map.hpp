@@ -33,10 +33,10 @@
 #include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/hybrid_set.hpp"
 #include "index/core/structures/id_map.hpp"
-#include "index/core/structures/ordered_bitmap.hpp"
+#include "index/core/structures/numerical_bitmap.hpp"
 #include "index/core/structures/positional_bitmap.hpp"
-#include "index/core/structures/shards/hashmap.hpp"
-#include "index/core/sync.hpp"
+#include "index/core/structures/sharded_hashmap.hpp"
+#include "index/core/structures/sync.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {

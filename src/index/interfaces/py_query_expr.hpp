@@ -3,7 +3,7 @@
 // reduced_query; an instance never changes after it is made.
 #pragma once
 
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/pyref.hpp"
 
 namespace tarnwick {

@@ -1,4 +1,4 @@
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -16,13 +16,13 @@
 #include <structmember.h>
 #endif
 
-#include "index/attribute_name.hpp"
-#include "index/core/id_alloc.hpp"
+#include "index/interfaces/attribute_name.hpp"
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/registration.hpp"
 
 #if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
 #define TARNWICK_INDEXABLE_FREELIST 1

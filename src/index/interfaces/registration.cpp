@@ -1,4 +1,4 @@
-#include "index/registration.hpp"
+#include "index/interfaces/registration.hpp"
 
 #include <cstring>
 

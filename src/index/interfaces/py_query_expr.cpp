@@ -1,4 +1,4 @@
-#include "index/interfaces/query.hpp"
+#include "index/interfaces/py_query_expr.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/registration.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 
 #include <string_view>
 #include <unordered_map>

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_map.hpp"
+#include "index/core/query/query_expr.hpp"
 
 namespace tarnwick {
 namespace {

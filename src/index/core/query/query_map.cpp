@@ -1,12 +1,12 @@
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
 
 namespace tarnwick {
 namespace {

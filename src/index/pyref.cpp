@@ -3,7 +3,6 @@
 #include <mutex>
 #include <vector>
 
-#include "index/core/gc_mirror.hpp"
 
 namespace tarnwick {
 namespace {
@@ -12,6 +11,7 @@ namespace {
 std::mutex pending_mutex;
 std::vector<PyObject*>* pending = nullptr;  // never freed: outlives every static
 std::atomic<size_t> pending_size{0};
+std::atomic<void (*)() noexcept> drain_hook{nullptr};
 
 bool interpreter_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -37,9 +37,7 @@ void release_pyobject(PyObject* obj) noexcept {
 
 void drain_pending_decrefs() noexcept {
     if (native_locks_held != 0) return;
-    // Container item references the engines let go of are parked in their
-    // trees' mirrors until here.
-    sweep_gc_mirrors();
+    if (auto hook = drain_hook.load(std::memory_order_acquire)) hook();
     while (pending_size.load(std::memory_order_acquire) != 0) {
         std::vector<PyObject*> batch;
         {
@@ -52,6 +50,8 @@ void drain_pending_decrefs() noexcept {
         for (PyObject* o : batch) Py_DECREF(o);
     }
 }
+
+void set_drain_hook(void (*hook)() noexcept) noexcept { drain_hook.store(hook, std::memory_order_release); }
 
 size_t pending_decref_count() noexcept { return pending_size.load(std::memory_order_acquire); }
 

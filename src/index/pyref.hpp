@@ -28,6 +28,12 @@ void drain_pending_decrefs() noexcept;
 // Number of parked references (for tests).
 size_t pending_decref_count() noexcept;
 
+// Installs the function that every drain point runs first, before the parked
+// references are released: the engines park references of their own
+// (gc_mirror.hpp) and release them there. GIL held and no native lock held
+// when it runs. One hook; installing it again replaces it.
+void set_drain_hook(void (*hook)() noexcept) noexcept;
+
 class PyHandle {
 public:
     PyHandle() noexcept = default;
@@ -139,29 +145,70 @@ void lock_shared_releasing_gil(Lockable& l) {
     PyEval_RestoreThread(st);
 }
 
-// RAII forms of the two functions above.
-template <class Lockable>
-class GilSafeWriteGuard {
+// Holds a native lock taken by a thread that may hold the GIL: if it does, the
+// lock is tried first and waited for with the GIL released, as above; if not,
+// it is taken plainly. Exclusive, or shared with Shared.
+template <class Lockable, bool Shared = false>
+class GilSafeGuard {
 public:
-    explicit GilSafeWriteGuard(Lockable& l) : l_(&l) { lock_releasing_gil(l); }
-    ~GilSafeWriteGuard() { l_->unlock(); }
-    GilSafeWriteGuard(const GilSafeWriteGuard&) = delete;
-    GilSafeWriteGuard& operator=(const GilSafeWriteGuard&) = delete;
+    explicit GilSafeGuard(Lockable& l) : l_(&l) {
+        const bool gil = PyGILState_Check();
+        if constexpr (Shared) {
+            if (gil) lock_shared_releasing_gil(l);
+            else l.lock_shared();
+        } else {
+            if (gil) lock_releasing_gil(l);
+            else l.lock();
+        }
+    }
+    ~GilSafeGuard() { unlock(); }
+    GilSafeGuard(const GilSafeGuard&) = delete;
+    GilSafeGuard& operator=(const GilSafeGuard&) = delete;
+
+    void unlock() noexcept {
+        Lockable* l = std::exchange(l_, nullptr);
+        if (!l) return;
+        if constexpr (Shared) l->unlock_shared();
+        else l->unlock();
+    }
 
 private:
     Lockable* l_;
 };
 
 template <class Lockable>
-class GilSafeReadGuard {
+using GilSafeReadGuard = GilSafeGuard<Lockable, true>;
+
+// One strong reference owned by local code that holds the GIL, released when
+// the owner goes. Move-only. For references that stay on this thread under
+// the GIL; PyHandle is for those that travel through engine code.
+class OwnedRef {
 public:
-    explicit GilSafeReadGuard(Lockable& l) : l_(&l) { lock_shared_releasing_gil(l); }
-    ~GilSafeReadGuard() { l_->unlock_shared(); }
-    GilSafeReadGuard(const GilSafeReadGuard&) = delete;
-    GilSafeReadGuard& operator=(const GilSafeReadGuard&) = delete;
+    OwnedRef() noexcept = default;
+    // Takes over a new reference (or null, as C API calls return on failure).
+    static OwnedRef steal(PyObject* obj) noexcept {
+        OwnedRef r;
+        r.obj_ = obj;
+        return r;
+    }
+    OwnedRef(OwnedRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& o) noexcept {
+        // Released last: dropping a reference can run code that reads this.
+        PyObject* old = std::exchange(obj_, std::exchange(o.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    ~OwnedRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
-    Lockable* l_;
+    PyObject* obj_ = nullptr;
 };
 
 }  // namespace tarnwick

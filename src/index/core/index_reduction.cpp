@@ -1,23 +1,17 @@
-// Reductions of an engine: views of the objects that satisfy a condition, and
-// the in-place restriction of the engine (and of its nested engines) to a set
-// of objects.
+// Reductions of an engine (declared in index.hpp): views of the objects that
+// satisfy a condition, and the in-place restriction of the engine (and of its
+// nested engines) to a set of objects.
 #include <iterator>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
 #include "index/core/query/query_map.hpp"
+#include "index/core/query/query_eval.hpp"
 #include "index/core/query/query_expr.hpp"
 
 namespace tarnwick {
 namespace {
-
-std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions) {
-    std::vector<QueryExpr> tests;
-    tests.reserve(conditions.size());
-    for (const auto& [path, value] : conditions) tests.emplace_back(QueryExpr::Eq{path, value});
-    return tests;
-}
 
 // The restriction below works by taking `removed` out of every structure
 // rather than by keeping a set: objects added or values assigned meanwhile by
@@ -70,21 +64,6 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 
 }  // namespace
 
-// ---- views ---------------------------------------------------------------------
-
-FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
-    const std::vector<QueryExpr> tests = equality_tests(conditions);
-    ReadGuard maps(query_maps->lock());
-    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests)};
-}
-
-FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
-    ReadGuard maps(query_maps->lock());
-    Bitmap result = evaluate_query(query_maps->get(), ids, query);
-    result &= ids;
-    return FilteredView{query_maps, items, std::move(result)};
-}
-
 // ---- engine reductions -------------------------------------------------------------
 
 FilteredView IndexAPI::view_of(Bitmap ids) const { return FilteredView{query_maps, items, std::move(ids)}; }
@@ -119,12 +98,6 @@ void IndexAPI::reduce(const KeywordQuery& conditions) {
     // could queue this thread behind a writer waiting for the first.
     ReadGuard maps(query_maps->lock());
     const Bitmap keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
-    keep_only_locked(query_maps->get(), keep);
-}
-
-void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
-    WriteGuard changing(changes_);
-    ReadGuard maps(query_maps->lock());
     keep_only_locked(query_maps->get(), keep);
 }
 

@@ -5,7 +5,7 @@
 
 namespace tarnwick {
 
-StoredItem StoredItem::placeholder() { return StoredItem{DEFAULT_PY_INDEXABLE_ARC(), DEFAULT_INDEXABLE_ARC(), false}; }
+StoredItem StoredItem::placeholder() { return StoredItem{DEFAULT_PY_INDEXABLE_ARC(), DEFAULT_INDEXABLE_ARC()}; }
 
 bool StoredItem::is_placeholder() const noexcept { return !record || record == DEFAULT_INDEXABLE_ARC(); }
 

@@ -8,9 +8,6 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/pyref.hpp"
 
-#include <functional>
-#include <vector>
-
 namespace tarnwick {
 
 struct FilteredView;
@@ -29,13 +26,5 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 // The objects in the slots of `ids` that hold one, in ascending id order, as a
 // new list. GIL held; no native lock held.
 PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids);
-
-// Runs the engine part of a method with the GIL released (called with it
-// held), then the work it queued on nested engines. A C++ exception never
-// reaches the interpreter: once the GIL is back, a between test with a bad
-// bound becomes NotImplementedError, exhausted memory MemoryError, an object
-// this thread is already indexing RuntimeError, anything else SystemError.
-// Returns false with the error set.
-bool run_without_gil(const std::function<void()>& work);
 
 }  // namespace tarnwick

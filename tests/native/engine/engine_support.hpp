@@ -41,7 +41,7 @@ struct TestObject {
     PyHandle python;  // empty for native-only objects
 
     uint32_t id() const { return record->id; }
-    StoredItem item() const { return StoredItem{python, record, false}; }
+    StoredItem item() const { return StoredItem{python, record}; }
     // Its value as an attribute of another object. Needs `python`; takes the GIL.
     PyValue as_value() const;
 };

@@ -6,6 +6,7 @@
 
 #include "index/core/stored_item.hpp"
 #include "index/indexable_record.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/pyref.hpp"
 
 int main(int argc, char** argv) {

@@ -20,11 +20,10 @@ public:
                 const Py_ssize_t initial = PyList_Size(container);
                 for (Py_ssize_t i = 0; i < initial && i < PyList_Size(container); ++i) {
                     // Converting an earlier item may have shrunk the list.
-                    PyObject* item = PyList_GetItem(container, i);
-                    if (!item) break;
-                    Py_INCREF(item);
-                    visit(item);
-                    Py_DECREF(item);
+                    PyObject* borrowed = PyList_GetItem(container, i);
+                    if (!borrowed) break;
+                    OwnedRef item = OwnedRef::steal(Py_NewRef(borrowed));
+                    visit(item.get());
                 }
                 break;
             }
@@ -35,11 +34,10 @@ public:
             }
             case ContainerKind::Set: {
                 // A snapshot: converting an item may run code that changes the set.
-                PyObject* snapshot = PySequence_Tuple(container);
+                OwnedRef snapshot = OwnedRef::steal(PySequence_Tuple(container));
                 if (!snapshot) break;
-                const Py_ssize_t n = PyTuple_Size(snapshot);
-                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(snapshot, i));
-                Py_DECREF(snapshot);
+                const Py_ssize_t n = PyTuple_Size(snapshot.get());
+                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(snapshot.get(), i));
                 break;
             }
             case ContainerKind::Dict:
@@ -53,13 +51,13 @@ public:
 private:
     void visit(PyObject* item) {
         PyValue value = PyValue::from_py(item);
-        if (!value.primitave.is_iterable()) {
+        if (!value.primitive.is_iterable()) {
             if (mirror_) mirror_->adopt(value.obj);
             out_.emplace_back(std::move(value));
             return;
         }
         out_.emplace_back(std::nullopt);
-        const IterableValue& inner = value.primitave.as_iterable();
+        const IterableValue& inner = value.primitive.as_iterable();
         walk(inner.container.get(), inner.kind);
     }
 
@@ -78,8 +76,8 @@ ContainerItems convert_container_items(const IterableValue& container, GcMirror*
 }
 
 ContainerItems container_items_of(const PyValue& value, GcMirror* mirror) {
-    if (!value.primitave.is_iterable()) return {};
-    const IterableValue& container = value.primitave.as_iterable();
+    if (!value.primitive.is_iterable()) return {};
+    const IterableValue& container = value.primitive.as_iterable();
     if (container.kind == ContainerKind::Dict) return {};
     GilAcquire gil;
     return convert_container_items(container, mirror);

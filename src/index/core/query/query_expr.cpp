@@ -97,11 +97,17 @@ std::optional<AttrPath> path_from_py(PyObject* str) {
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
     PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) return std::nullopt;
-    AttrPath path(std::string_view(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))));
-    Py_DECREF(bytes);
-    return path;
+    return AttrPath(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions) {
+    std::vector<QueryExpr> tests;
+    tests.reserve(conditions.size());
+    for (const auto& [path, value] : conditions) tests.emplace_back(QueryExpr::Eq{path, value});
+    return tests;
 }
 
 std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
@@ -113,27 +119,23 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
     }
     // Converting a value can run Python code (__hash__, __index__), which
     // could change the dict under an iteration: work on a snapshot.
-    PyObject* items = PyDict_Items(kwargs);
+    OwnedRef items = OwnedRef::steal(PyDict_Items(kwargs));
     if (!items) return std::nullopt;
-    const Py_ssize_t count = PyList_GET_SIZE(items);
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
     query.reserve(static_cast<size_t>(count));
     // Two str subclass keys can differ as dict keys yet spell the same name;
     // the later one then replaces the earlier value, as in a map. The views
     // stay valid because the vector never grows past its reservation.
     std::unordered_map<std::string_view, size_t> position;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         if (!PyUnicode_Check(name)) {
             PyErr_Format(PyExc_TypeError, "keywords must be strings, not %.200s", Py_TYPE(name)->tp_name);
-            Py_DECREF(items);
             return std::nullopt;
         }
         std::optional<AttrPath> path = path_from_py(name);
-        if (!path) {
-            Py_DECREF(items);
-            return std::nullopt;
-        }
+        if (!path) return std::nullopt;
         PyValue value = PyValue::from_py(PyTuple_GET_ITEM(pair, 1));
         auto found = position.find(path->view());
         if (found != position.end()) {
@@ -143,7 +145,6 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         query.emplace_back(std::move(*path), std::move(value));
         position.emplace(query.back().first.view(), query.size() - 1);
     }
-    Py_DECREF(items);
     return query;
 }
 

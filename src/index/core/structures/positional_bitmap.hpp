@@ -101,6 +101,12 @@ private:
     // Appends the byte sets of `bytes` placed at positions first..; false
     // (and nothing can match) when one of them holds no id.
     bool gather_bytes(size_t first, std::string_view bytes, SetList& sets) const;
+    // The strings that hold `bytes` from some position (first <= at < last)
+    // on and carry the mark `mark(at)` (none: no mark asked for) at `at`;
+    // `offset` is where the bytes start relative to `at`.
+    template <class Mark>
+    Bitmap scan(std::string_view bytes, size_t first, size_t last, std::ptrdiff_t offset, Mark mark,
+                const Bitmap* within) const;
 
     std::vector<CharacterMap> positions_;
     std::vector<Pending> pending_;

@@ -13,13 +13,13 @@ namespace tarnwick {
 
 inline thread_local int native_locks_held = 0;
 
-// Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
-// std::unique_lock work with it.
-class RwLock {
+// A lock that counts itself into native_locks_held while held.
+template <class Native>
+class CountedLock {
 public:
-    RwLock() = default;
-    RwLock(const RwLock&) = delete;
-    RwLock& operator=(const RwLock&) = delete;
+    CountedLock() = default;
+    CountedLock(const CountedLock&) = delete;
+    CountedLock& operator=(const CountedLock&) = delete;
 
     void lock() { m_.lock(); ++native_locks_held; }
     bool try_lock() {
@@ -29,6 +29,16 @@ public:
     }
     void unlock() { --native_locks_held; m_.unlock(); }
 
+protected:
+    Native m_;
+};
+
+class Mutex : public CountedLock<std::mutex> {};
+
+// Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
+// std::unique_lock work with it.
+class RwLock : public CountedLock<std::shared_mutex> {
+public:
     void lock_shared() { m_.lock_shared(); ++native_locks_held; }
     bool try_lock_shared() {
         if (!m_.try_lock_shared()) return false;
@@ -36,27 +46,6 @@ public:
         return true;
     }
     void unlock_shared() { --native_locks_held; m_.unlock_shared(); }
-
-private:
-    std::shared_mutex m_;
-};
-
-class Mutex {
-public:
-    Mutex() = default;
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-
-    void lock() { m_.lock(); ++native_locks_held; }
-    bool try_lock() {
-        if (!m_.try_lock()) return false;
-        ++native_locks_held;
-        return true;
-    }
-    void unlock() { --native_locks_held; m_.unlock(); }
-
-private:
-    std::mutex m_;
 };
 
 using ReadGuard = std::shared_lock<RwLock>;

@@ -91,7 +91,8 @@ void PositionalBitmap::grow_to(size_t target) {
     for (Pending& p : pending_) p.position += k;
 }
 
-void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+template <class Add>
+void PositionalBitmap::place(std::string_view bytes, uint32_t id, Add add) {
     const size_t n = bytes.size();
     if (n == 0) {
         empty_strings_.bitmap().add(id);
@@ -99,9 +100,13 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
     }
     expand_map(n);
     const size_t s = start_position(n);
-    positions_[s].add(CharacterMap::start_key, id);
-    for (size_t i = 0; i < n; ++i) positions_[s + i].add(byte_at(bytes, i), id);
-    positions_[s + n - 1].add(CharacterMap::end_key, id);
+    add(s, CharacterMap::start_key);
+    for (size_t i = 0; i < n; ++i) add(s + i, byte_at(bytes, i));
+    add(s + n - 1, CharacterMap::end_key);
+}
+
+void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+    place(bytes, id, [&](size_t position, uint16_t key) { positions_[position].add(key, id); });
 }
 
 void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) {
@@ -109,16 +114,7 @@ void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) 
 }
 
 void PositionalBitmap::insert_buffered(std::string_view bytes, uint32_t id) {
-    const size_t n = bytes.size();
-    if (n == 0) {
-        empty_strings_.bitmap().add(id);
-        return;
-    }
-    expand_map(n);
-    const size_t s = start_position(n);
-    push_pending(s, CharacterMap::start_key, id);
-    for (size_t i = 0; i < n; ++i) push_pending(s + i, byte_at(bytes, i), id);
-    push_pending(s + n - 1, CharacterMap::end_key, id);
+    place(bytes, id, [&](size_t position, uint16_t key) { push_pending(position, key, id); });
     if (pending_.size() >= pending_limit) flush();
 }
 

@@ -98,6 +98,11 @@ private:
     // existing positions and half after.
     void grow_to(size_t target);
     void push_pending(size_t position, uint16_t key, uint32_t id);
+    // Places a string of `bytes` at its positions (start and end marks and
+    // one key per byte) through add(position, key); an empty one goes to
+    // empty_strings_ directly.
+    template <class Add>
+    void place(std::string_view bytes, uint32_t id, Add add);
     // Appends the byte sets of `bytes` placed at positions first..; false
     // (and nothing can match) when one of them holds no id.
     bool gather_bytes(size_t first, std::string_view bytes, SetList& sets) const;

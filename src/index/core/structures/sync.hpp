@@ -52,38 +52,28 @@ using ReadGuard = std::shared_lock<RwLock>;
 using WriteGuard = std::unique_lock<RwLock>;
 using MutexGuard = std::unique_lock<Mutex>;
 
-// A value with the lock that guards it.
-template <class T>
-class RwLocked {
+// A value with the lock that guards it. The value comes first: readers that
+// may skip the lock (attribute reads under the GIL) then find the value's
+// first fields at the start of the object.
+template <class T, class Lock>
+class Locked {
 public:
     template <class... Args>
-    explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+    explicit Locked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-    RwLock& lock() const { return lock_; }
+    Lock& lock() const { return lock_; }
     // Caller must hold lock() in the matching mode.
     T& get() { return value_; }
     const T& get() const { return value_; }
 
 private:
-    mutable RwLock lock_;
     T value_;
+    mutable Lock lock_;
 };
 
 template <class T>
-class MutexLocked {
-public:
-    template <class... Args>
-    explicit MutexLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
-
-    Mutex& lock() const { return lock_; }
-    T& get() { return value_; }
-    const T& get() const { return value_; }
-
-private:
-    // The value first: readers that may skip the lock (attribute reads under
-    // the GIL) then find the value's first fields at the start of the object.
-    T value_;
-    mutable Mutex lock_;
-};
+using RwLocked = Locked<T, RwLock>;
+template <class T>
+using MutexLocked = Locked<T, Mutex>;
 
 }  // namespace tarnwick

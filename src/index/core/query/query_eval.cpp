@@ -128,7 +128,10 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     const uint32_t attribute = INTERNER().intern(parts.head);
     const QueryMap* map = IndexAPI::map_at(table, attribute);
     if (!map) return Bitmap();
-    if (!parts.rest) return apply_leaf(*map, leaf, universe);
+    if (!parts.rest) {
+        ReadGuard whole(map->replacing);
+        return apply_leaf(*map, leaf, universe);
+    }
     Leaf below = leaf;
     below.attr = AttrPath(*parts.rest);
     return evaluate_nested_query(*map, QueryExpr(std::move(below)));

@@ -75,12 +75,17 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);
     ReadGuard maps(query_maps->lock());
+    QueryReadHold values(query_maps->get(), tests);
     return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), epoch};
 }
 
 FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
     ReadGuard maps(query_maps->lock());
-    Bitmap result = evaluate_query(query_maps->get(), ids, query);
+    Bitmap result;
+    {
+        QueryReadHold values(query_maps->get(), std::span(&query, 1));
+        result = evaluate_query(query_maps->get(), ids, query);
+    }
     result &= ids;
     return FilteredView{query_maps, items, std::move(result), epoch};
 }
@@ -97,6 +102,7 @@ FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {
     Bitmap result;
     {
         ReadGuard maps(query_maps->lock());
+        QueryReadHold values(query_maps->get(), tests);
         result = evaluate_and_queries_vec(query_maps->get(), members(), tests);
     }
     return view_of(std::move(result), epoch);
@@ -108,6 +114,7 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) const {
     {
         ReadGuard maps(query_maps->lock());
         const Bitmap universe = members();
+        QueryReadHold values(query_maps->get(), std::span(&query, 1));
         result = evaluate_query(query_maps->get(), universe, query);
         // Or, Eq and the other tests that ignore the universe can name ids
         // that are not (or no longer) members.
@@ -122,7 +129,11 @@ void IndexAPI::reduce(const KeywordQuery& conditions) {
     // One read lock for evaluation and restriction: taking it a second time
     // could queue this thread behind a writer waiting for the first.
     ReadGuard maps(query_maps->lock());
-    const Bitmap keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+    Bitmap keep;
+    {
+        QueryReadHold values(query_maps->get(), tests);
+        keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+    }
     keep_only_locked(query_maps->get(), keep);
 }
 

@@ -229,6 +229,7 @@ bool run_without_gil(const std::function<void()>& work) {
     std::string what;
     {
         GilRelease released;
+        GateHold inside_gate;
         try {
             work();
         } catch (const QueryNotImplemented&) {

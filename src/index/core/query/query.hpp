@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <functional>
 #include <vector>
@@ -44,6 +45,7 @@ namespace tarnwick {
 
 class IndexAPI;
 class BulkQueryMapAdder;
+struct QueryExpr;
 
 // A whole value as the key of exact_values: hashed by the hash stored in the
 // value, compared by value equality.
@@ -228,6 +230,23 @@ private:
     // Takes the items of detached entries out of their sub-indexes, drops the
     // entries from element_owners and element_ids and frees their ids.
     void remove_detached(const std::vector<ElementEntry>& entries);
+};
+
+// Holds, shared, the replacement lock of every map that `queries` test
+// directly (the first attribute of each path), for as long as it lives: the
+// whole evaluation then sees each object with one value of each attribute,
+// as it was before or after any assignment, never a mix. Taken in ascending
+// attribute order after query_maps (a reader may hold several; a writer holds
+// one at a time); the caller holds the query_maps read lock throughout.
+class QueryReadHold {
+public:
+    QueryReadHold(const std::vector<std::unique_ptr<QueryMap>>& table, std::span<const QueryExpr> queries);
+    ~QueryReadHold();
+    QueryReadHold(const QueryReadHold&) = delete;
+    QueryReadHold& operator=(const QueryReadHold&) = delete;
+
+private:
+    std::vector<const QueryMap*> held_;
 };
 
 }  // namespace tarnwick

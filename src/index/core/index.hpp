@@ -11,11 +11,14 @@
 //   lock, and of one object at a time, except add_object_many, which locks the
 //   engine lists of its whole batch in ascending id order);
 //   the engine's changes lock (see changes_);
-//   query_maps, then the structures of its maps (strings, numbers, bools,
+//   query_maps, then the replacement locks of its maps (shared by a query,
+//   in ascending attribute order; exclusive by a writer, one at a time),
+//   then the structures of its maps (strings, numbers, bools,
 //   element_owners, element_ids; one exact_values shard at a time);
 //   member_ids, then items;
 //   the outer engine before its nested engines.
 // parent_links is a leaf: nothing else is locked while it is held.
+// Every lock is also taken inside the process's fork gate (sync.hpp).
 //
 // Engine operations run with the GIL released. The only Python work inside
 // them is the conversion of container items, which takes the GIL while no

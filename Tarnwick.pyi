@@ -167,7 +167,8 @@ class FilteredIndex:
         """The objects of the view in ascending object-id order.
 
         Objects an in-place ``reduce`` of the index removed since the view
-        was made are left out.
+        was made are left out, even once they (or new objects given their
+        ids) are added again: a view returns only objects it held.
         """
 
     def rebase(self) -> "Index":

@@ -186,15 +186,13 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
             if (!engine) continue;
             updated.push_back(engine);
             try {
-                if (old) engine->remove_index(record.id, attr_id, *old);
-                engine->add_index(record.id, attr_id, value);
+                engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
             } catch (...) {
                 // All or nothing (an allocation failure part way): every
                 // engine goes back to the old value, which the map keeps.
                 for (const std::shared_ptr<IndexAPI>& back : updated) {
                     try {
-                        back->remove_index(record.id, attr_id, value);
-                        if (old) back->add_index(record.id, attr_id, *old);
+                        back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
                     } catch (...) {
                     }
                 }

@@ -234,15 +234,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         for (uint32_t i = 0; i < table.size(); ++i)
             if (table[i]) attributes.push_back(i);
     }
-    {
-        std::vector<uint32_t> missing;
-        {
-            ReadGuard g(query_maps->lock());
-            for (uint32_t attribute : attributes)
-                if (!map_at(query_maps->get(), attribute)) missing.push_back(attribute);
-        }
-        for (uint32_t attribute : missing) ensure_map(attribute);
-    }
+    ensure_maps(attributes);
     {
         const bool mine_first = std::less<const IndexAPI*>()(this, &other);
         ReadGuard first((mine_first ? this : &other)->query_maps->lock());
@@ -266,7 +258,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
             const uint32_t id = item.record->id;
             if (!fresh.contains(id)) continue;
             grow_item_table(table, size_t(id) + 1);
-            previous.push_back(std::exchange(table[id], std::move(item)));
+            previous.push_back(fill_slot(table, id, std::move(item)));
             member_ids->get().add(id);
             placed.push_back(id);
         }

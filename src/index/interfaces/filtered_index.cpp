@@ -90,7 +90,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
-    return present_objects_list(view.items, view.ids);
+    return present_objects_list(view.items, view.ids, view.epoch);
 }
 
 // A new Index holding exactly the view's objects that are still there, every
@@ -198,7 +198,7 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     return self;
 }
 
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) {
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, uint64_t epoch) {
     const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
     // Allocated before the table is locked: an allocation can start a garbage
     // collection, whose finalizers may need the table.
@@ -213,8 +213,9 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
         const ItemTable& table = items->get();
         ids.for_each([&](uint32_t id) {
             // An in-place reduction of the engine puts the placeholder back
-            // into the slots of the objects it removed.
-            if (id < table.size() && !table[id].is_placeholder()) {
+            // into the slots of the objects it removed, and a new object may
+            // have taken such a slot since.
+            if (id < table.size() && held_since(table[id], epoch)) {
                 PyList_SET_ITEM(list, filled++, Py_NewRef(table[id].python_handle.get()));
             }
         });
@@ -228,6 +229,7 @@ bool run_without_gil(const std::function<void()>& work) {
     std::string what;
     {
         GilRelease released;
+        GateHold inside_gate;
         try {
             work();
         } catch (const QueryNotImplemented&) {

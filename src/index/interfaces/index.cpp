@@ -303,7 +303,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
         if (!engine) return nullptr;
         std::optional<FilteredView> found;
         if (!run_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
-        return present_objects_list(found->items, found->ids);
+        return present_objects_list(found->items, found->ids, found->epoch);
     } catch (...) {
         return set_native_error(), nullptr;
     }

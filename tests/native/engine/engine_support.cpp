@@ -73,9 +73,7 @@ void assign(const TestObject& object, uint32_t attribute, const PyValue& value) 
                 std::shared_ptr<IndexAPI> engine = meta.lock();
                 if (!engine) continue;
                 MutexGuard map(record.attribute_map->lock());
-                if (const PyValue* old = record.attribute_map->get().get(attribute))
-                    engine->remove_index(record.id, attribute, *old);
-                engine->add_index(record.id, attribute, value);
+                engine->replace_index(record.id, attribute, record.attribute_map->get().get(attribute), &value);
             }
         }
         write_map(record, attribute, value);

@@ -212,6 +212,12 @@ void QueryMap::insert_value(const PyValue& value, ContainerItems container_items
     }
 }
 
+void QueryMap::replace_value(const PyValue* old, const PyValue* value, ContainerItems container_items, uint32_t id) {
+    WriteGuard g(replacing);
+    if (old) remove_id(*old, id);
+    if (value) insert_value(*value, std::move(container_items), id);
+}
+
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     const CastValue& p = value.primitave;
     switch (p.kind()) {

@@ -165,9 +165,16 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
     AttributeMap& map = *record.attribute_map;
     ObjectLocks metas_guard = lock_for_assignment(metas.lock());
 
-    // Names starting with "_" are never indexed, and with no engines there is
-    // nothing to update: no need to give up the GIL.
-    if (!private_name && !metas.get().empty()) {
+    // With no engine to update there is no need to give up the GIL. A name
+    // starting with "_" concerns only the engines that indexed its value
+    // (asking takes a leaf lock, whose holders never wait for the GIL).
+    const IndexMetaVec& listed = metas.get();
+    const bool update = std::any_of(listed.begin(), listed.end(), [&](const IndexMeta& meta) {
+        if (!private_name) return true;
+        std::shared_ptr<IndexAPI> engine = meta.lock();
+        return engine && engine->indexes_private(record.id, attr_id);
+    });
+    if (update) {
         // The engines are visited with the GIL released; a copy of the weak
         // references lets each be upgraded (or found dead) one at a time.
         IndexMetaVec engines = metas.get();
@@ -184,6 +191,9 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         for (const IndexMeta& meta : engines) {
             std::shared_ptr<IndexAPI> engine = meta.lock();
             if (!engine) continue;
+            // A name starting with "_" is indexed only by some engines, and
+            // only those must follow it.
+            if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
             updated.push_back(engine);
             try {
                 if (old) engine->remove_index(record.id, attr_id, *old);

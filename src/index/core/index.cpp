@@ -191,6 +191,9 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     struct Object {
         uint32_t id;
         std::vector<PreparedValue> values;
+        bool has(uint32_t attribute) const {
+            return std::any_of(values.begin(), values.end(), [attribute](const PreparedValue& v) { return v.attribute == attribute; });
+        }
     };
     std::vector<Object> objects;
     objects.reserve(distinct.size());
@@ -223,6 +226,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     }
     for (uint32_t attribute : missing) ensure_map(attribute);
 
+    Bitmap indexed;
     {
         // An in-place reduction may have taken some of the batch out since
         // they were made members; their values stay out.
@@ -244,6 +248,16 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
         }
         for (BulkQueryMapAdder& w : writers) w.close();
+        indexed = still_members.clone();
+    }
+    // Values of names starting with "_" follow later assignments in the
+    // engines that indexed them; the batch stays locked until they are noted.
+    std::vector<Bitmap> private_ids(attributes.size());
+    for (size_t a = 0; a < attributes.size(); ++a) {
+        if (!is_private_attribute(attributes[a])) continue;
+        for (const Object& object : objects)
+            if (indexed.contains(object.id) && object.has(attributes[a])) private_ids[a].add(object.id);
+        if (!private_ids[a].empty()) note_private_values(attributes[a], private_ids[a]);
     }
     // The engine lists are unlocked when `held` goes; the nested work queued
     // meanwhile runs after that (run_nested_tasks).
@@ -266,6 +280,18 @@ void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& rec
         ObjectLocks metas(record->index_metas->lock());
         if (!is_member(record->id)) unregister_from(record->index_metas->get());
     }
+}
+
+bool IndexAPI::indexes_private(uint32_t id, uint32_t attribute) const {
+    ReadGuard g(private_values_.lock());
+    const auto& noted = private_values_.get();
+    auto found = noted.find(attribute);
+    return found != noted.end() && found->second.contains(id);
+}
+
+void IndexAPI::note_private_values(uint32_t attribute, const Bitmap& ids) {
+    WriteGuard g(private_values_.lock());
+    private_values_.get()[attribute] |= ids;
 }
 
 bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {

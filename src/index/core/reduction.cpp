@@ -137,6 +137,10 @@ void IndexAPI::keep_only_locked(const QueryMapTable& table, const Bitmap& keep) 
         member_ids->get() -= removed;
     }
     if (removed.empty()) return;
+    {
+        WriteGuard g(private_values_.lock());
+        for (auto& [attribute, ids] : private_values_.get()) ids -= removed;
+    }
     // Nested engines whose holders lost objects, handled one at a time (a
     // chain of nested objects can nest engines very deep): each is
     // restricted to the objects still linked to a holder.

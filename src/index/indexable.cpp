@@ -22,6 +22,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 #if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
@@ -127,10 +128,11 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// Native code throws only std::bad_alloc, ObjectLockedError and out_of_range
-// on a broken invariant; all surface as Python errors.
+// Native code throws only std::bad_alloc, ObjectLockedError, PythonError and
+// out_of_range on a broken invariant; all surface as Python errors.
 void set_native_error(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
+    else if (const auto* raised = dynamic_cast<const PythonError*>(&e)) raised->restore();
     else if (dynamic_cast<const ObjectLockedError*>(&e)) PyErr_SetString(PyExc_RuntimeError, e.what());
     else PyErr_SetString(PyExc_SystemError, e.what());
 }

@@ -21,6 +21,7 @@
 #include "index/interfaces/index_debug.hpp"
 #include "index/interfaces/index_merge.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -53,6 +54,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }

@@ -306,7 +306,38 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 
 // ---- construction and destruction -------------------------------------------
 
+// Sets the TypeError object.__new__ raises for a class that still has
+// abstract methods (abc), in the wording of the running interpreter.
+void set_abstract_class_error(PyTypeObject* cls) {
+    PyObject* methods = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__abstractmethods__");
+    PyObject* sorted = methods ? PySequence_List(methods) : nullptr;
+    Py_XDECREF(methods);
+    if (!sorted) return;
+    const Py_ssize_t count = PyList_GET_SIZE(sorted);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* separator = PyUnicode_FromString("', '");
+#else
+    PyObject* separator = PyUnicode_FromString(", ");
+#endif
+    PyObject* joined = separator && PyList_Sort(sorted) == 0 ? PyUnicode_Join(separator, sorted) : nullptr;
+    Py_XDECREF(separator);
+    Py_DECREF(sorted);
+    if (!joined) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s without an implementation for abstract method%s '%U'",
+                 cls->tp_name, count > 1 ? "s" : "", joined);
+#else
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s with abstract method%s %U", cls->tp_name,
+                 count > 1 ? "s" : "", joined);
+#endif
+    Py_DECREF(joined);
+}
+
 PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+    if (PyType_GetFlags(cls) & Py_TPFLAGS_IS_ABSTRACT) {
+        set_abstract_class_error(cls);
+        return nullptr;
+    }
     try {
         drain_pending_decrefs();
         AttributeMapData map;

@@ -189,6 +189,11 @@ void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
     merge_bools(mine, theirs, taken);
     merge_elements(mine, theirs, taken);
     merge_links(mine, theirs, taken, children);
+    Bitmap selves = theirs.self_holders_in(taken);
+    if (!selves.empty()) {
+        WriteGuard g(mine.self_holders.lock());
+        mine.self_holders.get() |= selves;
+    }
 }
 
 }  // namespace

@@ -170,6 +170,10 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
         // The maps, and so their nested engines, live as long as this engine,
         // which the caller keeps alive.
         if (map.nested->drop_holders(removed)) nested_pending.push_back(map.nested.get());
+        {
+            WriteGuard g(map.self_holders.lock());
+            map.self_holders.get() -= removed;
+        }
     }
     std::vector<StoredItem> released;
     {

@@ -78,6 +78,85 @@ def test_private_values_stop_following_once_reduced_out():
     assert idx.get_by_attribute(_state="draft") == [b]
 
 
+# ---- paths through objects that hold themselves --------------------------------
+
+
+def staff_index(how, ceo, dev):
+    """An index of ceo and dev, where ceo's manager is ceo itself, made one of
+    the ways an index can come to hold that link."""
+    idx = Index()
+    if how == "assigned_after":
+        idx.add_object_many([ceo, dev])
+        ceo.manager, dev.manager = ceo, ceo
+        return idx
+    ceo.manager, dev.manager = ceo, ceo
+    if how == "add_object":
+        idx.add_object(ceo)
+        idx.add_object(dev)
+    elif how == "add_object_many":
+        idx.add_object_many([ceo, dev])
+    else:
+        other = Index()
+        other.add_object_many([ceo, dev])
+        idx.union_with(other)
+    return idx
+
+
+HOW_SELF_LINKED = ["add_object", "add_object_many", "assigned_after", "union_with"]
+
+
+@pytest.mark.parametrize("how", HOW_SELF_LINKED)
+@pytest.mark.parametrize(
+    "query, python",
+    [(Q.eq("manager.name", "ceo"), lambda o: o.manager.name == "ceo"),
+     (Q.eq("manager.manager.manager.name", "ceo"), lambda o: o.manager.manager.manager.name == "ceo"),
+     (Q.ne("manager.name", "ceo"), lambda o: o.manager.name != "ceo"),
+     (Q.not_(Q.starts_with("manager.manager.name", "c")), lambda o: not o.manager.manager.name.startswith("c")),
+     (Q.and_(Q.eq("manager.name", "ceo"), Q.eq("name", "ceo")), lambda o: o.manager.name == o.name == "ceo"),
+     (Q.eq("manager.name", "dev"), lambda o: o.manager.name == "dev")],
+    ids=["one-step", "three-steps", "ne", "not", "and", "miss"])
+def test_self_reference_follows_python(how, query, python):
+    ceo, dev = Item(name="ceo"), Item(name="dev")
+    idx = staff_index(how, ceo, dev)
+    assert find(idx, query) == ids(*[o for o in (ceo, dev) if python(o)])
+
+
+@pytest.mark.parametrize("how", HOW_SELF_LINKED)
+def test_self_reference_ends_with_the_value(how):
+    ceo, dev = Item(name="ceo"), Item(name="dev")
+    idx = staff_index(how, ceo, dev)
+    ceo.manager = dev
+    assert find(idx, Q.eq("manager.name", "ceo")) == ids(dev)
+    assert find(idx, Q.eq("manager.name", "dev")) == ids(ceo)
+    ceo.manager = ceo
+    idx.reduce(name="dev")
+    assert find(idx, Q.eq("manager.name", "ceo")) == ids(dev)
+    idx.add_object(ceo)
+    assert find(idx, Q.eq("manager.name", "ceo")) == ids(ceo, dev)
+
+
+@pytest.mark.parametrize("container", [list, tuple], ids=["list", "tuple"])
+def test_self_reference_in_container_items(container):
+    o, p = Item(name="o"), Item(name="p")
+    o.tags = container([o, "x"])
+    idx = Index()
+    idx.add_object_many([o, p])
+    assert find(idx, Q.eq("tags.name", "o")) == ids(o)
+    o.tags = container([p])
+    assert find(idx, Q.eq("tags.name", "o")) == ids()
+    assert find(idx, Q.eq("tags.name", "p")) == ids(o)
+
+
+def test_step_back_to_a_holder_is_not_followed():
+    a, b = Item(name="a"), Item(name="b")
+    a.b, b.a = b, a
+    idx = Index()
+    idx.add_object_many([a, b])
+    assert find(idx, Q.eq("b.a.name", "a")) == ids()
+    assert find(idx, Q.eq("b.name", "b")) == ids(a)
+    assert find(idx, Q.eq("a.b.name", "b")) == ids()
+
+
 # ---- exceptions raised by __hash__ during conversion ---------------------------
 
 

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from Tarnwick import Index, Indexable, PyQueryExpr as Q
-from index_support import Item, ids
+from index_support import Item, ids, run_threads
 
 
 def find(idx, q):
@@ -76,6 +76,41 @@ def test_private_values_stop_following_once_reduced_out():
     a._state = "published"
     assert idx.get_by_attribute(_state="published") == []
     assert idx.get_by_attribute(_state="draft") == [b]
+
+
+def test_private_values_and_self_links_under_threads():
+    """Assignments to "_" names and to self-references race batch adds,
+    in-place reductions and path queries; nothing deadlocks, and once the
+    threads are done the index answers from the current values."""
+    objs = [Item(_state="draft", n=i, name=f"o{i}") for i in range(40)]
+    idx = Index()
+    idx.add_object_many(objs)
+
+    def assign():
+        for r in range(30):
+            for o in objs:
+                o._state = "published" if r % 2 else "draft"
+                o.boss = o if r % 2 else objs[0]
+
+    def add_and_reduce():
+        for _ in range(30):
+            idx.add_object_many(objs)
+            idx.reduce(_state="draft")
+
+    def query():
+        for _ in range(60):
+            for o in idx.reduced_query(Q.eq("boss.name", "o0")).collect():
+                assert o.boss is o or o.boss is objs[0] or o.boss.name == "o0"
+            idx.get_by_attribute(_state="published")
+
+    run_threads([assign, add_and_reduce, query, query])
+    idx.add_object_many(objs)
+    for o in objs:
+        o._state = "final"
+        o.boss = o
+    assert idx.get_by_attribute(_state="final") == sorted(objs, key=lambda o: ids(o))
+    assert idx.get_by_attribute(_state="draft") == []
+    assert find(idx, Q.eq("boss.name", "o3")) == ids(objs[3])
 
 
 # ---- paths through objects that hold themselves --------------------------------

@@ -1,6 +1,7 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <utility>
 
@@ -226,7 +227,8 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     }
     for (uint32_t attribute : missing) ensure_map(attribute);
 
-    Bitmap indexed;
+    std::vector<uint32_t> private_attributes;
+    std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private_attribute);
     {
         // An in-place reduction may have taken some of the batch out since
         // they were made members; their values stay out.
@@ -248,16 +250,15 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
         }
         for (BulkQueryMapAdder& w : writers) w.close();
-        indexed = still_members.clone();
-    }
-    // Values of names starting with "_" follow later assignments in the
-    // engines that indexed them; the batch stays locked until they are noted.
-    std::vector<Bitmap> private_ids(attributes.size());
-    for (size_t a = 0; a < attributes.size(); ++a) {
-        if (!is_private_attribute(attributes[a])) continue;
-        for (const Object& object : objects)
-            if (indexed.contains(object.id) && object.has(attributes[a])) private_ids[a].add(object.id);
-        if (!private_ids[a].empty()) note_private_values(attributes[a], private_ids[a]);
+        // Values of names starting with "_" follow later assignments in the
+        // engines that indexed them. Noted under the same hold of changes_
+        // as the insertion, so that a reduction clears the note with them.
+        for (uint32_t attribute : private_attributes) {
+            Bitmap holders;
+            for (const Object& object : objects)
+                if (still_members.contains(object.id) && object.has(attribute)) holders.add(object.id);
+            if (!holders.empty()) note_private_values(attribute, holders);
+        }
     }
     // The engine lists are unlocked when `held` goes; the nested work queued
     // meanwhile runs after that (run_nested_tasks).

@@ -5,9 +5,7 @@ namespace tarnwick {
 PythonError PythonError::fetch() {
     PythonError e;
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* raised = PyErr_GetRaisedException();
-    e.type_ = PyHandle::borrow(raised ? reinterpret_cast<PyObject*>(Py_TYPE(raised)) : nullptr);
-    e.value_ = PyHandle::steal(raised);
+    e.value_ = PyHandle::steal(PyErr_GetRaisedException());
 #else
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);

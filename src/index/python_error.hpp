@@ -25,7 +25,8 @@ public:
 private:
     PythonError() = default;
     // The references go with the last copy of the exception, with or
-    // without the GIL (PyHandle defers the release).
+    // without the GIL (PyHandle defers the release). Since 3.12 the value
+    // carries its type and traceback.
     PyHandle type_;
     PyHandle value_;
     PyHandle traceback_;

@@ -225,6 +225,9 @@ def conversions(idx, kept, item):
     def assign_container():
         kept.v = ["new", item]
 
+    def assign_nested():
+        kept.v = Item(w=["new", item])
+
     def add_one():
         idx.add_object(Item(v=["new", item]))
 
@@ -235,6 +238,7 @@ def conversions(idx, kept, item):
         "new": lambda: Item(v=item),
         "assign_scalar": assign_scalar,
         "assign_container": assign_container,
+        "assign_nested": assign_nested,
         "add_object": add_one,
         "add_object_many": add_many,
         "eq": lambda: Q.eq("v", item),
@@ -261,6 +265,7 @@ def test_severe_hash_errors_propagate_and_undo(exc, operation):
     assert idx.collect() == [kept]
     assert find(idx, Q.eq("v", "old")) == ids(kept)
     assert find(idx, Q.eq("v", "new")) == []
+    assert find(idx, Q.eq("v.w", "new")) == []
     # the index is usable: the same call now succeeds
     call()
 

@@ -263,6 +263,20 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 run_nested_tasks();
             } catch (const std::bad_alloc&) {
                 run_nested_tasks();
+            } catch (const PythonError&) {
+                // An interrupt from converting a nested object's items: the
+                // assignment is taken back. A new attribute cannot be, so the
+                // nested work gets its second try instead.
+                try {
+                    if (old) {
+                        bool again = false;
+                        old = store_attribute(*record, *attr_id, private_name, PyValue(*old), again);
+                    }
+                    run_nested_tasks();
+                } catch (...) {
+                    // Failing again, the work stays queued for the next call.
+                }
+                throw;
             }
             drain_pending_decrefs();
         }

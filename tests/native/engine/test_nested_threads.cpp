@@ -117,14 +117,14 @@ TEST_F(NestedThreads, CyclesAssignedConcurrentlyTerminate) {
     // thread points a at itself; earlier rounds break and remake the cycle.
     constexpr size_t rounds = 30;
     auto engine = IndexAPI::create();
-    const uint32_t x = attribute_id("cycle.x"), me = attribute_id("cycle.me");
+    const uint32_t x = attribute_id("cycle.x"), me = attribute_id("cycle_me");
     std::vector<TestObject> objects = {python_object(), python_object(), python_object()};
     std::vector<PyValue> values;
     for (const TestObject& o : objects) values.push_back(o.as_value());
     for (const TestObject& o : objects) engine->add_object(o.item());
 
     // A path through the self-reference names objects[0] or nothing.
-    const QueryExpr through_me(QueryExpr::Eq{AttrPath("cycle.me.cycle.me"), values[0]});
+    const QueryExpr through_me(QueryExpr::Eq{AttrPath("cycle_me.cycle_me"), values[0]});
     std::atomic<int> writing{4};
     run_threads(5, [&](size_t t) {
         while (t == 4 && writing.load() != 0)

@@ -1,6 +1,7 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <utility>
 
@@ -189,6 +190,9 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     struct Object {
         uint32_t id;
         std::vector<PreparedValue> values;
+        bool has(uint32_t attribute) const {
+            return std::any_of(values.begin(), values.end(), [attribute](const PreparedValue& v) { return v.attribute == attribute; });
+        }
     };
     std::vector<Object> objects;
     objects.reserve(distinct.size());
@@ -217,6 +221,8 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 
     std::vector<StoredItem> previous;
     previous.reserve(distinct.size());
+    std::vector<uint32_t> private_attributes;
+    std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private_attribute);
     {
         // Values first, membership last, under one hold: queries and
         // collect() keep only members, so none sees an object of the batch
@@ -237,6 +243,15 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
             for (PreparedValue& v : object.values)
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
         for (BulkQueryMapAdder& w : writers) w.close();
+        // Values of names starting with "_" follow later assignments in the
+        // engines that indexed them. Noted under the same hold of changes_
+        // as the insertion, so that a reduction clears the note with them.
+        for (uint32_t attribute : private_attributes) {
+            Bitmap holders;
+            for (const Object& object : objects)
+                if (object.has(attribute)) holders.add(object.id);
+            if (!holders.empty()) note_private_values(attribute, holders);
+        }
 
         WriteGuard members_guard(member_ids->lock());
         WriteGuard items_guard(items->lock());
@@ -278,6 +293,18 @@ void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& rec
         ObjectLocks metas(record->index_metas->lock());
         if (!is_member(record->id)) unregister_from(record->index_metas->get());
     }
+}
+
+bool IndexAPI::indexes_private(uint32_t id, uint32_t attribute) const {
+    ReadGuard g(private_values_.lock());
+    const auto& noted = private_values_.get();
+    auto found = noted.find(attribute);
+    return found != noted.end() && found->second.contains(id);
+}
+
+void IndexAPI::note_private_values(uint32_t attribute, const Bitmap& ids) {
+    WriteGuard g(private_values_.lock());
+    private_values_.get()[attribute] |= ids;
 }
 
 bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {

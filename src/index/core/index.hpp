@@ -17,7 +17,8 @@
 //   element_owners, element_ids; one exact_values shard at a time);
 //   member_ids, then items;
 //   the outer engine before its nested engines.
-// parent_links is a leaf: nothing else is locked while it is held.
+// parent_links and private_values_ are leaves: nothing else is locked while
+// one of them is held.
 // Every lock is also taken inside the process's fork gate (sync.hpp).
 //
 // Engine operations run with the GIL released. The only Python work inside
@@ -27,6 +28,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/gc_mirror.hpp"
@@ -132,6 +134,12 @@ public:
     // as one step for queries on the attribute. Same conditions as add_index.
     void replace_index(uint32_t id, uint32_t attribute, const PyValue* old, const PyValue* value);
 
+    // Whether this engine indexed the value of `attribute`, a name starting
+    // with "_", for object `id`. add_object_many and merges index such values,
+    // add_object and nested engines do not; only the indexed ones follow
+    // assignments. Takes a leaf lock only.
+    bool indexes_private(uint32_t id, uint32_t attribute) const;
+
     // Records (holder, nested); returns whether the pair is new.
     bool register_path(uint32_t holder, uint32_t nested_id);
     // Removes (holder, nested); returns whether that left nested without any
@@ -197,6 +205,11 @@ private:
     // thread holds it for one engine at a time, except a reduction, which
     // takes those of the nested engines after its own.
     mutable RwLock changes_;
+
+    // Attribute id of a name starting with "_" -> the objects whose value of
+    // it this engine indexed. Guarded by its own lock, a leaf.
+    RwLocked<std::unordered_map<uint32_t, Bitmap>> private_values_;
+    void note_private_values(uint32_t attribute, const Bitmap& ids);
 
     // Installs a map in the attribute's slot unless one is there already.
     void ensure_map(uint32_t attribute);

@@ -189,6 +189,11 @@ void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
     merge_bools(mine, theirs, taken);
     merge_elements(mine, theirs, taken);
     merge_links(mine, theirs, taken, children);
+    Bitmap selves = theirs.self_holders_in(taken);
+    if (!selves.empty()) {
+        WriteGuard g(mine.self_holders.lock());
+        mine.self_holders.get() |= selves;
+    }
 }
 
 }  // namespace
@@ -247,6 +252,17 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
             if (to && from) merge_map(*to, *from, taken);
         }
     }
+    // The values of names starting with "_" that came over keep following
+    // assignments here.
+    std::vector<std::pair<uint32_t, Bitmap>> private_taken;
+    {
+        ReadGuard g(other.private_values_.lock());
+        for (const auto& [attribute, ids] : other.private_values_.get()) {
+            Bitmap both = ids & taken;
+            if (!both.empty()) private_taken.emplace_back(attribute, std::move(both));
+        }
+    }
+    for (const auto& [attribute, ids] : private_taken) note_private_values(attribute, ids);
 
     std::vector<uint32_t> placed;
     std::vector<StoredItem> previous;

@@ -155,6 +155,10 @@ void IndexAPI::keep_only_locked(const QueryMapTable& table, const Bitmap& keep) 
 }
 
 void IndexAPI::drop_locked(const QueryMapTable& table, const Bitmap& removed) {
+    {
+        WriteGuard g(private_values_.lock());
+        for (auto& [attribute, ids] : private_values_.get()) ids -= removed;
+    }
     // Nested engines whose holders lost objects, handled one at a time (a
     // chain of nested objects can nest engines very deep): each is
     // restricted to the objects still linked to a holder.
@@ -184,6 +188,10 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
         // The maps, and so their nested engines, live as long as this engine,
         // which the caller keeps alive.
         if (map.nested->drop_holders(removed)) nested_pending.push_back(map.nested.get());
+        {
+            WriteGuard g(map.self_holders.lock());
+            map.self_holders.get() -= removed;
+        }
     }
     std::vector<StoredItem> released;
     {

@@ -13,6 +13,7 @@
 #include "index/core/query/query_ops.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -41,6 +42,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -225,8 +228,9 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, 
 }
 
 bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
+    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, Other } failure = Failure::None;
     std::string what;
+    std::optional<PythonError> raised;
     {
         GilRelease released;
         GateHold inside_gate;
@@ -239,6 +243,9 @@ bool run_without_gil(const std::function<void()>& work) {
         } catch (const ObjectLockedError& e) {
             failure = Failure::Locked;
             what = e.what();
+        } catch (const PythonError& e) {
+            failure = Failure::Python;
+            raised = e;
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -249,6 +256,11 @@ bool run_without_gil(const std::function<void()>& work) {
             run_nested_tasks();
         } catch (const std::bad_alloc&) {
             if (failure == Failure::None) failure = Failure::NoMemory;
+        } catch (const PythonError& e) {
+            if (failure == Failure::None) {
+                failure = Failure::Python;
+                raised = e;
+            }
         } catch (const std::exception& e) {
             if (failure == Failure::None) {
                 failure = Failure::Other;
@@ -267,6 +279,9 @@ bool run_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::Locked:
             PyErr_SetString(PyExc_RuntimeError, what.c_str());
+            return false;
+        case Failure::Python:
+            raised->restore();
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

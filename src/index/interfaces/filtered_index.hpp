@@ -38,7 +38,8 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids,
 // held), then the work it queued on nested engines. A C++ exception never
 // reaches the interpreter: once the GIL is back, a between test with a bad
 // bound becomes NotImplementedError, exhausted memory MemoryError, an object
-// this thread is already indexing RuntimeError, anything else SystemError.
+// this thread is already indexing RuntimeError, a PythonError the exception it
+// carries, anything else SystemError.
 // Returns false with the error set.
 bool run_without_gil(const std::function<void()>& work);
 

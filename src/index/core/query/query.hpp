@@ -173,6 +173,11 @@ public:
     // objects that are not yet members, and removals of objects that are
     // members no more, go without it: queries keep only members.
     mutable RwLock replacing;
+    // The objects whose value of this attribute (or an item of it) is the
+    // object itself. Nesting them below themselves would never end; a path
+    // through the attribute continues on them in the owner's engine instead.
+    // Guarded by its own lock, a leaf.
+    RwLocked<Bitmap> self_holders;
 
     // Single insertions; each takes the lock of its sub-index only.
     void insert_str(std::string_view bytes, uint32_t id);
@@ -180,8 +185,9 @@ public:
     void insert_bool(bool value, uint32_t id);
     void insert_exact(const PyValue& value, uint32_t id);
     // Links (holder, child) in the nested engine and queues the child's
-    // indexing there, unless the child is the holder or holds it, directly or
-    // further up the chain of engines (that would nest without end).
+    // indexing there, unless the child is the holder (noted in self_holders)
+    // or holds it, directly or further up the chain of engines (that would
+    // nest without end).
     void insert_indexable(const StoredIndexable& child, uint32_t holder);
     // The converted items of a container value held by `owner`.
     void insert_items(ContainerItems items, uint32_t owner);
@@ -200,9 +206,11 @@ public:
     void remove_exact(const PyValue& value, uint32_t id);
     void remove_num_ordered(const OrderKey& key, uint32_t id);
     void remove_elements_of(uint32_t owner);
-    // Unlinks (holder, child) in the nested engine; a child left without
-    // holders is queued for removal from it.
+    // Unlinks (holder, child) in the nested engine (or from self_holders); a
+    // child left without holders is queued for removal from it.
     void unlink_indexable(const StoredIndexable& child, uint32_t holder);
+    // The members of `within` that hold themselves in this attribute.
+    Bitmap self_holders_in(const Bitmap& within) const;
 
     // For restricting an engine to a set of objects: the element ids whose
     // owner is in `owners`, and the removal of every element whose owner is

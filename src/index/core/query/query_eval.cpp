@@ -131,7 +131,7 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     if (!parts.rest) return apply_leaf(*map, leaf, universe);
     Leaf below = leaf;
     below.attr = AttrPath(*parts.rest);
-    return evaluate_nested_query(*map, QueryExpr(std::move(below)));
+    return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)));
 }
 
 std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
@@ -370,9 +370,15 @@ Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& univer
     return acc;
 }
 
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& query) {
+Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
+                             const QueryExpr& query) {
     Bitmap holders = map.nested->get_parent_from_ids(map.nested->reduced_query(query).ids);
     map.unmask_ids(holders);
+    // An object that holds itself continues the path on itself, here: the
+    // table is the one this evaluation already reads, and every such step
+    // uses up one attribute of the path.
+    const Bitmap selves = map.self_holders_in(universe);
+    if (!selves.empty()) holders |= evaluate_query(table, selves, query) & selves;
     return holders;
 }
 

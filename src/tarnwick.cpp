@@ -12,6 +12,7 @@
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/fork_handlers.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/indexable.hpp"
 #include "index/interfaces/py_query_expr.hpp"
@@ -273,6 +274,10 @@ PyObject* init_module() {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (register_fork_handlers() < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     module_object = Py_NewRef(module);
     return module;

@@ -3,6 +3,7 @@
 // the engine show through the tables; the ids never change.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct FilteredView {
     std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
     SharedItemTable items;
     Bitmap ids;
+    // The table epoch read before `ids` were: an id whose slot was filled
+    // later names an object the view never held (held_since).
+    uint64_t epoch = 0;
 
     // Narrower views: the objects of this one that pass the test, evaluated
     // against the engine's current values, complements taken within `ids`.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -17,6 +18,9 @@ namespace tarnwick {
 struct StoredItem {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> record;
+    // The table epoch (table_epoch()) when the slot took this object; a view
+    // made at an earlier epoch never held it.
+    uint64_t joined = 0;
 
     // The item of an empty slot. The Python placeholder is created on first
     // use, which needs the GIL: touch_placeholders() runs that first use.
@@ -34,15 +38,33 @@ using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
 // placeholder, as far as is_placeholder is concerned).
 void grow_item_table(ItemTable& table, size_t length);
 
-// fn(id, item) for the slot of every id in `ids` that holds an object, in
-// ascending id order, under the table's read lock (a thread that holds the
-// GIL waits for it with the GIL released). fn must not run Python code.
+// Object ids are reused: once an object is out of a table and gone, a new
+// object may take its id and its slot. The table epoch tells them apart for
+// views, which keep ids only. Every removal from a table advances it before
+// emptying slots; a view reads it before it reads the members it keeps; a
+// slot filled after that removal is stamped with a later epoch than the view.
+uint64_t table_epoch() noexcept;
+// Call once per removal, under the table's write lock, before its slots are
+// emptied.
+void advance_table_epoch() noexcept;
+// Puts `item` into slot `id` (the table long enough) and returns what the
+// slot held. The same object filling its slot again keeps its stamp.
+StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
+// Whether the slot holds an object that a view made at `epoch` held (or may
+// have held): not the placeholder, and stamped no later than the view.
+bool held_since(const StoredItem& slot, uint64_t epoch) noexcept;
+
+// fn(id, item) for the slot of every id in `ids` that holds an object (one
+// that a view made at `epoch` held: held_since), in ascending id order, under
+// the table's read lock (a thread that holds the GIL waits for it with the
+// GIL released). fn must not run Python code.
 template <class F>
-void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, F&& fn) {
+void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, F&& fn,
+                           uint64_t epoch = std::numeric_limits<uint64_t>::max()) {
     GilSafeReadGuard<RwLock> guard(items.lock());
     const ItemTable& table = items.get();
     ids.for_each([&](uint32_t id) {
-        if (id < table.size() && !table[id].is_placeholder()) fn(id, table[id]);
+        if (id < table.size() && held_since(table[id], epoch)) fn(id, table[id]);
     });
 }
 

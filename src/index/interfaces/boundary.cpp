@@ -6,6 +6,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_eval.hpp"
+#include "index/python_error.hpp"
 
 namespace tarnwick {
 
@@ -18,6 +19,8 @@ void set_python_error(const std::exception_ptr& failure) noexcept {
         PyErr_NoMemory();
     } catch (const ObjectLockedError& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const PythonError& e) {
+        e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
@@ -29,6 +32,7 @@ bool run_without_gil(const std::function<void()>& work) {
     std::exception_ptr failure;
     {
         GilRelease released;
+        GateHold inside_gate;
         try {
             work();
         } catch (...) {

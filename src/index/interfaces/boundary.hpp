@@ -17,7 +17,8 @@ namespace tarnwick {
 
 // Sets the Python error that stands for `failure`: a between test with a bound
 // that is not a number becomes NotImplementedError, exhausted memory
-// MemoryError, an object this thread is already indexing RuntimeError,
+// MemoryError, an object this thread is already indexing RuntimeError, a
+// Python exception raised by code the engine called (PythonError) itself,
 // anything else SystemError. GIL held.
 void set_python_error(const std::exception_ptr& failure) noexcept;
 

@@ -59,7 +59,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
-    return present_objects_list(view.items, view.ids);
+    return present_objects_list(view.items, view.ids, view.epoch);
 }
 
 // A new Index holding exactly the view's objects that are still there, every
@@ -156,7 +156,7 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     });
 }
 
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) {
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, uint64_t epoch) {
     const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
     // Allocated before the table is locked: an allocation can start a garbage
     // collection, whose finalizers may need the table.
@@ -165,10 +165,15 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
     Py_ssize_t filled = 0;
     // A slot keeps its object alive while the table is read-locked, so each
     // object is referenced straight from its slot: no handle copies and
-    // nothing in between that could run Python code.
-    for_each_present_item(*items, ids, [&](uint32_t, const StoredItem& item) {
-        PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.python_handle.get()));
-    });
+    // nothing in between that could run Python code. An in-place reduction
+    // puts the placeholder back into the slots of the objects it removed, and
+    // a new object may have taken such a slot since (held_since).
+    for_each_present_item(
+        *items, ids,
+        [&](uint32_t, const StoredItem& item) {
+            PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.python_handle.get()));
+        },
+        epoch);
     if (filled < capacity && PyList_SetSlice(list.get(), filled, capacity, nullptr) < 0) return nullptr;
     return list.release();
 }

@@ -8,6 +8,9 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/pyref.hpp"
 
+#include <cstdint>
+#include <limits>
+
 namespace tarnwick {
 
 struct FilteredView;
@@ -25,6 +28,8 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 
 // The objects in the slots of `ids` that hold one, in ascending id order, as a
 // new list. GIL held; no native lock held.
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids);
+// Objects of a view made at `epoch` (held_since) are only those it held.
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids,
+                               uint64_t epoch = std::numeric_limits<uint64_t>::max());
 
 }  // namespace tarnwick

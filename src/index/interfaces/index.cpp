@@ -1,5 +1,6 @@
 #include "index/interfaces/index.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -189,6 +190,9 @@ void set_objs_error(PyObject* offending, bool element) {
     }
 }
 
+// The most items add_object_many reserves room for on the word of a length.
+constexpr size_t MAX_RESERVED_BATCH = size_t(1) << 16;
+
 PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"objs", nullptr};
     PyObject* objs = nullptr;
@@ -202,12 +206,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
     return guarded([&]() -> PyObject* {
-        // The reported length is only a hint; the elements are what iteration
-        // yields.
+        // The reported length is only a hint, and may be far above what
+        // iteration yields: beyond a bound the batch grows as it fills.
         const Py_ssize_t hint = PyObject_LengthHint(objs, 0);
         if (hint < 0) return nullptr;
         std::vector<StoredItem> batch;
-        batch.reserve(static_cast<size_t>(hint));
+        batch.reserve(std::min(static_cast<size_t>(hint), MAX_RESERVED_BATCH));
         OwnedRef it = OwnedRef::steal(PyObject_GetIter(objs));
         if (!it) return nullptr;
         while (OwnedRef obj = OwnedRef::steal(PyIter_Next(it.get()))) {
@@ -261,7 +265,7 @@ std::optional<FilteredView> keyword_view(const char* fname, PyObject* self, PyOb
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::optional<FilteredView> found = keyword_view("get_by_attribute", self, args, kwargs);
-        return found ? present_objects_list(found->items, found->ids) : nullptr;
+        return found ? present_objects_list(found->items, found->ids, found->epoch) : nullptr;
     });
 }
 

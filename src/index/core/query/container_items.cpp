@@ -22,6 +22,7 @@ public:
                     // Converting an earlier item may have shrunk the list.
                     PyObject* borrowed = PyList_GetItem(container, i);
                     if (!borrowed) break;
+                    // Owned: a conversion may end in PythonError.
                     OwnedRef item = OwnedRef::steal(Py_NewRef(borrowed));
                     visit(item.get());
                 }

@@ -118,7 +118,8 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         return std::nullopt;
     }
     // Converting a value can run Python code (__hash__, __index__), which
-    // could change the dict under an iteration: work on a snapshot.
+    // could change the dict under an iteration: work on a snapshot, owned so
+    // that it goes even when a conversion ends in PythonError.
     OwnedRef items = OwnedRef::steal(PyDict_Items(kwargs));
     if (!items) return std::nullopt;
     const Py_ssize_t count = PyList_GET_SIZE(items.get());

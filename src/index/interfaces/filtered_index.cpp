@@ -226,8 +226,7 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
 bool run_without_gil(const std::function<void()>& work) {
     enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
     std::string what;
-    {
-        GilRelease released;
+    without_gil([&] {
         try {
             work();
         } catch (const QueryNotImplemented&) {
@@ -253,7 +252,7 @@ bool run_without_gil(const std::function<void()>& work) {
                 what = e.what();
             }
         }
-    }
+    });
     switch (failure) {
         case Failure::None:
             return true;

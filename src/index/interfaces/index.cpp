@@ -71,10 +71,14 @@ void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<Inde
     try {
         add();
         run_nested_tasks();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         try {
             engine.withdraw(fresh);
             run_nested_tasks();
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
             // Out of memory again: what is left is what a later in-place
             // reduction would clean up.

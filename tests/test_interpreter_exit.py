@@ -3,13 +3,11 @@ ends them as they try to take the GIL back, and the process must still exit
 normally. Each case runs in a subprocess so that an abort fails the test
 instead of killing the test run."""
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-SCRIPT = textwrap.dedent("""
+from index_support import run_isolated
+
+SCRIPT = """
     import threading, time
     from Tarnwick import Index, Indexable, PyQueryExpr as Q
 
@@ -44,14 +42,11 @@ SCRIPT = textwrap.dedent("""
         threading.Thread(target={op}, daemon=True).start()
     time.sleep(0.3)
     print("main done", flush=True)
-""")
+"""
 
 
 @pytest.mark.parametrize("op", ["query", "add_object_many", "assign", "union_with"])
 def test_exit_with_daemon_threads_inside_the_engine(op):
     # Several exits, each catching the threads at some other point of the call.
     for _ in range(3):
-        run = subprocess.run([sys.executable, "-c", SCRIPT.format(op=op)], capture_output=True, text=True,
-                             timeout=120)
-        assert (run.returncode, run.stderr) == (0, ""), op
-        assert run.stdout == "main done\n"
+        assert run_isolated(SCRIPT.format(op=op), timeout=120) == (0, "main done\n", "")

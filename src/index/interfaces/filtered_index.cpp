@@ -11,6 +11,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/registration.hpp"
@@ -41,6 +42,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -224,7 +227,7 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
 }
 
 bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
+    enum class Failure { None, NotImplemented, NoMemory, Locked, TooDeep, Other } failure = Failure::None;
     std::string what;
     without_gil([&] {
         try {
@@ -235,6 +238,9 @@ bool run_without_gil(const std::function<void()>& work) {
             failure = Failure::NoMemory;
         } catch (const ObjectLockedError& e) {
             failure = Failure::Locked;
+            what = e.what();
+        } catch (const StackExhausted& e) {
+            failure = Failure::TooDeep;
             what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
@@ -264,6 +270,9 @@ bool run_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::Locked:
             PyErr_SetString(PyExc_RuntimeError, what.c_str());
+            return false;
+        case Failure::TooDeep:
+            PyErr_SetString(PyExc_RecursionError, what.c_str());
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

@@ -15,6 +15,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -53,6 +54,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }

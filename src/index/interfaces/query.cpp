@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/stack_room.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -88,6 +89,9 @@ PyObject* guarded(Body&& body) {
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
+        return nullptr;
     }
 }
 

@@ -72,9 +72,10 @@ void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child
 void run_nested_tasks() {
     if (queues.empty() || queues.running || native_locks_held != 0) return;
     if (PyGILState_Check()) {
-        GilRelease released;
-        GateHold inside_gate;
-        run_queued();
+        without_gil([] {
+            GateHold inside_gate;
+            run_queued();
+        });
     } else {
         run_queued();
     }

@@ -6,6 +6,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_eval.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/python_error.hpp"
 
 namespace tarnwick {
@@ -17,6 +18,8 @@ void set_python_error(const std::exception_ptr& failure) noexcept {
         PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const ObjectLockedError& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const PythonError& e) {
@@ -30,22 +33,14 @@ void set_python_error(const std::exception_ptr& failure) noexcept {
 
 bool run_without_gil(const std::function<void()>& work) {
     std::exception_ptr failure;
-    {
-        GilRelease released;
+    without_gil([&] {
         GateHold inside_gate;
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
+        failure = failure_of(work);
         // Work queued on nested engines (an in-place reduction unlinks
         // nested objects) runs now that no lock is held.
-        try {
-            run_nested_tasks();
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
+        const std::exception_ptr nested = failure_of(run_nested_tasks);
+        if (!failure) failure = nested;
+    });
     if (!failure) return true;
     set_python_error(failure);
     return false;

@@ -17,9 +17,10 @@ namespace tarnwick {
 
 // Sets the Python error that stands for `failure`: a between test with a bound
 // that is not a number becomes NotImplementedError, exhausted memory
-// MemoryError, an object this thread is already indexing RuntimeError, a
-// Python exception raised by code the engine called (PythonError) itself,
-// anything else SystemError. GIL held.
+// MemoryError, a query tree too deep for the thread's stack RecursionError,
+// an object this thread is already indexing RuntimeError, a Python exception
+// raised by code the engine called (PythonError) itself, anything else
+// SystemError. GIL held.
 void set_python_error(const std::exception_ptr& failure) noexcept;
 
 // Runs the engine part of a method with the GIL released (called with it
@@ -28,13 +29,16 @@ void set_python_error(const std::exception_ptr& failure) noexcept;
 bool run_without_gil(const std::function<void()>& work);
 
 // Runs `body` (GIL held) and turns a native failure into the Python error and
-// the failure value of the C API: null for an object, -1 for a status.
+// the failure value of the C API: null for an object, -1 for a status. A
+// thread being ended at interpreter exit (ThreadExit) goes on ending.
 template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(Body&& body) -> decltype(body()) {
     using Result = decltype(body());
     static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
     try {
         return body();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_python_error(std::current_exception());
         if constexpr (std::is_pointer_v<Result>) {

@@ -17,6 +17,7 @@
 #include "index/core/filtered_view.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
@@ -64,10 +65,14 @@ void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<Inde
     try {
         add();
         run_nested_tasks();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         try {
             engine.withdraw(fresh);
             run_nested_tasks();
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
             // Out of memory again: what is left is what a later in-place
             // reduction would clean up.
@@ -103,6 +108,8 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // work without the GIL, which creating them needs.
         touch_placeholders();
         state = new IndexState{IndexAPI::create(), {}};
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         set_python_error(std::current_exception());
         return nullptr;
@@ -212,16 +219,20 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         if (hint < 0) return nullptr;
         std::vector<StoredItem> batch;
         batch.reserve(std::min(static_cast<size_t>(hint), MAX_RESERVED_BATCH));
-        OwnedRef it = OwnedRef::steal(PyObject_GetIter(objs));
-        if (!it) return nullptr;
-        while (OwnedRef obj = OwnedRef::steal(PyIter_Next(it.get()))) {
-            if (!is_indexable(obj.get())) {
-                set_objs_error(obj.get(), true);
-                return nullptr;
+        {
+            // Gone before the GIL is released: a thread ended at interpreter
+            // exit unwinds from the engine work without the GIL.
+            OwnedRef it = OwnedRef::steal(PyObject_GetIter(objs));
+            if (!it) return nullptr;
+            while (OwnedRef obj = OwnedRef::steal(PyIter_Next(it.get()))) {
+                if (!is_indexable(obj.get())) {
+                    set_objs_error(obj.get(), true);
+                    return nullptr;
+                }
+                std::optional<StoredItem> item = item_for(obj.get());
+                if (!item) return nullptr;
+                batch.push_back(std::move(*item));
             }
-            std::optional<StoredItem> item = item_for(obj.get());
-            if (!item) return nullptr;
-            batch.push_back(std::move(*item));
         }
         if (PyErr_Occurred()) return nullptr;
         std::vector<std::pair<uint32_t, PyHandle>> references;

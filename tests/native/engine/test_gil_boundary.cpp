@@ -14,8 +14,10 @@
 #include "engine_support.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_eval.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/pyref.hpp"
+#include "index/python_error.hpp"
 
 namespace tarnwick::testing {
 namespace {
@@ -51,6 +53,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Mapping{"BadBound", [] { throw QueryNotImplemented(); }, [] { return PyExc_NotImplementedError; }},
                       Mapping{"NoMemory", [] { throw std::bad_alloc(); }, [] { return PyExc_MemoryError; }},
                       Mapping{"Locked", [] { throw ObjectLockedError(); }, [] { return PyExc_RuntimeError; }},
+                      Mapping{"TooDeep", [] { throw StackExhausted(); }, [] { return PyExc_RecursionError; }},
+                      Mapping{"Raised",
+                              [] {
+                                  GilAcquire gil;
+                                  PyErr_SetString(PyExc_KeyError, "raised by __hash__");
+                                  throw PythonError::fetch();
+                              },
+                              [] { return PyExc_KeyError; }},
                       Mapping{"Invariant", [] { throw std::out_of_range("slot"); }, [] { return PyExc_SystemError; }},
                       Mapping{"Foreign", [] { throw 7; }, [] { return PyExc_SystemError; }}),
     [](const ::testing::TestParamInfo<Mapping>& info) { return info.param.name; });

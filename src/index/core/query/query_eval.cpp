@@ -10,6 +10,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/query/query_map.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {
@@ -300,6 +301,7 @@ Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within)
 // ---- evaluation --------------------------------------------------------------------
 
 Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query) {
+    check_stack_room();
     return std::visit(
         [&](const auto& node) -> Bitmap {
             using N = std::decay_t<decltype(node)>;

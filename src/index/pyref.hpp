@@ -29,7 +29,7 @@
 #include <cxxabi.h>
 #endif
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 
@@ -46,6 +46,12 @@ void drain_pending_decrefs();
 
 // Number of parked references (for tests).
 size_t pending_decref_count() noexcept;
+
+// Installs the function that every drain point runs first, before the parked
+// references are released: the engines park references of their own
+// (gc_mirror.hpp) and release them there. GIL held and no native lock held
+// when it runs. One hook; installing it again replaces it.
+void set_drain_hook(void (*hook)() noexcept) noexcept;
 
 class PyHandle {
 public:
@@ -114,6 +120,20 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Runs f and hands back what it threw (null if nothing), except a ThreadExit,
+// which goes on unwinding.
+template <class F>
+std::exception_ptr failure_of(F&& f) {
+    try {
+        f();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 // Runs work with the GIL released; called with it held and no Python error
 // pending that the work could clobber. What the work throws waits until the
 // GIL is back and is then rethrown: taking the GIL back while an exception
@@ -123,14 +143,7 @@ private:
 template <class Work>
 void without_gil(Work&& work) {
     PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    try {
-        work();
-    } catch (const ThreadExit&) {
-        throw;
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    const std::exception_ptr failure = failure_of(work);
     PyEval_RestoreThread(state);
     drain_pending_decrefs();
     if (failure) std::rethrow_exception(failure);
@@ -180,29 +193,70 @@ void lock_shared_releasing_gil(Lockable& l) {
     }
 }
 
-// RAII forms of the two functions above.
-template <class Lockable>
-class GilSafeWriteGuard {
+// Holds a native lock taken by a thread that may hold the GIL: if it does, the
+// lock is tried first and waited for with the GIL released, as above; if not,
+// it is taken plainly. Exclusive, or shared with Shared.
+template <class Lockable, bool Shared = false>
+class GilSafeGuard {
 public:
-    explicit GilSafeWriteGuard(Lockable& l) : l_(&l) { lock_releasing_gil(l); }
-    ~GilSafeWriteGuard() { l_->unlock(); }
-    GilSafeWriteGuard(const GilSafeWriteGuard&) = delete;
-    GilSafeWriteGuard& operator=(const GilSafeWriteGuard&) = delete;
+    explicit GilSafeGuard(Lockable& l) : l_(&l) {
+        const bool gil = PyGILState_Check();
+        if constexpr (Shared) {
+            if (gil) lock_shared_releasing_gil(l);
+            else l.lock_shared();
+        } else {
+            if (gil) lock_releasing_gil(l);
+            else l.lock();
+        }
+    }
+    ~GilSafeGuard() { unlock(); }
+    GilSafeGuard(const GilSafeGuard&) = delete;
+    GilSafeGuard& operator=(const GilSafeGuard&) = delete;
+
+    void unlock() noexcept {
+        Lockable* l = std::exchange(l_, nullptr);
+        if (!l) return;
+        if constexpr (Shared) l->unlock_shared();
+        else l->unlock();
+    }
 
 private:
     Lockable* l_;
 };
 
 template <class Lockable>
-class GilSafeReadGuard {
+using GilSafeReadGuard = GilSafeGuard<Lockable, true>;
+
+// One strong reference owned by local code that holds the GIL, released when
+// the owner goes. Move-only. For references that stay on this thread under
+// the GIL; PyHandle is for those that travel through engine code.
+class OwnedRef {
 public:
-    explicit GilSafeReadGuard(Lockable& l) : l_(&l) { lock_shared_releasing_gil(l); }
-    ~GilSafeReadGuard() { l_->unlock_shared(); }
-    GilSafeReadGuard(const GilSafeReadGuard&) = delete;
-    GilSafeReadGuard& operator=(const GilSafeReadGuard&) = delete;
+    OwnedRef() noexcept = default;
+    // Takes over a new reference (or null, as C API calls return on failure).
+    static OwnedRef steal(PyObject* obj) noexcept {
+        OwnedRef r;
+        r.obj_ = obj;
+        return r;
+    }
+    OwnedRef(OwnedRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& o) noexcept {
+        // Released last: dropping a reference can run code that reads this.
+        PyObject* old = std::exchange(obj_, std::exchange(o.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    ~OwnedRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
-    Lockable* l_;
+    PyObject* obj_ = nullptr;
 };
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 
 #include <string_view>
 #include <unordered_map>
@@ -187,11 +187,17 @@ std::optional<AttrPath> path_from_py(PyObject* str) {
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
     PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     if (!bytes) return std::nullopt;
-    AttrPath path(std::string_view(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))));
-    Py_DECREF(bytes);
-    return path;
+    return AttrPath(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions) {
+    std::vector<QueryExpr> tests;
+    tests.reserve(conditions.size());
+    for (const auto& [path, value] : conditions) tests.emplace_back(QueryExpr::Eq{path, value});
+    return tests;
 }
 
 std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
@@ -202,19 +208,18 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         return std::nullopt;
     }
     // Converting a value can run Python code (__hash__, __index__), which
-    // could change the dict under an iteration: work on a snapshot, held by
-    // a handle since a conversion may end in PythonError.
-    const PyHandle snapshot = PyHandle::steal(PyDict_Items(kwargs));
-    if (!snapshot) return std::nullopt;
-    PyObject* items = snapshot.get();
-    const Py_ssize_t count = PyList_GET_SIZE(items);
+    // could change the dict under an iteration: work on a snapshot, owned so
+    // that it goes even when a conversion ends in PythonError.
+    OwnedRef items = OwnedRef::steal(PyDict_Items(kwargs));
+    if (!items) return std::nullopt;
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
     query.reserve(static_cast<size_t>(count));
     // Two str subclass keys can differ as dict keys yet spell the same name;
     // the later one then replaces the earlier value, as in a map. The views
     // stay valid because the vector never grows past its reservation.
     std::unordered_map<std::string_view, size_t> position;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         if (!PyUnicode_Check(name)) {
             PyErr_Format(PyExc_TypeError, "keywords must be strings, not %.200s", Py_TYPE(name)->tp_name);

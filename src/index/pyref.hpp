@@ -248,7 +248,12 @@ public:
     }
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
-    ~OwnedRef() { Py_XDECREF(obj_); }
+    // Only a thread ended at interpreter exit unwinds past a local reference
+    // without the GIL; the dying interpreter takes its objects with it, and
+    // touching the count there would race the threads still running.
+    ~OwnedRef() {
+        if (obj_ && PyGILState_Check()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller.

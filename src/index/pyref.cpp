@@ -21,7 +21,7 @@ bool interpreter_usable() noexcept {
 }  // namespace
 
 void PyHandle::release_box(Box* box) noexcept {
-    if (native_locks_held == 0 && PyGILState_Check()) {
+    if (native_locks_held == 0 && gil_held_here()) {
         Py_DECREF(box->obj);
         delete box;
         return;

@@ -39,6 +39,26 @@ using ThreadExit = abi::__forced_unwind;
 struct ThreadExit {};  // no forced unwind to let through
 #endif
 
+// The thread state this thread gave up to run work without the GIL
+// (without_gil), for as long as it does; null otherwise. Taking the GIL back
+// inside that work goes through it: PyGILState_Ensure would make a new thread
+// state, which a daemon thread cannot do once the interpreter has finalized.
+inline thread_local PyThreadState* released_state = nullptr;
+// Set while this thread takes the GIL back. At interpreter exit that ends the
+// thread with a ThreadExit unwind, and the flag stays set for the destructors
+// it runs: none of them may touch a reference count, although
+// PyGILState_Check can say yes once the interpreter has torn its state down.
+inline thread_local bool gil_lost = false;
+
+inline void take_gil_back(PyThreadState* state) {
+    gil_lost = true;
+    PyEval_RestoreThread(state);
+    gil_lost = false;
+}
+
+// Whether this thread holds the GIL and may release references.
+inline bool gil_held_here() noexcept { return !gil_lost && PyGILState_Check(); }
+
 // Releases every parked reference. Needs the GIL; does nothing while this
 // thread holds a native lock. Releasing runs finalizers (Python code), so it
 // may end the thread with a ThreadExit unwind at interpreter exit.
@@ -143,8 +163,10 @@ std::exception_ptr failure_of(F&& f) {
 template <class Work>
 void without_gil(Work&& work) {
     PyThreadState* state = PyEval_SaveThread();
+    PyThreadState* const outer = std::exchange(released_state, state);
     const std::exception_ptr failure = failure_of(work);
-    PyEval_RestoreThread(state);
+    released_state = outer;
+    take_gil_back(state);
     drain_pending_decrefs();
     if (failure) std::rethrow_exception(failure);
 }
@@ -154,13 +176,24 @@ void without_gil(Work&& work) {
 // one in a destructor or while an exception unwinds.
 class GilAcquire {
 public:
-    GilAcquire() : state_(PyGILState_Ensure()) {}
-    ~GilAcquire() { PyGILState_Release(state_); }
+    GilAcquire() {
+        if (released_state) {
+            own_ = std::exchange(released_state, nullptr);
+            take_gil_back(own_);
+        } else {
+            state_ = PyGILState_Ensure();
+        }
+    }
+    ~GilAcquire() {
+        if (own_) released_state = PyEval_SaveThread();
+        else PyGILState_Release(state_);
+    }
     GilAcquire(const GilAcquire&) = delete;
     GilAcquire& operator=(const GilAcquire&) = delete;
 
 private:
-    PyGILState_STATE state_;
+    PyThreadState* own_ = nullptr;  // given up by without_gil on this thread
+    PyGILState_STATE state_{};
 };
 
 // Lock acquisition for code that holds the GIL: a thread that blocks on a
@@ -173,7 +206,7 @@ void lock_releasing_gil(Lockable& l) {
     PyThreadState* st = PyEval_SaveThread();
     l.lock();
     try {
-        PyEval_RestoreThread(st);
+        take_gil_back(st);
     } catch (...) {
         l.unlock();
         throw;
@@ -186,7 +219,7 @@ void lock_shared_releasing_gil(Lockable& l) {
     PyThreadState* st = PyEval_SaveThread();
     l.lock_shared();
     try {
-        PyEval_RestoreThread(st);
+        take_gil_back(st);
     } catch (...) {
         l.unlock_shared();
         throw;
@@ -200,7 +233,7 @@ template <class Lockable, bool Shared = false>
 class GilSafeGuard {
 public:
     explicit GilSafeGuard(Lockable& l) : l_(&l) {
-        const bool gil = PyGILState_Check();
+        const bool gil = gil_held_here();
         if constexpr (Shared) {
             if (gil) lock_shared_releasing_gil(l);
             else l.lock_shared();
@@ -252,7 +285,7 @@ public:
     // without the GIL; the dying interpreter takes its objects with it, and
     // touching the count there would race the threads still running.
     ~OwnedRef() {
-        if (obj_ && PyGILState_Check()) Py_DECREF(obj_);
+        if (obj_ && gil_held_here()) Py_DECREF(obj_);
     }
 
     PyObject* get() const noexcept { return obj_; }

@@ -71,7 +71,7 @@ void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child
 
 void run_nested_tasks() {
     if (queues.empty() || queues.running || native_locks_held != 0) return;
-    if (PyGILState_Check()) {
+    if (gil_held_here()) {
         without_gil([] {
             GateHold inside_gate;
             run_queued();

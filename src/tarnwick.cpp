@@ -10,6 +10,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/docs.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
@@ -83,7 +84,9 @@ PyMethodDef sum_as_string_def = {
     METH_VARARGS | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 int register_sum_as_string(PyObject* module) {
-    PyObject* module_name = PyModule_GetNameObject(module);
+    document_method(nullptr, sum_as_string_def);
+    // The package's name, under which users import the function.
+    PyObject* module_name = PyUnicode_FromString("Tarnwick");
     if (!module_name) return -1;
     PyObject* fn = PyCFunction_NewEx(&sum_as_string_def, module, module_name);
     Py_DECREF(module_name);
@@ -224,9 +227,11 @@ PyMethodDef module_methods[] = {
 
 // ---- the module -------------------------------------------------------------
 
+// The native part of the package Tarnwick: its __init__ re-exports the public
+// names; the test hooks stay here, out of the package's namespace.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Tarnwick",
+    "Tarnwick._native",
     "A Python module implemented natively: an in-memory, attribute-indexed object store.",
     // No per-module state. Not -1: that would make the interpreter copy the
     // module dict on re-import instead of calling init, which bypasses both
@@ -284,4 +289,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tarnwick
 
-PyMODINIT_FUNC PyInit_Tarnwick(void) { return tarnwick::init_module(); }
+PyMODINIT_FUNC PyInit__native(void) { return tarnwick::init_module(); }

@@ -16,6 +16,7 @@
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/stored_item.hpp"
+#include "index/docs.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index_debug.hpp"
@@ -420,7 +421,10 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* index_type() {
-    return class_once(the_type, [] { return PyType_FromSpec(&index_spec); });
+    return class_once(the_type, [] {
+        document_class(index_spec);
+        return PyType_FromSpec(&index_spec);
+    });
 }
 
 bool is_index(PyObject* obj) noexcept {

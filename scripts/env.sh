@@ -53,6 +53,7 @@ tarnwick_apt() {
 # Sets PY (see above) and puts its scripts directory first on PATH.
 tarnwick_choose_python() {
   local base kind
+  PY=""
   if [ -n "${PYTHON:-}" ]; then
     base=$(command -v "$PYTHON") || { echo "setup: PYTHON=$PYTHON is not an interpreter" >&2; return 1; }
     kind=$(tarnwick_python_kind "$base")

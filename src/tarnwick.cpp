@@ -10,13 +10,14 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
-#include "index/docs.hpp"
-#include "index/fork_handlers.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/fork_handlers.hpp"
 #include "index/interfaces/index.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/indexable.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -40,11 +41,10 @@ bool pointer_width_arg(PyObject* arg, const char* param, size_t& out) {
             Py_XDECREF(type);
             Py_XDECREF(tb);
 #endif
-            PyObject* text = exc ? PyObject_Str(exc) : nullptr;
+            OwnedRef text = OwnedRef::steal(exc ? PyObject_Str(exc) : nullptr);
             Py_XDECREF(exc);
-            if (text) PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text);
+            if (text) PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
             else PyErr_Format(PyExc_TypeError, "argument '%s': expected an integer", param);
-            Py_XDECREF(text);
         }
         return false;
     }
@@ -87,19 +87,14 @@ PyMethodDef sum_as_string_def = {
 int register_sum_as_string(PyObject* module) {
     document_method(nullptr, sum_as_string_def);
     // The package's name, under which users import the function.
-    PyObject* module_name = PyUnicode_FromString("Tarnwick");
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("Tarnwick"));
     if (!module_name) return -1;
-    PyObject* fn = PyCFunction_NewEx(&sum_as_string_def, module, module_name);
-    Py_DECREF(module_name);
+    OwnedRef fn = OwnedRef::steal(PyCFunction_NewEx(&sum_as_string_def, module, module_name.get()));
     if (!fn) return -1;
-    int rc = -1;
-    if (PyObject* name = PyObject_GetAttrString(fn, "__name__")) {
-        const char* text = PyUnicode_AsUTF8(name);
-        rc = text ? add_to_module(module, text, fn) : -1;
-        Py_DECREF(name);
-    }
-    Py_DECREF(fn);
-    return rc;
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name) return -1;
+    const char* text = PyUnicode_AsUTF8(name.get());
+    return text ? add_to_module(module, text, fn.get()) : -1;
 }
 
 // ---- private hooks for the test suite ---------------------------------------
@@ -121,11 +116,9 @@ PyObject* hook_intern(PyObject*, PyObject* text) {
         return nullptr;
     }
     std::string copy(utf8, static_cast<size_t>(n));
-    uint32_t id;
-    {
-        GilRelease nogil;  // so that threads really intern concurrently
-        id = INTERNER().intern(copy);
-    }
+    uint32_t id = 0;
+    // Without the GIL, so that threads really intern concurrently.
+    without_gil([&] { id = INTERNER().intern(copy); });
     return PyLong_FromUnsignedLong(id);
 }
 
@@ -191,11 +184,10 @@ PyObject* hook_attach_engine(PyObject*, PyObject* args) {
     if (live) test_engines().push_back(engine);
     std::shared_ptr<IndexableRecord> record = indexable_record(obj);
     const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
-    {
-        GilRelease nogil;
+    without_gil([&] {
         register_index_meta(*record, engine, placeholder);
         engine.reset();  // a dead entry unless kept above
-    }
+    });
     Py_RETURN_NONE;
 }
 
@@ -205,9 +197,11 @@ PyObject* hook_engine_count(PyObject*, PyObject* obj) {
         return nullptr;
     }
     IndexMetaList& metas = *indexable_record(obj)->index_metas;
-    lock_releasing_gil(metas.lock());
-    size_t n = metas.get().size();
-    metas.lock().unlock();
+    size_t n = 0;
+    {
+        GilSafeGuard<Mutex> guard(metas.lock());
+        n = metas.get().size();
+    }
     return PyLong_FromSize_t(n);
 }
 

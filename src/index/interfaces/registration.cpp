@@ -1,29 +1,27 @@
-#include "index/registration.hpp"
+#include "index/interfaces/registration.hpp"
 
 #include <cstring>
 
-#include "index/docs.hpp"
+#include "index/interfaces/docs.hpp"
 
 namespace tarnwick {
 
 int add_to_module(PyObject* module, const char* name, PyObject* obj) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        all = PyList_New(0);
-        if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return -1;
-        }
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
     }
-    PyObject* text = PyUnicode_FromString(name);
-    int rc = -1;
-    if (text && PyList_Check(all) && PyObject_SetAttr(module, text, obj) == 0) rc = PyList_Append(all, text);
-    else if (text && !PyList_Check(all)) PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
-    Py_XDECREF(text);
-    Py_DECREF(all);
-    return rc;
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+    if (!text) return -1;
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        return -1;
+    }
+    if (PyObject_SetAttr(module, text.get(), obj) < 0) return -1;
+    return PyList_Append(all.get(), text.get());
 }
 
 PyObject* no_constructor_new(PyTypeObject* cls, PyObject*, PyObject*) {

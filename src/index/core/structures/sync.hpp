@@ -115,13 +115,14 @@ public:
     GateHold& operator=(const GateHold&) = delete;
 };
 
-// Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
-// std::unique_lock work with it.
-class RwLock {
+// A lock that counts itself into native_locks_held while held, and holds the
+// fork gate meanwhile.
+template <class Native>
+class CountedLock {
 public:
-    RwLock() = default;
-    RwLock(const RwLock&) = delete;
-    RwLock& operator=(const RwLock&) = delete;
+    CountedLock() = default;
+    CountedLock(const CountedLock&) = delete;
+    CountedLock& operator=(const CountedLock&) = delete;
 
     void lock() {
         hold_gate();
@@ -143,6 +144,16 @@ public:
         release_gate();
     }
 
+protected:
+    Native m_;
+};
+
+class Mutex : public CountedLock<std::mutex> {};
+
+// Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
+// std::unique_lock work with it.
+class RwLock : public CountedLock<std::shared_mutex> {
+public:
     void lock_shared() {
         hold_gate();
         m_.lock_shared();
@@ -162,77 +173,34 @@ public:
         m_.unlock_shared();
         release_gate();
     }
-
-private:
-    std::shared_mutex m_;
-};
-
-class Mutex {
-public:
-    Mutex() = default;
-    Mutex(const Mutex&) = delete;
-    Mutex& operator=(const Mutex&) = delete;
-
-    void lock() {
-        hold_gate();
-        m_.lock();
-        ++native_locks_held;
-    }
-    bool try_lock() {
-        if (!try_hold_gate()) return false;
-        if (!m_.try_lock()) {
-            release_gate();
-            return false;
-        }
-        ++native_locks_held;
-        return true;
-    }
-    void unlock() {
-        --native_locks_held;
-        m_.unlock();
-        release_gate();
-    }
-
-private:
-    std::mutex m_;
 };
 
 using ReadGuard = std::shared_lock<RwLock>;
 using WriteGuard = std::unique_lock<RwLock>;
 using MutexGuard = std::unique_lock<Mutex>;
 
-// A value with the lock that guards it.
-template <class T>
-class RwLocked {
+// A value with the lock that guards it. The value comes first: readers that
+// may skip the lock (attribute reads under the GIL) then find the value's
+// first fields at the start of the object.
+template <class T, class Lock>
+class Locked {
 public:
     template <class... Args>
-    explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+    explicit Locked(Args&&... args) : value_(std::forward<Args>(args)...) {}
 
-    RwLock& lock() const { return lock_; }
+    Lock& lock() const { return lock_; }
     // Caller must hold lock() in the matching mode.
     T& get() { return value_; }
     const T& get() const { return value_; }
 
 private:
-    mutable RwLock lock_;
     T value_;
+    mutable Lock lock_;
 };
 
 template <class T>
-class MutexLocked {
-public:
-    template <class... Args>
-    explicit MutexLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
-
-    Mutex& lock() const { return lock_; }
-    T& get() { return value_; }
-    const T& get() const { return value_; }
-
-private:
-    // The value first: readers that may skip the lock (attribute reads under
-    // the GIL) then find the value's first fields at the start of the object.
-    T value_;
-    mutable Mutex lock_;
-};
+using RwLocked = Locked<T, RwLock>;
+template <class T>
+using MutexLocked = Locked<T, Mutex>;
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 
 #include <atomic>
 #include <mutex>

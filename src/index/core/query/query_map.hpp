@@ -10,11 +10,10 @@
 // that conditions on dotted paths can be answered there.
 //
 // Every sub-index has its own reader-writer lock. A thread that holds several
-// of them takes them in the order strings, numbers, bools, element_owners,
-// element_ids, and holds at most one exact_values shard at a time. Readers
-// (the match operators) take the lock of the structure they read and consult
-// only its roaring bitmaps. Above them, `replacing` makes the replacement of
-// one object's value a single step for every test on the map.
+// takes them in the order of src/README.md. Readers (the match operators) take
+// the lock of the structure they read and consult only its roaring bitmaps.
+// Above them, `replacing` makes the replacement of one object's value a single
+// step for every test on the map.
 #pragma once
 
 #include <array>
@@ -34,11 +33,12 @@
 #include "index/core/structures/buffered_bitmap.hpp"
 #include "index/core/structures/flat_id_map.hpp"
 #include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/structures/id_map.hpp"
-#include "index/core/structures/ordered_bitmap.hpp"
+#include "index/core/structures/numerical_bitmap.hpp"
 #include "index/core/structures/positional_bitmap.hpp"
-#include "index/core/structures/shards/hashmap.hpp"
-#include "index/core/sync.hpp"
+#include "index/core/structures/sharded_hashmap.hpp"
+#include "index/core/structures/sync.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -90,7 +90,6 @@ struct ElementEntry {
 class ElementOwners {
 public:
     void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
-    std::optional<uint32_t> owner_of(uint32_t element) const;
     // Appends the owner of each of the elements that has one.
     void owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const;
 
@@ -98,12 +97,8 @@ public:
     // owner entries stay until forget(), so that until then queries still map
     // them to the owner.
     std::vector<ElementEntry> detach(uint32_t owner);
-    // Takes out the elements of every owner not in `keep`, as detach does.
-    std::vector<ElementEntry> detach_all_but(const Bitmap& keep);
     // Takes out the elements of every owner in `owners`, as detach does.
     std::vector<ElementEntry> detach_owners(const Bitmap& owners);
-    // The element ids of the owners in `owners`.
-    Bitmap elements_of(const Bitmap& owners) const;
     void forget(uint32_t element);
 
     size_t size() const noexcept { return owner_of_.size(); }
@@ -212,11 +207,8 @@ public:
     // The members of `within` that hold themselves in this attribute.
     Bitmap self_holders_in(const Bitmap& within) const;
 
-    // For restricting an engine to a set of objects: the element ids whose
-    // owner is in `owners`, and the removal of every element whose owner is
-    // not in `keep` (as remove_elements_of does for one owner).
-    Bitmap elements_owned_by(const Bitmap& owners) const;
-    void remove_elements_except(const Bitmap& keep);
+    // Removes the elements of every owner in `owners`, as remove_elements_of
+    // does for one owner.
     void remove_elements_of_owners(const Bitmap& owners);
 
     // Replaces the element ids in `result` by their owners. Takes
@@ -228,9 +220,14 @@ public:
     // object id).
     void unmask_ids(Bitmap& result) const;
 
-    // Takes the write locks of strings, numbers, bools, element_owners and
-    // element_ids, in that order, until the writer is closed.
+    // A writer holding the map's five structure locks until it is closed
+    // (bulk_query_map_adder.hpp).
     BulkQueryMapAdder get_bulk_writer();
+
+    // For insert_by_kind, which works on a map or on a bulk writer alike.
+    QueryMap& map() noexcept { return *this; }
+    // Records the element ids issued for the items of a container of `owner`.
+    void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
 
 private:
     // Takes the item of one element out of its sub-index.
@@ -240,6 +237,56 @@ private:
     void remove_detached(const std::vector<ElementEntry>& entries);
 };
 
+// The one place that says which structure a value of each kind goes to, for
+// the map's single insertions and a bulk writer's alike (`sink`). `items` are
+// the converted items of a container value.
+template <class Sink>
+void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint32_t id) {
+    const CastValue& p = value.primitive;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+            sink.insert_num_ordered(*order_key_of(p), id);
+            break;
+        case ValueKind::Str:
+            sink.insert_str(p.as_str().view(), id);
+            break;
+        case ValueKind::Bool:
+            sink.insert_bool(p.as_bool(), id);
+            break;
+        case ValueKind::Iterable:
+            sink.insert_items(std::move(items), id);
+            break;
+        case ValueKind::Ind:
+            sink.insert_exact(value, id);
+            sink.map().insert_indexable(p.as_ind(), id);
+            break;
+        case ValueKind::Unknown:
+            sink.insert_exact(value, id);
+            break;
+    }
+}
+
+// The items of a container of `owner`, each under an element id of its own.
+template <class Sink>
+void insert_items_by_kind(Sink& sink, ContainerItems items, uint32_t owner) {
+    if (items.empty()) return;
+    std::vector<uint32_t> elements(items.size());
+    for (uint32_t& e : elements) e = allocate_id();
+    sink.record_elements(elements, owner, items);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const std::optional<PyValue>& item = items[i];
+        if (!item) continue;
+        if (item->primitive.is_ind()) {
+            // The element carries the value; the link names the object, so
+            // nested results come back as holders without unmasking.
+            sink.insert_exact(*item, elements[i]);
+            sink.map().insert_indexable(item->primitive.as_ind(), owner);
+        } else {
+            insert_by_kind(sink, *item, {}, elements[i]);
+        }
+    }
+}
 // Holds, shared, the replacement lock of every map that `queries` test
 // directly (the first attribute of each path), for as long as it lives: the
 // whole evaluation then sees each object with one value of each attribute,

@@ -5,15 +5,14 @@
 // but the Python references inside values are shared handles, so a tree can
 // be copied and dropped on any thread without the GIL (see value.hpp).
 //
-// The language itself comes first in this header; evaluation against an
-// engine's value indexes builds on it (query_eval).
+// Evaluation against an engine's value indexes builds on it (query_eval.hpp).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -81,6 +80,15 @@ struct QueryExpr {
                                        std::is_constructible_v<Node, Alternative&&>>>
     QueryExpr(Alternative&& alternative) : node(std::forward<Alternative>(alternative)) {}
 
+    // A copy recurses once per level, and throws StackExhausted where this
+    // thread's stack could not take a level more.
+    QueryExpr(const QueryExpr& o);
+    QueryExpr(QueryExpr&& o) noexcept = default;
+    QueryExpr& operator=(const QueryExpr& o);
+    QueryExpr& operator=(QueryExpr&& o) noexcept = default;
+    // Without recursion, as far as memory allows.
+    ~QueryExpr();
+
     Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
     // Members of a conjunction are evaluated in ascending rank (stable), so
@@ -117,74 +125,16 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs);
 // GIL; nothing with the Python error set only when memory runs out.
 std::optional<AttrPath> path_from_py(PyObject* str);
 
-// ---- evaluation -------------------------------------------------------------
-//
-// A query is evaluated against an engine's table of value indexes (slot i is
-// the map of the attribute whose interned name id is i; null when no object
-// ever had it) within a universe: the ids among which complements are taken.
-// The caller holds the table's read lock for the whole evaluation; each
-// operator read-locks the structures of one map, one at a time. Evaluation
-// runs without the GIL and changes nothing, except that every attribute name
-// a query mentions is interned.
-
-class QueryMap;
-using QueryMapTable = std::vector<std::unique_ptr<QueryMap>>;
-
-// Raised by a between test whose bound is not a number, on an attribute
-// some object has; the whole evaluation stops and nothing is returned.
-class QueryNotImplemented : public std::logic_error {
-public:
-    QueryNotImplemented() : std::logic_error("not yet implemented") {}
-};
-
-namespace ops {
-
-// The match operators on one attribute. Each returns object ids (element
-// ids of container items are mapped to their holders). A value of a kind an
-// operator does not handle matches nothing. NaN is unordered: it equals
-// nothing and never passes a range test, as in Python.
-Bitmap eq(const QueryMap& map, const PyValue& value);
-// Ranges return ids of `universe` only (or holders of container items within
-// range); the comparisons are exact across ints and floats.
-Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
-Bitmap ge(const QueryMap& map, const PyValue& value, const Bitmap& universe);
-Bitmap lt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
-Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe);
-// Both bounds inclusive; throws QueryNotImplemented unless both are numbers
-// (lower checked first).
-Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe);
-// With `within`, ids outside it may be left out of the result (it is meant
-// for a conjunction, which keeps only those anyway).
-Bitmap starts_with(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
-Bitmap ends_with(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
-Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within = nullptr);
-
-}  // namespace ops
-
-// The ids that satisfy `query`. Not and Ne complement within `universe`;
-// other tests may return ids outside it (callers that need a subset
-// intersect).
-Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query);
-
-// The conjunction of `queries`, a subset of `universe`: members run in
-// ascending conjunction rank (stable), each within the running intersection.
-Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe,
-                                std::span<const QueryExpr> queries);
-
-// A single test whose path starts below `map` (the path holds only the part
-// after the attribute of `map`): evaluated in the map's nested engine, and
-// mapped back to the objects that hold the matching nested objects; for the
-// objects of `universe` that hold themselves in the attribute, evaluated on
-// them in `table` (the table of the map's engine, which the caller reads).
-Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
-                             const QueryExpr& query);
+// One equality test per keyword condition, in the order given.
+std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions);
 
 // ---- template definitions ---------------------------------------------------
 
 namespace query_detail {
 
+// One level per recursion: the fallback of for_each_value_in.
 template <class Expr, class F>
-int for_each_value_in(Expr& expr, F& f) {
+int for_each_value_recursive(Expr& expr, F& f) {
     return std::visit(
         [&f](auto& n) -> int {
             using N = std::decay_t<decltype(n)>;
@@ -197,10 +147,10 @@ int for_each_value_in(Expr& expr, F& f) {
                 }
                 return 0;
             } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                return for_each_value_in(*n.exprs, f);
+                return for_each_value_recursive(*n.exprs, f);
             } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
                 for (auto& e : n.exprs) {
-                    if (int r = for_each_value_in(e, f)) return r;
+                    if (int r = for_each_value_recursive(e, f)) return r;
                 }
                 return 0;
             } else {
@@ -208,6 +158,49 @@ int for_each_value_in(Expr& expr, F& f) {
             }
         },
         expr.node);
+}
+
+// Without recursion, so that the garbage collector can visit a deep tree from
+// a thread with a small stack; it must not fail either, so a subtree that
+// the worklist has no memory for is visited by recursion instead.
+template <class Expr, class F>
+int for_each_value_in(Expr& root, F& f) {
+    const QueryExpr::Kind kind = root.kind();
+    if (kind != QueryExpr::Kind::Not && kind != QueryExpr::Kind::And && kind != QueryExpr::Kind::Or) {
+        return for_each_value_recursive(root, f);
+    }
+    std::vector<Expr*> todo;
+    auto later = [&todo, &f](Expr& child) -> int {
+        try {
+            todo.push_back(&child);
+            return 0;
+        } catch (const std::bad_alloc&) {
+            return for_each_value_recursive(child, f);
+        }
+    };
+    if (int r = later(root)) return r;
+    while (!todo.empty()) {
+        Expr& expr = *todo.back();
+        todo.pop_back();
+        const int r = std::visit(
+            [&](auto& n) -> int {
+                using N = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                    return later(*n.exprs);
+                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                    // Reversed, so that members are visited in order.
+                    for (auto it = n.exprs.rbegin(); it != n.exprs.rend(); ++it) {
+                        if (int r = later(*it)) return r;
+                    }
+                    return 0;
+                } else {
+                    return for_each_value_recursive(expr, f);  // a leaf: no recursion
+                }
+            },
+            expr.node);
+        if (r) return r;
+    }
+    return 0;
 }
 
 }  // namespace query_detail

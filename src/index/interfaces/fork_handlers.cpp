@@ -1,8 +1,8 @@
-#include "index/fork_handlers.hpp"
+#include "index/interfaces/fork_handlers.hpp"
 
 #include <utility>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,9 +1,8 @@
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
 
 #include <utility>
 #include <vector>
 
-#include "index/core/id_alloc.hpp"
 
 namespace tarnwick {
 
@@ -27,49 +26,21 @@ void BulkQueryMapAdder::insert_num_ordered(const OrderKey& key, uint32_t id) {
 
 void BulkQueryMapAdder::insert_bool(bool value, uint32_t id) { map_->bools.get().of(value).add_buffered(id); }
 
-void BulkQueryMapAdder::insert_items(ContainerItems items, uint32_t owner) {
-    if (items.empty()) return;
-    std::vector<uint32_t> elements(items.size());
-    for (uint32_t& e : elements) e = allocate_id();
+void BulkQueryMapAdder::insert_exact(const PyValue& value, uint32_t id) { exact_.emplace_back(value, id); }
+
+void BulkQueryMapAdder::record_elements(const std::vector<uint32_t>& elements, uint32_t owner,
+                                        const ContainerItems& items) {
     ElementOwners& owners = map_->element_owners.get();
     for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner, items[i]);
     map_->element_ids.get().add_many(elements);
-    for (size_t i = 0; i < elements.size(); ++i) {
-        const std::optional<PyValue>& item = items[i];
-        if (!item) continue;
-        if (item->primitave.is_ind()) {
-            exact_.emplace_back(*item, elements[i]);
-            map_->insert_indexable(item->primitave.as_ind(), owner);
-        } else {
-            insert_value(*item, {}, elements[i]);
-        }
-    }
+}
+
+void BulkQueryMapAdder::insert_items(ContainerItems items, uint32_t owner) {
+    insert_items_by_kind(*this, std::move(items), owner);
 }
 
 void BulkQueryMapAdder::insert_value(const PyValue& value, ContainerItems items, uint32_t id) {
-    const CastValue& p = value.primitave;
-    switch (p.kind()) {
-        case ValueKind::Int:
-        case ValueKind::Float:
-            insert_num_ordered(*order_key_of(p), id);
-            break;
-        case ValueKind::Str:
-            insert_str(p.as_str().view(), id);
-            break;
-        case ValueKind::Bool:
-            insert_bool(p.as_bool(), id);
-            break;
-        case ValueKind::Iterable:
-            insert_items(std::move(items), id);
-            break;
-        case ValueKind::Ind:
-            exact_.emplace_back(value, id);
-            map_->insert_indexable(p.as_ind(), id);
-            break;
-        case ValueKind::Unknown:
-            exact_.emplace_back(value, id);
-            break;
-    }
+    insert_by_kind(*this, value, std::move(items), id);
 }
 
 void BulkQueryMapAdder::close() {

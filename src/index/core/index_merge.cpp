@@ -1,17 +1,16 @@
-// Merging one engine into another, structure by structure.
+// Merging one engine into another (IndexAPI::union_with, index.hpp),
+// structure by structure. How its locks fit the lock order of the whole
+// system is stated in src/README.md.
 //
 // The receiving engine takes over the other's objects with their values as the
 // other's structures hold them, without re-reading attributes. Two things keep
 // the result sound under concurrent use:
-//   - the objects taken over stay locked (their engine lists, ascending ids)
-//     from before the first structure is read until they are members here, so
-//     no assignment can slip between the copy of their values and their
-//     registration on this engine;
+//   - the objects taken over stay locked from before the first structure is
+//     read until they are members here, so no assignment can slip between
+//     the copy of their values and their registration on this engine;
 //   - no two structure locks are ever held together: each structure of the
 //     other engine is copied under its read lock, and the copy merged here
-//     under this engine's write lock afterwards. The only locks held across
-//     both engines are the two query_maps read locks, taken in address order,
-//     so merges in opposite directions cannot wait on each other.
+//     under this engine's write lock afterwards.
 // Element ids are never copied: the items of the containers taken over are
 // indexed again here under element ids this engine issues (and later frees)
 // itself. Nested objects are linked to their holders here and indexed in this
@@ -28,7 +27,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/object_lock.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 namespace tarnwick {
 namespace {
@@ -41,8 +40,8 @@ void merge_exact(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, Ch
     std::vector<std::pair<PyValue, Bitmap>> entries;
     theirs.exact_values.for_each_shard_read([&](const ExactValues::Map& shard) {
         for (const auto& [key, set] : shard) {
-            if (key.value.primitave.is_ind()) {
-                const StoredIndexable& child = key.value.primitave.as_ind();
+            if (key.value.primitive.is_ind()) {
+                const StoredIndexable& child = key.value.primitive.as_ind();
                 if (child.owned_handle) children.emplace(child.id(), child);
             }
             Bitmap ids = set.to_bitmap();

@@ -1,5 +1,5 @@
-// Indexable: the Python base class of every object an Index can hold, and its
-// native record.
+// The native record of an Indexable (the Python base class of every object an
+// Index can hold, interfaces/indexable.hpp) and the layout of its instances.
 //
 // Attributes live in a native map keyed by interned name id. The record is
 // shared (not copied) with nested-value views and engine item tables, so all
@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "index/core/sync.hpp"
-#include "index/hybrid_hashmap.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/core/structures/hybrid_hashmap.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -33,7 +33,8 @@ using IndexMetaList = MutexLocked<IndexMetaVec>;
 using AttributeMapData = HybridHashmap<uint32_t, PyValue>;
 using AttributeMap = MutexLocked<AttributeMapData>;
 
-// Lock order: index_metas before attribute_map; both before any engine lock.
+// index_metas is locked before attribute_map, both before any engine lock (the
+// lock order: src/README.md).
 struct IndexableRecord {
     std::shared_ptr<IndexMetaList> index_metas;
     std::shared_ptr<AttributeMap> attribute_map;
@@ -68,21 +69,35 @@ void sort_index_metas(IndexMetaVec& list, const IndexAPI* dead_key);
 // list plainly: call it with the GIL released.
 void register_index_meta(const IndexableRecord& record, IndexMeta engine, const IndexAPI* default_index);
 
-// The Indexable class object, created on first use (GIL held).
-PyTypeObject* indexable_type();
+// ---- instances ----------------------------------------------------------------
+//
+// Every instance of the Indexable class or a subclass has this layout. The
+// class (interfaces/indexable.cpp) registers itself in the type registry
+// (INDEXABLE_TYPE_CELL, types.hpp) when it is made; until then no instance
+// exists.
+struct IndexableObject {
+    PyObject_HEAD
+    PyObject* weakreflist;
+    alignas(std::shared_ptr<IndexableRecord>) unsigned char record_storage[sizeof(std::shared_ptr<IndexableRecord>)];
+    // The record's attribute map, kept here so that an attribute read goes
+    // from the object straight to the map. Null once the record is dropped.
+    AttributeMap* attributes;
+};
 
 // Whether obj is an Indexable or an instance of a subclass.
 bool is_indexable(PyObject* obj) noexcept;
 
 // The native record of an Indexable instance (is_indexable must hold). The
-// reference is valid while the Python object lives.
-const std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept;
+// reference is valid while the Python object lives; it is empty once the
+// instance is being deallocated.
+std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept;
 
 // A new instance of cls (Indexable or a subclass) holding record. Null with
 // an error set on failure, in which case the record is released.
 PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> record);
 
-// Adds the class to the module (attribute and __all__).
-int register_indexable(PyObject* module);
+// Keeps the memory of a released exact Indexable instance for indexable_wrap
+// to reuse; false if it is not kept (the caller frees it). GIL held.
+bool keep_indexable_for_reuse(PyTypeObject* type, PyObject* self) noexcept;
 
 }  // namespace tarnwick

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace tarnwick {
 
@@ -80,10 +80,7 @@ public:
         size_t i = find(key);
         return i == NOT_FOUND ? nullptr : &slots_[i].value;
     }
-    V* get(const K& key) noexcept {
-        size_t i = find(key);
-        return i == NOT_FOUND ? nullptr : &slots_[i].value;
-    }
+    V* get(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).get(key)); }
 
     // Appends a pair whose key is not present; requires !full().
     void push(const K& key, V&& value) {
@@ -136,10 +133,7 @@ public:
         uint32_t at = find(key);
         return at == EMPTY ? nullptr : &entries_[at].second;
     }
-    V* get(const K& key) noexcept {
-        uint32_t at = find(key);
-        return at == EMPTY ? nullptr : &entries_[at].second;
-    }
+    V* get(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).get(key)); }
 
     // Adds a pair whose key is not present.
     void insert_new(const K& key, V&& value) {

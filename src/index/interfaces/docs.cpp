@@ -1,4 +1,4 @@
-#include "index/docs.hpp"
+#include "index/interfaces/docs.hpp"
 
 #include <cstring>
 #include <deque>

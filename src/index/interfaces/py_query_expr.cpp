@@ -1,15 +1,15 @@
-#include "index/interfaces/query.hpp"
+#include "index/interfaces/py_query_expr.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <new>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "index/python_error.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/boundary.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {
@@ -29,31 +29,13 @@ std::atomic<PyTypeObject*> the_type{nullptr};
 
 QueryExprObject* as_query(PyObject* obj) noexcept { return reinterpret_cast<QueryExprObject*>(obj); }
 
-// A copy of value holding a Python reference of its own. The garbage
-// collector visits the values of every instance, so each instance must own
-// what it reports: a visit of a reference shared with another instance would
-// be counted twice against a single real reference. Needs the GIL.
-void take_own_reference(PyValue& value) {
-    if (!value.obj) return;
-    PyHandle own = PyHandle::borrow(value.obj.get());
-    // Containers and nested objects hold their object through a second copy
-    // of the same handle, which must follow.
-    const CastValue& p = value.primitave;
-    if (p.is_iterable()) {
-        CastValue primitave = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
-        value = PyValue(std::move(own), std::move(primitave), value.hash);
-    } else if (p.is_ind()) {
-        CastValue primitave = CastValue::from_ind(StoredIndexable{own, p.as_ind().owned_handle});
-        value = PyValue(std::move(own), std::move(primitave), value.hash);
-    } else {
-        value.obj = std::move(own);
-    }
-}
-
 QueryExpr copy_for_new_instance(const QueryExpr& source) {
     QueryExpr copy = source;
+    // The garbage collector visits the values of every instance, so each
+    // instance must own what it reports: a visit of a reference shared with
+    // another instance would be counted twice against a single real one.
     copy.for_each_value([](PyValue& v) {
-        take_own_reference(v);
+        v = v.with_own_reference();
         return 0;
     });
     return copy;
@@ -70,30 +52,12 @@ PyObject* wrap(QueryExpr expr, uint32_t depth) {
     if (!depth_allowed(depth)) return nullptr;
     PyTypeObject* type = py_query_expr_type();
     if (!type) return nullptr;
-    auto* owned = new QueryExpr(std::move(expr));
+    auto owned = std::make_unique<QueryExpr>(std::move(expr));
     PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        delete owned;
-        return nullptr;
-    }
-    as_query(self)->expr = owned;
+    if (!self) return nullptr;
+    as_query(self)->expr = owned.release();
     as_query(self)->depth = depth;
     return self;
-}
-
-// Native failures inside a factory (exhausted memory, or an exception a
-// value's __hash__ raised that must not be absorbed) become Python errors
-// instead of unwinding through the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const PythonError& e) {
-        e.restore();
-        return nullptr;
-    }
 }
 
 // Errors in the wording of the interpreter's own generated argument parsers.
@@ -183,13 +147,10 @@ PyObject* in_(PyObject*, PyObject* args, PyObject* kwargs) {
             bad_argument("in_", "values", "a sequence other than str", values);
             return nullptr;
         }
-        const PyHandle iter = PyHandle::steal(PyObject_GetIter(values));
+        OwnedRef iter = OwnedRef::steal(PyObject_GetIter(values));
         if (!iter) return nullptr;
         std::vector<PyValue> converted;
-        while (PyObject* item = PyIter_Next(iter.get())) {
-            const PyHandle held = PyHandle::steal(item);
-            converted.push_back(PyValue::from_py(item));
-        }
+        while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) converted.push_back(PyValue::from_py(item.get()));
         if (PyErr_Occurred()) return nullptr;
         return wrap(QueryExpr(QueryExpr::In{std::move(path), std::move(converted)}), 1);
     });
@@ -323,19 +284,18 @@ PyObject* hook_keyword_query(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::optional<KeywordQuery> query = kwargs_to_query(kwargs);
         if (!query) return nullptr;
-        PyObject* out = PyList_New(0);
+        OwnedRef out = OwnedRef::steal(PyList_New(0));
+        if (!out) return nullptr;
         for (const auto& [path, value] : *query) {
-            if (!out) break;
-            std::string text = value.debug();
-            PyObject* name = PyUnicode_DecodeUTF8(path.view().data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass");
-            PyObject* debug = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-            PyObject* pair = name && debug ? PyTuple_Pack(2, name, debug) : nullptr;
-            if (!pair || PyList_Append(out, pair) < 0) Py_CLEAR(out);
-            Py_XDECREF(pair);
-            Py_XDECREF(debug);
-            Py_XDECREF(name);
+            const std::string text = value.debug();
+            OwnedRef name = OwnedRef::steal(
+                PyUnicode_DecodeUTF8(path.view().data(), static_cast<Py_ssize_t>(path.size()), "surrogatepass"));
+            OwnedRef debug = OwnedRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            if (!name || !debug) return nullptr;
+            OwnedRef pair = OwnedRef::steal(PyTuple_Pack(2, name.get(), debug.get()));
+            if (!pair || PyList_Append(out.get(), pair.get()) < 0) return nullptr;
         }
-        return out;
+        return out.release();
     });
 }
 
@@ -363,5 +323,26 @@ bool is_query_expr(PyObject* obj) noexcept {
 }
 
 const QueryExpr& query_expr_of(PyObject* obj) noexcept { return *as_query(obj)->expr; }
+
+std::optional<QueryExpr> query_argument(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"query", nullptr};
+    PyObject* query = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(keywords), &query)) {
+        return std::nullopt;
+    }
+    if (!is_query_expr(query)) {
+        bad_argument("reduced_query", "query", "PyQueryExpr", query);
+        return std::nullopt;
+    }
+    return query_expr_of(query);
+}
+
+std::optional<KeywordQuery> keyword_conditions(const char* fname, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", fname);
+        return std::nullopt;
+    }
+    return kwargs_to_query(kwargs);
+}
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-#include "index/attribute_name.hpp"
+#include "index/interfaces/attribute_name.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 namespace tarnwick {
 
@@ -45,6 +45,9 @@ public:
     void insert_str(std::string_view bytes, uint32_t id);
     void insert_num_ordered(const OrderKey& key, uint32_t id);
     void insert_bool(bool value, uint32_t id);
+    // Whole values wait for close().
+    void insert_exact(const PyValue& value, uint32_t id);
+    void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
     void insert_value(const PyValue& value, ContainerItems items, uint32_t id);

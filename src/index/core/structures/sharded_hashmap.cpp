@@ -1,6 +1,6 @@
-#include "index/core/structures/shards/hashmap.hpp"
+#include "index/core/structures/sharded_hashmap.hpp"
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace tarnwick {
 

@@ -1,23 +1,17 @@
-// Reductions of an engine: views of the objects that satisfy a condition, and
-// the in-place restriction of the engine (and of its nested engines) to a set
-// of objects.
+// Reductions of an engine (declared in index.hpp): views of the objects that
+// satisfy a condition, and the in-place restriction of the engine (and of its
+// nested engines) to a set of objects.
 #include <iterator>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_map.hpp"
+#include "index/core/query/query_eval.hpp"
+#include "index/core/query/query_expr.hpp"
 
 namespace tarnwick {
 namespace {
-
-std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions) {
-    std::vector<QueryExpr> tests;
-    tests.reserve(conditions.size());
-    for (const auto& [path, value] : conditions) tests.emplace_back(QueryExpr::Eq{path, value});
-    return tests;
-}
 
 // The restriction below works by taking `removed` out of every structure
 // rather than by keeping a set: objects added or values assigned meanwhile by
@@ -69,26 +63,6 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 }
 
 }  // namespace
-
-// ---- views ---------------------------------------------------------------------
-
-FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
-    const std::vector<QueryExpr> tests = equality_tests(conditions);
-    ReadGuard maps(query_maps->lock());
-    QueryReadHold values(query_maps->get(), tests);
-    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), epoch};
-}
-
-FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
-    ReadGuard maps(query_maps->lock());
-    Bitmap result;
-    {
-        QueryReadHold values(query_maps->get(), std::span(&query, 1));
-        result = evaluate_query(query_maps->get(), ids, query);
-    }
-    result &= ids;
-    return FilteredView{query_maps, items, std::move(result), epoch};
-}
 
 // ---- engine reductions -------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-#include "index/indexable.hpp"
+#include "index/interfaces/indexable.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -16,69 +16,18 @@
 #include <structmember.h>
 #endif
 
-#include "index/attribute_name.hpp"
-#include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/interfaces/attribute_name.hpp"
+#include "index/interfaces/boundary.hpp"
+#include "index/interfaces/registration.hpp"
 #include "index/python_error.hpp"
-#include "index/registration.hpp"
-
-#if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
-#define TARNWICK_INDEXABLE_FREELIST 1
-#endif
+#include "index/types.hpp"
 
 namespace tarnwick {
-
-// ---- native record ----------------------------------------------------------
-
-IndexableRecord::~IndexableRecord() {
-    if (frees_id) free_id(id);
-}
-
-std::shared_ptr<IndexableRecord> IndexableRecord::make_default() {
-    auto metas = std::make_shared<IndexMetaList>();
-    auto map = std::make_shared<AttributeMap>();
-    return std::make_shared<IndexableRecord>(std::move(metas), std::move(map), allocate_id(), true);
-}
-
-std::shared_ptr<IndexableRecord> IndexableRecord::share() const {
-    return std::make_shared<IndexableRecord>(index_metas, attribute_map, id, false);
-}
-
-// ---- engine list ------------------------------------------------------------
-
-void trim_indexes(IndexMetaVec& list, const IndexAPI* target) {
-    size_t kept = 0;
-    for (size_t i = 0; i < list.size(); ++i) {
-        std::shared_ptr<IndexAPI> engine = list[i].lock();
-        if (!engine || engine.get() == target) continue;
-        if (kept != i) std::swap(list[kept], list[i]);
-        ++kept;
-    }
-    list.erase(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end());
-}
-
-void sort_index_metas(IndexMetaVec& list, const IndexAPI* dead_key) {
-    std::vector<std::pair<const IndexAPI*, IndexMeta>> keyed;
-    keyed.reserve(list.size());
-    for (IndexMeta& meta : list) {
-        std::shared_ptr<IndexAPI> engine = meta.lock();
-        keyed.emplace_back(engine ? engine.get() : dead_key, std::move(meta));
-    }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return std::less<const IndexAPI*>()(a.first, b.first); });
-    for (size_t i = 0; i < keyed.size(); ++i) list[i] = std::move(keyed[i].second);
-}
-
-void register_index_meta(const IndexableRecord& record, IndexMeta engine, const IndexAPI* default_index) {
-    MutexGuard guard(record.index_metas->lock());
-    IndexMetaVec& list = record.index_metas->get();
-    list.push_back(std::move(engine));
-    trim_indexes(list, default_index);
-    sort_index_metas(list, default_index);
-}
 
 // ---- the Python object ------------------------------------------------------
 
@@ -86,55 +35,10 @@ namespace {
 
 using RecordPtr = std::shared_ptr<IndexableRecord>;
 
-struct IndexableObject {
-    PyObject_HEAD
-    PyObject* weakreflist;
-    alignas(RecordPtr) unsigned char record_storage[sizeof(RecordPtr)];
-    // The record's attribute map, kept here so that an attribute read goes
-    // from the object straight to the map. Null once the record is dropped.
-    AttributeMap* attributes;
-};
-
-RecordPtr& record_slot(PyObject* self) noexcept {
-    return *std::launder(reinterpret_cast<RecordPtr*>(reinterpret_cast<IndexableObject*>(self)->record_storage));
-}
-
-std::atomic<PyTypeObject*> the_type{nullptr};
-
-// Released exact Indexable instances kept for reuse; guarded by the GIL.
-#ifdef TARNWICK_INDEXABLE_FREELIST
-constexpr size_t FREE_LIST_CAPACITY = 512;
-PyObject* free_list[FREE_LIST_CAPACITY];
-size_t free_list_size = 0;
-#endif
-
-// Locks that a thread holding the GIL takes: try first, and wait with the GIL
-// released, since the holder may be an engine thread about to need the GIL.
-class GilSafeMutexGuard {
-public:
-    explicit GilSafeMutexGuard(Mutex& m) : m_(&m) { lock_releasing_gil(m); }
-    ~GilSafeMutexGuard() { unlock(); }
-    void unlock() noexcept {
-        if (m_) std::exchange(m_, nullptr)->unlock();
-    }
-    GilSafeMutexGuard(const GilSafeMutexGuard&) = delete;
-    GilSafeMutexGuard& operator=(const GilSafeMutexGuard&) = delete;
-
-private:
-    Mutex* m_;
-};
+RecordPtr& record_slot(PyObject* self) noexcept { return indexable_record(self); }
 
 void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
-}
-
-// Native code throws only std::bad_alloc, ObjectLockedError, PythonError and
-// out_of_range on a broken invariant; all surface as Python errors.
-void set_native_error(const std::exception& e) {
-    if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
-    else if (const auto* raised = dynamic_cast<const PythonError*>(&e)) raised->restore();
-    else if (dynamic_cast<const ObjectLockedError*>(&e)) PyErr_SetString(PyExc_RuntimeError, e.what());
-    else PyErr_SetString(PyExc_SystemError, e.what());
 }
 
 // Locks the object's engine list for an assignment. A thread that holds no
@@ -189,33 +93,38 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         std::vector<std::shared_ptr<IndexAPI>> updated;
         updated.reserve(engines.size());
         engines_updated = true;
-        GilRelease nogil;
-        for (const IndexMeta& meta : engines) {
-            std::shared_ptr<IndexAPI> engine = meta.lock();
-            if (!engine) continue;
-            // A name starting with "_" is indexed only by some engines, and
-            // only those must follow it.
-            if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
-            updated.push_back(engine);
-            try {
-                engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
-            } catch (...) {
-                // All or nothing (an allocation failure part way): every
-                // engine goes back to the old value, which the map keeps.
-                for (const std::shared_ptr<IndexAPI>& back : updated) {
-                    try {
-                        back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
-                    } catch (...) {
-                    }
-                }
-                throw;
-            }
-        }
-        // Re-acquire the GIL while still holding the engine list: writes to
+        // The GIL comes back while the engine list is still held: writes to
         // the map happen under the GIL, and a thread holding the GIL never
         // blocks on the list, so this cannot deadlock.
+        without_gil([&] {
+            for (const IndexMeta& meta : engines) {
+                std::shared_ptr<IndexAPI> engine = meta.lock();
+                if (!engine) continue;
+                // A name starting with "_" is indexed only by some engines, and
+                // only those must follow it.
+                if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
+                updated.push_back(engine);
+                try {
+                    engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
+                } catch (const ThreadExit&) {
+                    throw;
+                } catch (...) {
+                    // All or nothing (an allocation failure part way): every
+                    // engine goes back to the old value, which the map keeps.
+                    for (const std::shared_ptr<IndexAPI>& back : updated) {
+                        try {
+                            back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
+                        } catch (const ThreadExit&) {
+                            throw;
+                        } catch (...) {
+                        }
+                    }
+                    throw;
+                }
+            }
+        });
     }
-    GilSafeMutexGuard map_guard(map.lock());
+    GilSafeGuard<Mutex> map_guard(map.lock());
     return map.get().exchange(attr_id, std::move(value));
 }
 
@@ -246,6 +155,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::optional<PyValue> old;
         try {
             old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
             // Work queued on nested objects before the failure (or by undoing
             // it) still has to run.
@@ -279,8 +190,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             drain_pending_decrefs();
         }
         return 0;  // `old` is released here, with the GIL and no lock held
-    } catch (const std::exception& e) {
-        set_native_error(e);
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
         return -1;
     }
 }
@@ -310,8 +223,10 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             PyErr_SetObject(PyExc_AttributeError, name);
         }
         return found;
-    } catch (const std::exception& e) {
-        set_native_error(e);
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
         return nullptr;
     }
 }
@@ -375,20 +290,12 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
         // The id is drawn only once every value is converted.
         auto record = std::make_shared<IndexableRecord>(std::move(metas), std::move(attribute_map), allocate_id(), true);
         return indexable_wrap(cls, std::move(record));
-    } catch (const std::exception& e) {
-        set_native_error(e);
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
         return nullptr;
     }
-}
-
-bool keep_for_reuse(PyTypeObject* type, PyObject* self) {
-#ifdef TARNWICK_INDEXABLE_FREELIST
-    if (type == the_type.load(std::memory_order_relaxed) && free_list_size < FREE_LIST_CAPACITY) {
-        free_list[free_list_size++] = self;
-        return true;
-    }
-#endif
-    return false;
 }
 
 void indexable_dealloc(PyObject* self) {
@@ -403,7 +310,7 @@ void indexable_dealloc(PyObject* self) {
         RecordPtr record = std::move(record_slot(self));
         record_slot(self).~RecordPtr();
     }
-    if (!keep_for_reuse(type, self)) type->tp_free(self);
+    if (!keep_indexable_for_reuse(type, self)) type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
     Py_TRASHCAN_END
 }
@@ -444,54 +351,43 @@ int indexable_clear(PyObject* self) {
 // ---- __dir__ and __repr__ ---------------------------------------------------
 
 PyObject* indexable_dir(PyObject* self, PyObject*) {
-    try {
+    return guarded([&]() -> PyObject* {
         std::vector<uint32_t> ids;
         if (const RecordPtr& record = record_slot(self)) {
             AttributeMap& map = *record->attribute_map;
-            GilSafeMutexGuard guard(map.lock());
+            GilSafeGuard<Mutex> guard(map.lock());
             ids.reserve(map.get().len());
             map.get().for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
         }
-        PyObject* names = PyList_New(0);
+        OwnedRef names = OwnedRef::steal(PyList_New(0));
         if (!names) return nullptr;
         {
             InternerSnapshot snap = INTERNER().snapshot();
             for (uint32_t id : ids) {
                 std::string_view text = snap->text(id);
-                PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-                if (!s || PyList_Append(names, s) < 0) {
-                    Py_XDECREF(s);
-                    Py_DECREF(names);
-                    return nullptr;
-                }
-                Py_DECREF(s);
+                OwnedRef name = OwnedRef::steal(
+                    PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+                if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
             }
         }
-        PyObject* object_dir = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__");
-        PyObject* defaults = object_dir ? PyObject_CallOneArg(object_dir, self) : nullptr;
-        Py_XDECREF(object_dir);
-        if (!defaults) {
-            Py_DECREF(names);
+        OwnedRef object_dir =
+            OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
+        if (!object_dir) return nullptr;
+        OwnedRef defaults = OwnedRef::steal(PyObject_CallOneArg(object_dir.get(), self));
+        if (!defaults) return nullptr;
+        if (PyList_Check(defaults.get()) &&
+            PyList_SetSlice(names.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults.get()) < 0) {
             return nullptr;
         }
-        if (PyList_Check(defaults) && PyList_SetSlice(names, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults) < 0) {
-            Py_DECREF(defaults);
-            Py_DECREF(names);
-            return nullptr;
-        }
-        Py_DECREF(defaults);
-        return names;
-    } catch (const std::exception& e) {
-        set_native_error(e);
-        return nullptr;
-    }
+        return names.release();
+    });
 }
 
 PyObject* indexable_repr(PyObject* self) {
     size_t count = 0;
     if (const RecordPtr& record = record_slot(self)) {
         AttributeMap& map = *record->attribute_map;
-        GilSafeMutexGuard guard(map.lock());
+        GilSafeGuard<Mutex> guard(map.lock());
         count = map.get().len();
     }
     return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
@@ -538,36 +434,13 @@ PyType_Spec indexable_spec = {
 }  // namespace
 
 PyTypeObject* indexable_type() {
-    return class_once(the_type, [] { return make_class(&indexable_spec); });
+    return class_once(INDEXABLE_TYPE_CELL(), [] { return make_class(&indexable_spec); });
 }
 
-bool is_indexable(PyObject* obj) noexcept {
-    PyTypeObject* t = the_type.load(std::memory_order_acquire);
-    return t && PyObject_TypeCheck(obj, t);
-}
-
-const std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept { return record_slot(obj); }
-
-PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> record) {
-    PyObject* self = nullptr;
-#ifdef TARNWICK_INDEXABLE_FREELIST
-    if (cls == the_type.load(std::memory_order_relaxed) && free_list_size > 0) {
-        self = free_list[--free_list_size];
-        PyObject_Init(self, cls);  // fresh reference count, and a reference to the class
-        reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
-        reinterpret_cast<IndexableObject*>(self)->attributes = record ? record->attribute_map.get() : nullptr;
-        new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
-        PyObject_GC_Track(self);
-        return self;
-    }
-#endif
-    self = cls->tp_alloc(cls, 0);
-    if (!self) return nullptr;  // the record is released with the argument
-    reinterpret_cast<IndexableObject*>(self)->weakreflist = nullptr;
-    reinterpret_cast<IndexableObject*>(self)->attributes = record ? record->attribute_map.get() : nullptr;
-    new (reinterpret_cast<IndexableObject*>(self)->record_storage) RecordPtr(std::move(record));
-    return self;
-}
+namespace {
+// The value model makes the class on first use through this (types.hpp).
+const bool maker_installed = (set_indexable_type_maker(&indexable_type), true);
+}  // namespace
 
 int register_indexable(PyObject* module) {
     PyTypeObject* type = indexable_type();

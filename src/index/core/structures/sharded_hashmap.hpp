@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 

@@ -1,12 +1,12 @@
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
-#include "index/core/query/delayed_query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
 
 namespace tarnwick {
 namespace {
@@ -59,10 +59,6 @@ void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyVal
     by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
 }
 
-std::optional<uint32_t> ElementOwners::owner_of(uint32_t element) const {
-    return owner_of_.get(element);
-}
-
 void ElementOwners::owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const {
     owner_of_.get_many(elements.data(), elements.size(), [&owners](uint32_t, uint32_t owner) { owners.push_back(owner); });
 }
@@ -88,21 +84,8 @@ std::vector<ElementEntry> ElementOwners::detach_where(const std::function<bool(u
     return out;
 }
 
-std::vector<ElementEntry> ElementOwners::detach_all_but(const Bitmap& keep) {
-    return detach_where([&](uint32_t owner) { return !keep.contains(owner); });
-}
-
 std::vector<ElementEntry> ElementOwners::detach_owners(const Bitmap& owners) {
     return detach_where([&](uint32_t owner) { return owners.contains(owner); });
-}
-
-Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
-    Bitmap out;
-    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) {
-        if (!owners.contains(owner)) return;
-        for (const ElementEntry& e : entries) out.add(e.element);
-    });
-    return out;
 }
 
 void ElementOwners::forget(uint32_t element) { owner_of_.erase(element); }
@@ -165,57 +148,22 @@ void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
     if (nested->register_path(holder, child_id)) defer_nested_add(nested, child);
 }
 
-void QueryMap::insert_items(ContainerItems container_items, uint32_t owner_id) {
-    if (container_items.empty()) return;
-    std::vector<uint32_t> elements(container_items.size());
-    for (uint32_t& e : elements) e = allocate_id();
+void QueryMap::record_elements(const std::vector<uint32_t>& elements, uint32_t owner_id, const ContainerItems& items) {
     {
         WriteGuard g(element_owners.lock());
         ElementOwners& owners = element_owners.get();
-        for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner_id, container_items[i]);
+        for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner_id, items[i]);
     }
-    {
-        WriteGuard g(element_ids.lock());
-        element_ids.get().add_many(elements);
-    }
-    for (size_t i = 0; i < elements.size(); ++i) {
-        const std::optional<PyValue>& item = container_items[i];
-        if (!item) continue;
-        if (item->primitave.is_ind()) {
-            // The element carries the value; the link names the object, so
-            // nested results come back as holders without unmasking.
-            insert_exact(*item, elements[i]);
-            insert_indexable(item->primitave.as_ind(), owner_id);
-        } else {
-            insert_value(*item, {}, elements[i]);
-        }
-    }
+    WriteGuard g(element_ids.lock());
+    element_ids.get().add_many(elements);
+}
+
+void QueryMap::insert_items(ContainerItems container_items, uint32_t owner_id) {
+    insert_items_by_kind(*this, std::move(container_items), owner_id);
 }
 
 void QueryMap::insert_value(const PyValue& value, ContainerItems container_items, uint32_t id) {
-    const CastValue& p = value.primitave;
-    switch (p.kind()) {
-        case ValueKind::Int:
-        case ValueKind::Float:
-            insert_num_ordered(*order_key_of(p), id);
-            break;
-        case ValueKind::Str:
-            insert_str(p.as_str().view(), id);
-            break;
-        case ValueKind::Bool:
-            insert_bool(p.as_bool(), id);
-            break;
-        case ValueKind::Iterable:
-            insert_items(std::move(container_items), id);
-            break;
-        case ValueKind::Ind:
-            insert_exact(value, id);
-            insert_indexable(p.as_ind(), id);
-            break;
-        case ValueKind::Unknown:
-            insert_exact(value, id);
-            break;
-    }
+    insert_by_kind(*this, value, std::move(container_items), id);
 }
 
 void QueryMap::replace_value(const PyValue* old, const PyValue* value, ContainerItems container_items, uint32_t id) {
@@ -225,7 +173,7 @@ void QueryMap::replace_value(const PyValue* old, const PyValue* value, Container
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {
-    const CastValue& p = value.primitave;
+    const CastValue& p = value.primitive;
     switch (p.kind()) {
         case ValueKind::Int:
         case ValueKind::Float:
@@ -300,15 +248,6 @@ void QueryMap::remove_elements_of(uint32_t owner_id) {
     remove_detached(entries);
 }
 
-void QueryMap::remove_elements_except(const Bitmap& keep) {
-    std::vector<ElementEntry> entries;
-    {
-        WriteGuard g(element_owners.lock());
-        entries = element_owners.get().detach_all_but(keep);
-    }
-    remove_detached(entries);
-}
-
 void QueryMap::remove_elements_of_owners(const Bitmap& owners) {
     std::vector<ElementEntry> entries;
     {
@@ -319,17 +258,12 @@ void QueryMap::remove_elements_of_owners(const Bitmap& owners) {
     remove_detached(entries);
 }
 
-Bitmap QueryMap::elements_owned_by(const Bitmap& owners) const {
-    ReadGuard g(element_owners.lock());
-    return element_owners.get().elements_of(owners);
-}
-
 void QueryMap::remove_item(const ElementEntry& entry) {
     if (!entry.value) return;
     const PyValue& value = *entry.value;
-    if (value.primitave.is_ind()) {
+    if (value.primitive.is_ind()) {
         remove_exact(value, entry.element);
-        unlink_indexable(value.primitave.as_ind(), entry.owner);
+        unlink_indexable(value.primitive.as_ind(), entry.owner);
     } else {
         remove_id(value, entry.element);
     }

@@ -1,4 +1,4 @@
-#include "index/core/structures/ordered_bitmap.hpp"
+#include "index/core/structures/numerical_bitmap.hpp"
 
 #include <gtest/gtest.h>
 

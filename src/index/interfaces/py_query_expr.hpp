@@ -3,8 +3,10 @@
 // reduced_query; an instance never changes after it is made.
 #pragma once
 
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/pyref.hpp"
+
+#include <optional>
 
 namespace tarnwick {
 
@@ -21,5 +23,14 @@ bool is_query_expr(PyObject* obj) noexcept;
 // The tree held by a PyQueryExpr (is_query_expr(obj) must hold). It lives as
 // long as obj; copy it before releasing the GIL.
 const QueryExpr& query_expr_of(PyObject* obj) noexcept;
+
+// The argument of a reduced_query method (one PyQueryExpr, positional or
+// `query=`), copied for use without the GIL. Nothing, with the Python error
+// set, for anything else.
+std::optional<QueryExpr> query_argument(PyObject* args, PyObject* kwargs);
+
+// The keyword conditions of the keyword-only method `fname`. Nothing, with
+// the Python error set, for positional arguments or a bad keyword dict.
+std::optional<KeywordQuery> keyword_conditions(const char* fname, PyObject* args, PyObject* kwargs);
 
 }  // namespace tarnwick

@@ -11,6 +11,7 @@
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_record.hpp"
+#include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/fork_handlers.hpp"
 #include "index/interfaces/index.hpp"
@@ -84,7 +85,9 @@ PyMethodDef sum_as_string_def = {
     METH_VARARGS | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 int register_sum_as_string(PyObject* module) {
-    OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+    document_method(nullptr, sum_as_string_def);
+    // The package's name, under which users import the function.
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("Tarnwick"));
     if (!module_name) return -1;
     OwnedRef fn = OwnedRef::steal(PyCFunction_NewEx(&sum_as_string_def, module, module_name.get()));
     if (!fn) return -1;
@@ -219,9 +222,11 @@ PyMethodDef module_methods[] = {
 
 // ---- the module -------------------------------------------------------------
 
+// The native part of the package Tarnwick: its __init__ re-exports the public
+// names; the test hooks stay here, out of the package's namespace.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Tarnwick",
+    "Tarnwick._native",
     "A Python module implemented natively: an in-memory, attribute-indexed object store.",
     // No per-module state. Not -1: that would make the interpreter copy the
     // module dict on re-import instead of calling init, which bypasses both
@@ -283,4 +288,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tarnwick
 
-PyMODINIT_FUNC PyInit_Tarnwick(void) { return tarnwick::init_module(); }
+PyMODINIT_FUNC PyInit__native(void) { return tarnwick::init_module(); }

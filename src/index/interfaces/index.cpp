@@ -21,6 +21,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/indexable.hpp"
 #include "index/interfaces/index_debug.hpp"
@@ -371,7 +372,10 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* index_type() {
-    return class_once(the_type, [] { return PyType_FromSpec(&index_spec); });
+    return class_once(the_type, [] {
+        document_class(index_spec);
+        return PyType_FromSpec(&index_spec);
+    });
 }
 
 bool is_index(PyObject* obj) noexcept {

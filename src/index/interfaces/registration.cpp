@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "index/interfaces/docs.hpp"
+
 namespace tarnwick {
 
 int add_to_module(PyObject* module, const char* name, PyObject* obj) {
@@ -30,6 +32,7 @@ PyObject* no_constructor_new(PyTypeObject* cls, PyObject*, PyObject*) {
 }
 
 PyObject* make_class(PyType_Spec* type_spec) {
+    document_class(*type_spec);
     PyObject* type = PyType_FromSpec(type_spec);
     if (!type) return nullptr;
     if (const char* dot = std::strrchr(type_spec->name, '.')) {

@@ -1,19 +1,28 @@
 """A Python module implemented natively: an in-memory, attribute-indexed object store."""
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Generic, Self, SupportsIndex, TypeAlias
 
-__all__: list[str]
+from typing_extensions import TypeVar
 
-def sum_as_string(a: int, b: int) -> str:
-    """Formats the sum of two numbers as string.
+__all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+__version__: str
 
-    Both arguments are unsigned integers of the platform's pointer width (any
-    object with ``__index__`` is accepted); the sum wraps around at that width.
-    A negative argument or one above the range raises OverflowError.
-    """
+# The docstrings below are also the runtime ones: the build compiles them
+# into the module, and help() shows the same text as an editor.
 
-class Index:
+_T = TypeVar("_T", bound=Indexable, default=Indexable)
+
+# What the numeric tests (gt, ge, lt, le, bt) take as bounds.
+_Number: TypeAlias = int | float
+
+# Both arguments are unsigned integers of the platform's pointer width (any
+# object with __index__ is accepted); the sum wraps around at that width, and
+# a negative argument or one above the range raises OverflowError.
+def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
+    """Formats the sum of two numbers as string."""
+
+class Index(Generic[_T]):
     """A set of ``Indexable`` objects, indexed by every attribute they have.
 
     Objects stay alive while they belong to the index. Assigning an attribute
@@ -43,19 +52,23 @@ class Index:
 
     Methods may be called from several threads at once; the work of adding
     objects runs without holding the GIL.
+
+    ``Index[Person]`` is an index of ``Person`` objects for a type checker:
+    its ``collect()`` returns ``list[Person]``. Subscripting works at run
+    time too, and ``Index[Person]()`` makes a plain ``Index``.
     """
 
     def __init__(self) -> None:
         """An empty index. Takes no arguments."""
 
-    def add_object(self, py_ref: Indexable) -> None:
+    def add_object(self, py_ref: _T) -> None:
         """Adds one object, indexing its attributes except those starting with ``_``.
 
         Adding an object that already belongs to the index adds nothing new.
         Raises TypeError when ``py_ref`` is not an ``Indexable``.
         """
 
-    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+    def add_object_many(self, objs: Sequence[_T]) -> None:
         """Adds every object of ``objs`` in one batch.
 
         Unlike ``add_object``, every attribute is indexed, including those
@@ -69,14 +82,14 @@ class Index:
         propagates and nothing is added.
         """
 
-    def collect(self) -> list[Indexable]:
+    def collect(self) -> list[_T]:
         """The objects of the index, each once, in ascending object-id order.
 
         That is creation order unless ids of destroyed objects were reused;
         it is not the order in which the objects were added.
         """
 
-    def get_by_attribute(self, **kwargs: Any) -> list[Indexable]:
+    def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """The objects whose attributes equal the keyword arguments.
 
         ``index.get_by_attribute(age=30, name="Ada")`` is the list of the
@@ -87,7 +100,7 @@ class Index:
         raise TypeError.
         """
 
-    def reduce(self, **kwargs: Any) -> None:
+    def reduce(self, **kwargs: object) -> None:
         """Keeps only the objects whose attributes equal the keyword arguments.
 
         The others leave the index (and it drops its reference to them);
@@ -96,13 +109,13 @@ class Index:
         no longer return the removed objects.
         """
 
-    def reduced(self, **kwargs: Any) -> "FilteredIndex":
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """A view of the objects whose attributes equal the keyword arguments.
 
         The index itself is unchanged.
         """
 
-    def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """A view of the objects that match ``query``.
 
         Raises TypeError when ``query`` is not a ``PyQueryExpr``,
@@ -112,7 +125,7 @@ class Index:
         a tree that deep.
         """
 
-    def union_with(self, other: "Index") -> None:
+    def union_with(self, other: Index[_T]) -> None:
         """Merges ``other`` into this index.
 
         The objects of ``other`` become members of this index, findable by
@@ -143,7 +156,7 @@ class Indexable:
     keyword arguments to the constructor.
     """
 
-    def __new__(cls, *_args: Any, **kwargs: Any) -> "Indexable":
+    def __new__(cls, *_args: Any, **kwargs: Any) -> Self:
         """Makes an object with the keyword arguments as its attributes.
 
         Positional arguments are accepted and ignored. A subclass that also
@@ -169,7 +182,7 @@ class Indexable:
     def __repr__(self) -> str:
         """``<Indexable with N attributes>``."""
 
-class FilteredIndex:
+class FilteredIndex(Generic[_T]):
     """A view: the objects a reduction selected, over the tables of its index.
 
     The set of objects is fixed when the view is made; their values are not:
@@ -179,17 +192,17 @@ class FilteredIndex:
     ``Index`` is gone, and never changes it.
     """
 
-    def reduced(self, **kwargs: Any) -> "FilteredIndex":
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """The objects of this view whose attributes equal the keyword arguments."""
 
-    def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """The objects of this view that match ``query``.
 
         ``not_`` and ``ne`` complement within this view. Errors as for
         ``Index.reduced_query``.
         """
 
-    def collect(self) -> list[Indexable]:
+    def collect(self) -> list[_T]:
         """The objects of the view in ascending object-id order.
 
         Objects an in-place ``reduce`` of the index removed since the view
@@ -197,7 +210,7 @@ class FilteredIndex:
         ids) are added again: a view returns only objects it held.
         """
 
-    def rebase(self) -> "Index":
+    def rebase(self) -> Index[_T]:
         """A new, independent ``Index`` holding the objects ``collect`` returns.
 
         Every attribute is indexed from its current value, including those
@@ -233,7 +246,7 @@ class PyQueryExpr:
     """
 
     @staticmethod
-    def eq(attr: str, value: Any) -> "PyQueryExpr":
+    def eq(attr: str, value: object) -> PyQueryExpr:
         """Objects whose attribute equals ``value``.
 
         Numbers compare by numeric value across int and float (``3`` matches
@@ -241,7 +254,7 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def ne(attr: str, value: Any) -> "PyQueryExpr":
+    def ne(attr: str, value: object) -> PyQueryExpr:
         """Objects whose attribute does not equal ``value``.
 
         The same as ``not_(eq(attr, value))``: objects without the attribute
@@ -249,26 +262,26 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def gt(attr: str, value: Any) -> "PyQueryExpr":
+    def gt(attr: str, value: _Number) -> PyQueryExpr:
         """Objects whose numeric attribute is greater than the number ``value``.
 
         Ints and floats share one exact order; other kinds match nothing.
         """
 
     @staticmethod
-    def ge(attr: str, value: Any) -> "PyQueryExpr":
+    def ge(attr: str, value: _Number) -> PyQueryExpr:
         """Objects whose numeric attribute is greater than or equal to ``value``."""
 
     @staticmethod
-    def lt(attr: str, value: Any) -> "PyQueryExpr":
+    def lt(attr: str, value: _Number) -> PyQueryExpr:
         """Objects whose numeric attribute is less than the number ``value``."""
 
     @staticmethod
-    def le(attr: str, value: Any) -> "PyQueryExpr":
+    def le(attr: str, value: _Number) -> PyQueryExpr:
         """Objects whose numeric attribute is less than or equal to ``value``."""
 
     @staticmethod
-    def bt(attr: str, lower: Any, upper: Any) -> "PyQueryExpr":
+    def bt(attr: str, lower: _Number, upper: _Number) -> PyQueryExpr:
         """Objects whose numeric attribute lies between ``lower`` and ``upper``.
 
         Both bounds are inclusive; ``lower`` above ``upper`` matches nothing.
@@ -278,7 +291,7 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def in_(attr: str, values: Sequence[Any]) -> "PyQueryExpr":
+    def in_(attr: str, values: Sequence[object]) -> PyQueryExpr:
         """Objects whose attribute equals any of ``values``.
 
         ``values`` is any sequence except a str (refused with TypeError); it is
@@ -286,19 +299,19 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def and_(*exprs: "PyQueryExpr") -> "PyQueryExpr":
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
         """Objects that match every one of ``exprs``; with none, every object."""
 
     @staticmethod
-    def or_(*exprs: "PyQueryExpr") -> "PyQueryExpr":
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
         """Objects that match at least one of ``exprs``; with none, no object."""
 
     @staticmethod
-    def not_(exprs: "PyQueryExpr") -> "PyQueryExpr":
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr:
         """Objects of the index or view being queried that do not match ``exprs``."""
 
     @staticmethod
-    def starts_with(attr: str, value: Any) -> "PyQueryExpr":
+    def starts_with(attr: str, value: str) -> PyQueryExpr:
         """Objects whose str attribute starts with the str ``value``.
 
         The empty string matches every str attribute; other kinds of value
@@ -306,11 +319,11 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def ends_with(attr: str, value: Any) -> "PyQueryExpr":
+    def ends_with(attr: str, value: str) -> PyQueryExpr:
         """Objects whose str attribute ends with the str ``value``."""
 
     @staticmethod
-    def contains(attr: str, value: Any) -> "PyQueryExpr":
+    def contains(attr: str, value: str) -> PyQueryExpr:
         """Objects whose str attribute contains the str ``value`` anywhere."""
 
     def __repr__(self) -> str:

@@ -54,10 +54,10 @@ void document_method(const char* owner, PyMethodDef& def) {
     if (const char* doc = stub_doc(name.c_str())) def.ml_doc = with_signature(def.ml_doc, doc);
 }
 
-void document_class(PyType_Spec& spec) {
-    const char* name = spec.name;
+void document_class(PyType_Spec& layout) {
+    const char* name = layout.name;
     if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
-    for (PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+    for (PyType_Slot* slot = layout.slots; slot->slot != 0; ++slot) {
         if (slot->slot == Py_tp_doc) {
             if (const char* doc = stub_doc(name)) slot->pfunc = const_cast<char*>(with_signature(static_cast<const char*>(slot->pfunc), doc));
         } else if (slot->slot == Py_tp_methods) {

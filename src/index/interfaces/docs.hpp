@@ -16,9 +16,9 @@ const char* stub_doc(const char* name) noexcept;
 // function or a class.
 void document_method(const char* owner, PyMethodDef& def);
 
-// Gives the class the spec describes, and each of its methods, the stub's
-// docstrings. The class is named by the last part of the spec's name. Under
-// the GIL, before the class is made from the spec.
-void document_class(PyType_Spec& spec);
+// Gives the class the type layout describes, and each of its methods, the stub's
+// docstrings. The class is named by the last part of the layout's name. Under
+// the GIL, before the class is made from the layout.
+void document_class(PyType_Spec& layout);
 
 }  // namespace tarnwick

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/index_inspection.hpp"
+#include "index/core/index_probes.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/index.hpp"

@@ -1,4 +1,4 @@
-#include "index/core/index_inspection.hpp"
+#include "index/core/index_probes.hpp"
 
 #include <utility>
 

@@ -68,6 +68,36 @@ TypeCell numpy_type(const char* name) {
     return {reinterpret_cast<PyTypeObject*>(attr)};
 }
 
+// numpy's scalar type of each one-letter type code (numpy.dtype(code).type),
+// which names every width and alias numpy has on this platform.
+TypeList numpy_types_of_codes(const char* codes) {
+    TypeList list;
+    PyObject* modname = PyUnicode_FromString("numpy");
+    PyObject* numpy = modname ? PyImport_Import(modname) : nullptr;
+    Py_XDECREF(modname);
+    if (!numpy) {
+        PyErr_Clear();
+        return list;
+    }
+    for (const char* code = codes; *code; ++code) {
+        const char one[2] = {*code, '\0'};
+        PyObject* dtype = PyObject_CallMethod(numpy, "dtype", "s", one);
+        PyObject* type = dtype ? PyObject_GetAttrString(dtype, "type") : nullptr;
+        Py_XDECREF(dtype);
+        if (!type) {
+            PyErr_Clear();
+            continue;
+        }
+        // Type objects of numpy live as long as the process: the reference is
+        // kept, as for the cells below.
+        PyTypeObject* as_type = PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type) : nullptr;
+        if (as_type && !list.contains(as_type) && list.size() < TypeList::capacity) list.push(as_type);
+        else Py_DECREF(type);
+    }
+    Py_DECREF(numpy);
+    return list;
+}
+
 PyTypeObject* numpy_cell(GilOnceCell<TypeCell>& cell, const char* name) {
     return cell.get_or_init([name] { return numpy_type(name); }, discard_type).type;
 }
@@ -83,8 +113,8 @@ const TypeList& type_list(GilOnceCell<TypeList>& cell, PyTypeObject* builtin, Py
         keep_list);
 }
 
-GilOnceCell<TypeCell> np_int64_cell, np_float64_cell, np_bool_cell, np_str_cell;
-GilOnceCell<TypeList> int_types, float_types, bool_types, str_types;
+GilOnceCell<TypeCell> np_int64_cell, np_float64_cell, np_bool_cell, np_str_cell, np_longdouble_cell;
+GilOnceCell<TypeList> int_types, float_types, bool_types, str_types, numpy_integer_types, numpy_floating_types;
 
 struct PyIndexableCell {
     PyHandle handle;
@@ -108,6 +138,14 @@ const TypeList& INT_TYPES() { return type_list(int_types, PY_INT_TYPE_CELL(), &N
 const TypeList& FLOAT_TYPES() { return type_list(float_types, PY_FLOAT_TYPE_CELL(), &NP_FLOAT64_CELL); }
 const TypeList& BOOL_TYPES() { return type_list(bool_types, PY_BOOL_TYPE_CELL(), &NP_BOOL_CELL); }
 const TypeList& STR_TYPES() { return type_list(str_types, PY_STR_TYPE_CELL(), &NP_STR_CELL); }
+
+const TypeList& NUMPY_INTEGER_TYPES() {
+    return numpy_integer_types.get_or_init([] { return numpy_types_of_codes("bBhHiIlLqQ"); }, keep_list);
+}
+const TypeList& NUMPY_FLOATING_TYPES() {
+    return numpy_floating_types.get_or_init([] { return numpy_types_of_codes("efdg"); }, keep_list);
+}
+PyTypeObject* NP_LONGDOUBLE_CELL() { return numpy_cell(np_longdouble_cell, "longdouble"); }
 
 PyTypeObject* INDEXABLE_TYPE() { return indexable_type(); }
 

@@ -12,7 +12,8 @@
 //   engine lists of its whole batch in ascending id order);
 //   the engine's changes lock (see changes_);
 //   query_maps, then the structures of its maps (strings, numbers, bools,
-//   element_owners, element_ids; one exact_values shard at a time);
+//   temporals, element_owners, element_ids; one exact_values shard at a
+//   time);
 //   member_ids, then items;
 //   the outer engine before its nested engines.
 // parent_links is a leaf: nothing else is locked while it is held.

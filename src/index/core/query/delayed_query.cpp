@@ -69,6 +69,9 @@ void BulkQueryMapAdder::insert_value(const PyValue& value, ContainerItems items,
         case ValueKind::Unknown:
             exact_.emplace_back(value, id);
             break;
+        case ValueKind::Temporal:
+            temporal_.emplace_back(p.as_temporal(), id);
+            break;
     }
 }
 
@@ -82,6 +85,13 @@ void BulkQueryMapAdder::close() {
     bools_.unlock();
     element_owners_.unlock();
     element_ids_.unlock();
+    std::vector<std::pair<TemporalValue, uint32_t>> temporal = std::move(temporal_);
+    if (!temporal.empty()) {
+        WriteGuard g(map_->temporals.lock());
+        TemporalBitmaps& indexes = map_->temporals.get();
+        for (const auto& [value, id] : temporal)
+            indexes.get_or_create(static_cast<size_t>(value.kind)).insert(temporal_order_key(value), id);
+    }
     std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
     for (const auto& [value, id] : exact) map_->insert_exact(value, id);
 }

@@ -5,11 +5,12 @@
 // string, number and boolean ids in the structures' write buffers, which are
 // added to their bitmaps in bulk. Closing the writer flushes every buffer
 // before the locks are released, so no reader ever sees a buffered id missing.
-// exact_values and the nested engine stay available to others: whole values go
-// through the map's own insert_exact and insert_indexable, the exact entries
-// only after the five locks are released (a reader holds an exact_values shard
-// while it maps element ids to owners, so a writer must never wait for a shard
-// while it holds element_ids).
+// exact_values, temporals and the nested engine stay available to others:
+// whole values go through the map's own insert_exact and insert_indexable, the
+// exact entries and the temporal values only after the five locks are
+// released (a reader holds an exact_values shard, or temporals, while it maps
+// element ids to owners, so a writer must never wait for either while it
+// holds element_ids).
 //
 // While a thread holds writers, it must not call anything on those maps that
 // takes one of the five locks (unbuffered insertion, removal, unmask_ids, the
@@ -51,8 +52,8 @@ public:
 
     // Flushes numbers (slice by slice), bools (True, then False) and strings
     // (position by position), releases the locks in the order they were
-    // taken, then records the whole values of the batch. Closing twice does
-    // nothing.
+    // taken, then records the temporal and whole values of the batch.
+    // Closing twice does nothing.
     void close();
     bool is_open() const noexcept { return strings_.owns_lock(); }
 
@@ -65,8 +66,10 @@ private:
     WriteGuard bools_;
     WriteGuard element_owners_;
     WriteGuard element_ids_;
-    // Whole values (and the ids they go under) waiting for close().
+    // Whole values and temporal values (and the ids they go under) waiting
+    // for close().
     std::vector<std::pair<PyValue, uint32_t>> exact_;
+    std::vector<std::pair<TemporalValue, uint32_t>> temporal_;
 };
 
 }  // namespace tarnwick

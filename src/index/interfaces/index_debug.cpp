@@ -80,6 +80,11 @@ Bitmap equal_in_map(const QueryMap& map, const PyValue& value) {
     } else if (p.is_bool()) {
         ReadGuard g(map.bools.lock());
         out = map.bools.get().of(p.as_bool()).bitmap().clone();
+    } else if (p.is_temporal()) {
+        const TemporalValue& t = p.as_temporal();
+        ReadGuard g(map.temporals.lock());
+        if (const NumericalBitmap* index = map.temporals.get().find(static_cast<size_t>(t.kind)))
+            out = index->eq(temporal_order_key(t));
     } else if (auto set = map.exact_values.get(ExactKey(value))) {
         out = set->to_bitmap();
     }

@@ -1,9 +1,16 @@
 """A Python module implemented natively: an in-memory, attribute-indexed object store."""
 
 from collections.abc import Sequence
-from typing import Any
+from datetime import date, time, timedelta
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 __all__: list[str]
+
+# What a range test orders by: ints and floats (numpy's integer and floating
+# scalars among them, through __index__ and __float__), or a date, datetime,
+# time or timedelta, compared only with values of its own type.
+_Number: TypeAlias = int | float | SupportsIndex | SupportsFloat
+_Bound: TypeAlias = _Number | date | time | timedelta
 
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string.
@@ -18,8 +25,9 @@ class Index:
 
     Objects stay alive while they belong to the index. Assigning an attribute
     of an object that belongs to the index (or to several) updates it at once.
-    Values are indexed by kind: ints and floats on one numeric scale, strs by
-    their bytes, bools, other ``Indexable`` objects (whose own attributes
+    Values are indexed by kind: ints and floats (numpy's among them) on one
+    numeric scale, dates, datetimes, times and timedeltas each on a scale of
+    their own, strs by their bytes, bools, other ``Indexable`` objects (whose own attributes
     become reachable through dotted paths such as ``"address.city"``), and
     any other object by identity. The items of list, tuple and set attributes
     are indexed one by one and lead back to the object; dict attributes are
@@ -202,7 +210,10 @@ class PyQueryExpr:
         """Objects whose attribute equals ``value``.
 
         Numbers compare by numeric value across int and float (``3`` matches
-        ``3.0``, ``-0.0`` matches ``0``); strings compare byte for byte.
+        ``3.0``, ``-0.0`` matches ``0``, ``np.int32(3)`` matches ``3``);
+        strings compare byte for byte; dates, times and durations by value
+        within their own type (aware ones as instants; naive never equals
+        aware).
         """
 
     @staticmethod
@@ -214,32 +225,35 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def gt(attr: str, value: Any) -> "PyQueryExpr":
-        """Objects whose numeric attribute is greater than the number ``value``.
+    def gt(attr: str, value: _Bound) -> "PyQueryExpr":
+        """Objects whose attribute is greater than ``value``.
 
-        Ints and floats share one exact order; other kinds match nothing.
+        Ints and floats share one exact order; a date, datetime, time or
+        timedelta is compared only with values of its own type (and
+        awareness); other kinds match nothing.
         """
 
     @staticmethod
-    def ge(attr: str, value: Any) -> "PyQueryExpr":
-        """Objects whose numeric attribute is greater than or equal to ``value``."""
+    def ge(attr: str, value: _Bound) -> "PyQueryExpr":
+        """Objects whose attribute is greater than or equal to ``value``."""
 
     @staticmethod
-    def lt(attr: str, value: Any) -> "PyQueryExpr":
-        """Objects whose numeric attribute is less than the number ``value``."""
+    def lt(attr: str, value: _Bound) -> "PyQueryExpr":
+        """Objects whose attribute is less than ``value``."""
 
     @staticmethod
-    def le(attr: str, value: Any) -> "PyQueryExpr":
-        """Objects whose numeric attribute is less than or equal to ``value``."""
+    def le(attr: str, value: _Bound) -> "PyQueryExpr":
+        """Objects whose attribute is less than or equal to ``value``."""
 
     @staticmethod
-    def bt(attr: str, lower: Any, upper: Any) -> "PyQueryExpr":
-        """Objects whose numeric attribute lies between ``lower`` and ``upper``.
+    def bt(attr: str, lower: _Bound, upper: _Bound) -> "PyQueryExpr":
+        """Objects whose attribute lies between ``lower`` and ``upper``.
 
-        Both bounds are inclusive; ``lower`` above ``upper`` matches nothing.
-        Both bounds must be numbers: otherwise evaluating the query on an
-        attribute that some object has raises NotImplementedError("not yet
-        implemented").
+        Both bounds are inclusive; ``lower`` above ``upper``, or bounds of two
+        kinds (a number and a date, a naive and an aware datetime), match
+        nothing. Both bounds must be numbers or temporal values: otherwise
+        evaluating the query on an attribute that some object has raises
+        NotImplementedError("not yet implemented").
         """
 
     @staticmethod

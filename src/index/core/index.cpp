@@ -244,6 +244,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
         }
         for (BulkQueryMapAdder& w : writers) w.close();
+        for (BulkQueryMapAdder& w : writers) w.finish();
     }
     // The engine lists are unlocked when `held` goes; the nested work queued
     // meanwhile runs after that (run_nested_tasks).

@@ -85,6 +85,10 @@ void BulkQueryMapAdder::close() {
     bools_.unlock();
     element_owners_.unlock();
     element_ids_.unlock();
+}
+
+void BulkQueryMapAdder::finish() {
+    close();
     std::vector<std::pair<TemporalValue, uint32_t>> temporal = std::move(temporal_);
     if (!temporal.empty()) {
         WriteGuard g(map_->temporals.lock());

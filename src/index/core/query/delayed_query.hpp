@@ -7,10 +7,13 @@
 // before the locks are released, so no reader ever sees a buffered id missing.
 // exact_values, temporals and the nested engine stay available to others:
 // whole values go through the map's own insert_exact and insert_indexable, the
-// exact entries and the temporal values only after the five locks are
-// released (a reader holds an exact_values shard, or temporals, while it maps
-// element ids to owners, so a writer must never wait for either while it
-// holds element_ids).
+// exact entries and the temporal values only once the five locks are released
+// (a reader holds an exact_values shard, or temporals, while it maps element
+// ids to owners, so a writer must never wait for either while it holds
+// element_ids). With several writers open, that means once every one of them
+// is closed: finishing one while another still holds its map's locks could
+// wait for a reader that waits for a second thread's writer, which waits for
+// those locks.
 //
 // While a thread holds writers, it must not call anything on those maps that
 // takes one of the five locks (unbuffered insertion, removal, unmask_ids, the
@@ -37,7 +40,7 @@ public:
     BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
     ~BulkQueryMapAdder() {
         try {
-            close();
+            finish();
         } catch (...) {
             // Only an allocation failure gets here, while unwinding already.
         }
@@ -51,10 +54,13 @@ public:
     void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
 
     // Flushes numbers (slice by slice), bools (True, then False) and strings
-    // (position by position), releases the locks in the order they were
-    // taken, then records the temporal and whole values of the batch.
-    // Closing twice does nothing.
+    // (position by position), then releases the locks in the order they were
+    // taken. Closing twice does nothing.
     void close();
+    // Closes, then records the temporal and whole values of the batch (once).
+    // A thread holding several writers closes them all before it finishes
+    // any.
+    void finish();
     bool is_open() const noexcept { return strings_.owns_lock(); }
 
     QueryMap& map() const noexcept { return *map_; }

@@ -33,6 +33,22 @@ class Index:
     are indexed one by one and lead back to the object; dict attributes are
     not indexed.
 
+    Paths through cycles: an object that holds itself (``ceo.manager = ceo``,
+    or in an item of a container) continues the path on itself, as Python's
+    attribute access would, at every step of the path. A step that leads back
+    to another object through which the index reached the current one (one
+    of its holders along the path's earlier attributes, a holder of that
+    holder, and so on up to the members) is not followed, and the path finds
+    nothing there: with ``a.b = b; b.a = a`` both in the index,
+    ``"b.a.name"`` matches neither. Which steps lead back is settled when the
+    value is assigned or its holder added, from the holders at that moment.
+    Such paths never raise.
+
+    A value whose ``__hash__`` raises an ordinary exception is indexed by
+    identity instead; KeyboardInterrupt, SystemExit, MemoryError and other
+    exceptions that are not ordinary ``Exception`` subclasses propagate from
+    the call that converts the value, and the call is undone as a whole.
+
     Methods may be called from several threads at once; the work of adding
     objects runs without holding the GIL.
     """
@@ -51,7 +67,11 @@ class Index:
         """Adds every object of ``objs`` in one batch.
 
         Unlike ``add_object``, every attribute is indexed, including those
-        whose names start with ``_``. ``objs`` is any sequence except a str;
+        whose names start with ``_``; later assignments to those attributes
+        update this index (but a ``_`` attribute the object gains after it
+        was added is not indexed). ``objs`` is any sequence except a str; its
+        length is only a hint, and the objects added are those iteration
+        yields;
         if it is not one, or holds anything but ``Indexable`` objects, TypeError
         is raised and nothing is added; an error raised while iterating it
         propagates and nothing is added.
@@ -93,9 +113,11 @@ class Index:
     def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
         """A view of the objects that match ``query``.
 
-        Raises TypeError when ``query`` is not a ``PyQueryExpr``, and
+        Raises TypeError when ``query`` is not a ``PyQueryExpr``,
         NotImplementedError("not yet implemented") when a ``bt`` test with a
-        bound that is not a number meets an attribute some object has.
+        bound that is not a number meets an attribute some object has, and
+        RecursionError when this thread's stack cannot hold the evaluation of
+        a tree that deep.
         """
 
     def union_with(self, other: "Index") -> None:
@@ -121,7 +143,9 @@ class Indexable:
     name; scalars read back as builtin values, everything else as the very
     same object. Attributes cannot be deleted. When the object belongs to an
     index, assigning an attribute updates that index; names starting with
-    ``_`` are stored but never indexed.
+    ``_`` are indexed only by ``Index.add_object_many`` (and so by
+    ``FilteredIndex.rebase``) and by merges of such indexes, and assigning
+    one updates exactly the indexes that indexed it.
 
     Subclass it to give objects methods; set attributes in ``__init__`` or as
     keyword arguments to the constructor.
@@ -130,7 +154,9 @@ class Indexable:
     def __new__(cls, *_args: Any, **kwargs: Any) -> "Indexable":
         """Makes an object with the keyword arguments as its attributes.
 
-        Positional arguments are accepted and ignored.
+        Positional arguments are accepted and ignored. A subclass that also
+        derives from ``abc.ABC`` and has abstract methods left raises
+        TypeError, as ``object.__new__`` does.
         """
 
     def __getattribute__(self, name: str) -> Any:
@@ -175,7 +201,8 @@ class FilteredIndex:
         """The objects of the view in ascending object-id order.
 
         Objects an in-place ``reduce`` of the index removed since the view
-        was made are left out.
+        was made are left out, even once they (or new objects given their
+        ids) are added again: a view returns only objects it held.
         """
 
     def rebase(self) -> "Index":
@@ -199,8 +226,16 @@ class PyQueryExpr:
     are on assignment: an int never equals a str, a bool is not an int, and
     other objects compare by identity. An attribute no object has, or a value
     of a kind the test does not handle, matches nothing rather than failing.
-    Tests on list, tuple and set attributes match their items. NaN is
-    unordered, as in Python: it equals nothing and is in no range.
+    Tests on list, tuple and set attributes match their items, however deeply
+    the containers nest. NaN is unordered, as in Python: it equals nothing and
+    is in no range.
+
+    A tree is at most 1000 levels deep (a single test is one level): ``and_``,
+    ``or_`` and ``not_`` raise RecursionError beyond. Printing, releasing and
+    garbage-collecting a tree use no native recursion; evaluating or copying
+    one does, and raises RecursionError instead of overflowing the stack of a
+    thread started with a small ``threading.stack_size``. A 256 KiB stack is
+    enough for the deepest tree.
 
     Calling the class itself raises TypeError.
     """

@@ -10,6 +10,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/fork_handlers.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
@@ -117,11 +118,9 @@ PyObject* hook_intern(PyObject*, PyObject* text) {
         return nullptr;
     }
     std::string copy(utf8, static_cast<size_t>(n));
-    uint32_t id;
-    {
-        GilRelease nogil;  // so that threads really intern concurrently
-        id = INTERNER().intern(copy);
-    }
+    uint32_t id = 0;
+    // Without the GIL, so that threads really intern concurrently.
+    without_gil([&] { id = INTERNER().intern(copy); });
     return PyLong_FromUnsignedLong(id);
 }
 
@@ -187,11 +186,10 @@ PyObject* hook_attach_engine(PyObject*, PyObject* args) {
     if (live) test_engines().push_back(engine);
     std::shared_ptr<IndexableRecord> record = indexable_record(obj);
     const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
-    {
-        GilRelease nogil;
+    without_gil([&] {
         register_index_meta(*record, engine, placeholder);
         engine.reset();  // a dead entry unless kept above
-    }
+    });
     Py_RETURN_NONE;
 }
 
@@ -276,6 +274,10 @@ PyObject* init_module() {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (register_fork_handlers() < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     module_object = Py_NewRef(module);
     return module;

@@ -11,8 +11,10 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -41,6 +43,10 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -90,7 +96,7 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
 
 PyObject* filtered_collect(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
-    return present_objects_list(view.items, view.ids);
+    return present_objects_list(view.items, view.ids, view.epoch);
 }
 
 // A new Index holding exactly the view's objects that are still there, every
@@ -198,7 +204,7 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     return self;
 }
 
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) {
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, uint64_t epoch) {
     const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
     // Allocated before the table is locked: an allocation can start a garbage
     // collection, whose finalizers may need the table.
@@ -213,8 +219,9 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
         const ItemTable& table = items->get();
         ids.for_each([&](uint32_t id) {
             // An in-place reduction of the engine puts the placeholder back
-            // into the slots of the objects it removed.
-            if (id < table.size() && !table[id].is_placeholder()) {
+            // into the slots of the objects it removed, and a new object may
+            // have taken such a slot since.
+            if (id < table.size() && held_since(table[id], epoch)) {
                 PyList_SET_ITEM(list, filled++, Py_NewRef(table[id].python_handle.get()));
             }
         });
@@ -224,10 +231,11 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
 }
 
 bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
+    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, TooDeep, Other } failure = Failure::None;
     std::string what;
-    {
-        GilRelease released;
+    std::optional<PythonError> raised;
+    without_gil([&] {
+        GateHold inside_gate;
         try {
             work();
         } catch (const QueryNotImplemented&) {
@@ -236,6 +244,12 @@ bool run_without_gil(const std::function<void()>& work) {
             failure = Failure::NoMemory;
         } catch (const ObjectLockedError& e) {
             failure = Failure::Locked;
+            what = e.what();
+        } catch (const PythonError& e) {
+            failure = Failure::Python;
+            raised = e;
+        } catch (const StackExhausted& e) {
+            failure = Failure::TooDeep;
             what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
@@ -247,13 +261,18 @@ bool run_without_gil(const std::function<void()>& work) {
             run_nested_tasks();
         } catch (const std::bad_alloc&) {
             if (failure == Failure::None) failure = Failure::NoMemory;
+        } catch (const PythonError& e) {
+            if (failure == Failure::None) {
+                failure = Failure::Python;
+                raised = e;
+            }
         } catch (const std::exception& e) {
             if (failure == Failure::None) {
                 failure = Failure::Other;
                 what = e.what();
             }
         }
-    }
+    });
     switch (failure) {
         case Failure::None:
             return true;
@@ -265,6 +284,12 @@ bool run_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::Locked:
             PyErr_SetString(PyExc_RuntimeError, what.c_str());
+            return false;
+        case Failure::Python:
+            raised->restore();
+            return false;
+        case Failure::TooDeep:
+            PyErr_SetString(PyExc_RecursionError, what.c_str());
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

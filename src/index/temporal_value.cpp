@@ -49,16 +49,14 @@ struct Offset {
 
 std::optional<Offset> utc_offset(PyObject* object, PyObject* tzinfo) {
     if (tzinfo == Py_None) return Offset{};
-    PyObject* offset = PyObject_CallMethod(object, "utcoffset", nullptr);
+    OwnedRef offset = OwnedRef::steal(PyObject_CallMethod(object, "utcoffset", nullptr));
     if (!offset) {
         PyErr_Clear();
         return std::nullopt;
     }
-    std::optional<Offset> out;
-    if (offset == Py_None) out = Offset{};
-    else if (PyDelta_Check(offset)) out = Offset{true, delta_micros(offset)};
-    Py_DECREF(offset);
-    return out;
+    if (offset.get() == Py_None) return Offset{};
+    if (PyDelta_Check(offset.get())) return Offset{true, delta_micros(offset.get())};
+    return std::nullopt;
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 
 namespace tarnwick {
 namespace {
@@ -44,57 +45,40 @@ void keep_list(TypeList&) {}
 // numpy.<name> if numpy imports and the attribute is a type; any error is
 // cleared, and the answer is final.
 TypeCell numpy_type(const char* name) {
-    PyObject* modname = PyUnicode_FromString("numpy");
-    if (!modname) {
-        PyErr_Clear();
-        return {nullptr};
-    }
-    PyObject* numpy = PyImport_Import(modname);
-    Py_DECREF(modname);
-    if (!numpy) {
-        PyErr_Clear();
-        return {nullptr};
-    }
-    PyObject* attr = PyObject_GetAttrString(numpy, name);
-    Py_DECREF(numpy);
+    OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
+    OwnedRef attr = OwnedRef::steal(numpy ? PyObject_GetAttrString(numpy.get(), name) : nullptr);
     if (!attr) {
         PyErr_Clear();
         return {nullptr};
     }
-    if (!PyType_Check(attr)) {
-        Py_DECREF(attr);
-        return {nullptr};
-    }
-    return {reinterpret_cast<PyTypeObject*>(attr)};
+    if (!PyType_Check(attr.get())) return {nullptr};
+    return {reinterpret_cast<PyTypeObject*>(attr.release())};
 }
 
 // numpy's scalar type of each one-letter type code (numpy.dtype(code).type),
 // which names every width and alias numpy has on this platform.
 TypeList numpy_types_of_codes(const char* codes) {
     TypeList list;
-    PyObject* modname = PyUnicode_FromString("numpy");
-    PyObject* numpy = modname ? PyImport_Import(modname) : nullptr;
-    Py_XDECREF(modname);
+    OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) {
         PyErr_Clear();
         return list;
     }
     for (const char* code = codes; *code; ++code) {
         const char one[2] = {*code, '\0'};
-        PyObject* dtype = PyObject_CallMethod(numpy, "dtype", "s", one);
-        PyObject* type = dtype ? PyObject_GetAttrString(dtype, "type") : nullptr;
-        Py_XDECREF(dtype);
+        OwnedRef dtype = OwnedRef::steal(PyObject_CallMethod(numpy.get(), "dtype", "s", one));
+        OwnedRef type = OwnedRef::steal(dtype ? PyObject_GetAttrString(dtype.get(), "type") : nullptr);
         if (!type) {
             PyErr_Clear();
             continue;
         }
         // Type objects of numpy live as long as the process: the reference is
         // kept, as for the cells below.
-        PyTypeObject* as_type = PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type) : nullptr;
-        if (as_type && !list.contains(as_type) && list.size() < TypeList::capacity) list.push(as_type);
-        else Py_DECREF(type);
+        if (!PyType_Check(type.get())) continue;
+        auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
+        if (list.contains(as_type) || list.size() == TypeList::capacity) continue;
+        list.push(reinterpret_cast<PyTypeObject*>(type.release()));
     }
-    Py_DECREF(numpy);
     return list;
 }
 
@@ -147,7 +131,31 @@ const TypeList& NUMPY_FLOATING_TYPES() {
 }
 PyTypeObject* NP_LONGDOUBLE_CELL() { return numpy_cell(np_longdouble_cell, "longdouble"); }
 
-PyTypeObject* INDEXABLE_TYPE() { return indexable_type(); }
+std::atomic<PyTypeObject*>& INDEXABLE_TYPE_CELL() noexcept {
+    static std::atomic<PyTypeObject*> cell{nullptr};
+    return cell;
+}
+
+namespace {
+// Constant-initialised: installed from a static initialiser of another unit.
+std::atomic<PyTypeObject* (*)()> indexable_type_maker{nullptr};
+}  // namespace
+
+void set_indexable_type_maker(PyTypeObject* (*make)()) noexcept {
+    indexable_type_maker.store(make, std::memory_order_release);
+}
+
+PyTypeObject* INDEXABLE_TYPE() {
+    if (PyTypeObject* type = INDEXABLE_TYPE_IF_MADE()) return type;
+    auto make = indexable_type_maker.load(std::memory_order_acquire);
+    if (!make) {
+        PyErr_SetString(PyExc_SystemError, "the Indexable class is not linked in");
+        return nullptr;
+    }
+    return make();
+}
+
+PyTypeObject* INDEXABLE_TYPE_IF_MADE() noexcept { return INDEXABLE_TYPE_CELL().load(std::memory_order_acquire); }
 
 const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC() {
     // Pure native; a function-local static never waits for the GIL.
@@ -159,7 +167,7 @@ const PyHandle& DEFAULT_PY_INDEXABLE_ARC() {
     return default_py_indexable
         .get_or_init(
             [] {
-                PyTypeObject* type = indexable_type();
+                PyTypeObject* type = INDEXABLE_TYPE();
                 PyObject* obj = type ? indexable_wrap(type, IndexableRecord::make_default()) : nullptr;
                 if (!obj) {
                     // Only an exhausted allocator gets here.

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "index/core/structures/bitmap.hpp"
-#include "index/core/structures/ordered_bitmap.hpp"
+#include "index/core/structures/numerical_bitmap.hpp"
 
 namespace tarnwick {
 

@@ -7,13 +7,40 @@ ends_with and contains; ("in", path, values); ("bt", path, lower, upper);
 
 import math
 import operator
+from datetime import date, datetime, time, timedelta
 
 from Tarnwick import Indexable, PyQueryExpr as Q
 
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
 INT64 = range(-(2**63), 2**63)
+TEMPORAL = {date: "date", datetime: "datetime", time: "time", timedelta: "timedelta"}
+ORDERED = {"num", "date", "datetime", "datetime-aware", "time", "time-aware", "timedelta"}
+
+
+def plain(v):
+    """A numpy bool, integer or floating scalar as the Python value it equals
+    (a long double no float equals stays as it is)."""
+    if numpy is None or not isinstance(v, numpy.generic):
+        return v
+    if isinstance(v, numpy.bool_):
+        return bool(v)
+    if isinstance(v, numpy.integer):
+        return int(v)
+    if isinstance(v, numpy.floating) and (math.isnan(v) or float(v) == v):
+        return float(v)
+    return v
 
 
 def kind(v):
+    v = plain(v)
+    if type(v) in TEMPORAL:
+        k = TEMPORAL[type(v)]
+        # Awareness as Python decides it: the offset the value reports.
+        return k + "-aware" if k in ("datetime", "time") and v.utcoffset() is not None else k
     if type(v) is bool:
         return "bool"
     if type(v) is int:
@@ -45,11 +72,15 @@ def equal(x, v):
         return False
     if k in ("obj", "opaque"):
         return x is v
-    return x == v  # NaN equals nothing; big ints by value
+    return plain(x) == plain(v)  # NaN equals nothing; big ints by value; aware values as instants
 
 
 def ordered(x, v, op):
-    return kind(x) == kind(v) == "num" and not (math.isnan(x) or math.isnan(v)) and op(x, v)
+    k = kind(x)
+    if k != kind(v) or k not in ORDERED:
+        return False
+    x, v = plain(x), plain(v)
+    return not (k == "num" and (math.isnan(x) or math.isnan(v))) and op(x, v)
 
 
 def _text(op):

@@ -1,6 +1,8 @@
 """An allocation failure at any point of adding an object or indexing an
 assignment: MemoryError, and the index as if the call had not been made."""
 
+from datetime import date, datetime, timezone
+
 import pytest
 
 import Tarnwick
@@ -25,8 +27,8 @@ def make_world():
     old = Item(n=1, s="zz", tags=["q"], child=Item(name="k"))
     idx.add_object_many([old])
     kid = Item(name="kid", deep=["x", 5])
-    new = Item(n=7, s="zz", b=True, tags=["q", 3, kid, [kid, "inner"]], child=Item(name="k2", tags=["y"]),
-               u=Payload(), _p=1)
+    new = Item(n=7, s="zz", b=True, tags=["q", 3, kid, [kid, "inner"], date(2000, 1, 1)],
+               child=Item(name="k2", tags=["y"]), u=Payload(), _p=1, at=datetime(2000, 1, 1, tzinfo=timezone.utc))
     return idx, old, new
 
 
@@ -40,7 +42,7 @@ def answers(idx, old, new):
     qs = [Q.eq("n", 7), Q.gt("n", 0), Q.eq("s", "zz"), Q.starts_with("s", "z"), Q.eq("b", True),
           Q.eq("tags", "q"), Q.eq("tags", 3), Q.eq("tags", "inner"), Q.eq("tags.name", "kid"),
           Q.eq("tags.deep", "x"), Q.eq("child.name", "k2"), Q.eq("child.name", "k"), Q.eq("child.tags", "y"),
-          Q.eq("_p", 1)]
+          Q.eq("_p", 1), Q.gt("tags", date(1999, 1, 1)), Q.eq("at", datetime(2000, 1, 1, tzinfo=timezone.utc))]
     return [names(idx.reduced_query(q).collect()) for q in qs] + [names(idx.collect())]
 
 

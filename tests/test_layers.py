@@ -7,7 +7,7 @@ import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.MULTILINE)
-VALUE_MODEL = {"pyref", "value", "types", "indexable_record", "python_error", "debug_text"}
+VALUE_MODEL = {"pyref", "value", "temporal_value", "types", "indexable_record", "python_error", "debug_text"}
 
 
 def layer(path):

@@ -4,6 +4,7 @@ is released once nothing holds it."""
 
 import gc
 import os
+from datetime import date, datetime, timedelta, timezone, tzinfo
 import sys
 import weakref
 
@@ -21,13 +22,20 @@ class Payload:
     pass
 
 
+class Zone(tzinfo):
+    def utcoffset(self, dt):
+        return timedelta(hours=-3)
+
+
 def cycle(keep=None):
     """One round of everything a program does with the store, then drop it all.
     With `keep`, weak references to what was made are appended to it."""
     payload, nested, inner = Payload(), Item(city="x", n=1), Item(z=2)
     nested.inner = inner
     objs = [Item(n=i, f=i / 3, s=f"s{i % 4}" * (i % 3 + 1), b=i % 2 == 0, tags=[i, f"t{i}", [i, (i,)]],
-                 addr=nested, p=payload, _hidden=i, big=2**70 + i % 2) for i in range(8)]
+                 addr=nested, p=payload, _hidden=i, big=2**70 + i % 2,
+                 at=datetime(2000, 1, 1, tzinfo=timezone.utc if i % 2 else Zone()) + timedelta(hours=i),
+                 days=[date(2000, 1, i + 1), timedelta(i)]) for i in range(8)]
     one, two = Index(), Index()
     for o in objs[:6]:
         one.add_object(o)
@@ -41,6 +49,8 @@ def cycle(keep=None):
                Q.not_(Q.eq("addr.city", "y")), Q.bt("f", 0, 3), Q.contains("s", "ng"))
     view = one.reduced_query(q).reduced(b=True)
     view.reduced_query(Q.ne("big", 2**70)).collect()
+    one.reduced_query(Q.or_(Q.bt("days", date(2000, 1, 2), date(2000, 1, 5)),
+                            Q.gt("at", datetime(2000, 1, 1, 2, tzinfo=Zone())))).collect()
     one.get_by_attribute(addr=nested, p=payload)
     rebased = two.reduced(**{"addr.inner.z": 2}).rebase()
     rebased.reduced_query(Q.eq("_hidden", 4)).collect()

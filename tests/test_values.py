@@ -1,3 +1,4 @@
+import datetime
 import enum
 import math
 import re
@@ -242,9 +243,27 @@ class TestNumpy:
         assert primitive(np.bool_(True)) == "Bool(true)"
         assert primitive(np.str_("ab")) == 'Str("ab")'
 
-    def test_other_numpy_scalars_are_opaque(self, np):
-        for value in (np.int32(3), np.float32(1.5), np.uint64(3)):
-            assert kind(value) == "Unknown", type(value)
+    @pytest.mark.parametrize("name", ["int8", "uint8", "int16", "uint16", "int32", "uint32", "intc", "uint64",
+                                      "longlong", "ulonglong", "float16", "float32", "longdouble"])
+    def test_every_numpy_integer_and_float_is_a_number(self, np, name):
+        value = getattr(np, name)(3)
+        builtin = 3 if issubclass(type(value), np.integer) else 3.0
+        assert primitive(value) == primitive(builtin)
+        assert _value_eq(value, builtin) and _value_hash(value) == _value_hash(builtin)
+
+    def test_numpy_ints_beyond_64_bits_are_big_ints(self, np):
+        for big in (2**64 - 1, 2**63):
+            value = np.uint64(big)
+            assert kind(value) == "Unknown"
+            assert _value_eq(value, big) and _value_hash(value) == _value_hash(big)
+            assert _value_eq(value, np.uint64(big)) and not _value_eq(value, big - 1)
+
+    def test_a_long_double_no_double_holds_stays_opaque(self, np):
+        third = np.longdouble(1) / 3
+        if float(third) == third:
+            pytest.skip("long double is double here")
+        assert kind(third) == "Unknown"
+        assert not _value_eq(third, float(third))
 
     def test_numpy_values_equal_builtin_ones(self, np):
         assert _value_eq(np.int64(7), 7) and _value_hash(np.int64(7)) == _value_hash(7)
@@ -258,3 +277,48 @@ class TestNumpy:
         assert type(o.f) is float and o.f == 1.5
         assert o.b is True
         assert type(o.s) is str and o.s == "ab"
+
+
+UTC, EAST = datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=2))
+
+
+class TestTemporal:
+    @pytest.mark.parametrize(
+        "value, expected",
+        [
+            (datetime.date(1970, 1, 2), "Date(1, 0)"),
+            (datetime.date(1, 1, 1), "Date(-719162, 0)"),
+            (datetime.datetime(1969, 12, 31, 23, 59, 59, 999999), "DateTime(-1, 86399999999)"),
+            (datetime.datetime(1970, 1, 1, 1, tzinfo=EAST), "AwareDateTime(-1, 82800000000)"),
+            (datetime.time(0, 0, 1), "Time(0, 1000000)"),
+            (datetime.time(0, 30, tzinfo=EAST), "AwareTime(-1, 81000000000)"),
+            (datetime.timedelta.min, "TimeDelta(-999999999, 0)"),
+            (datetime.timedelta(microseconds=-1), "TimeDelta(-1, 86399999999)"),
+        ],
+    )
+    def test_days_and_microseconds(self, value, expected):
+        assert primitive(value) == f"Temporal({expected})"
+
+    @pytest.mark.parametrize(
+        "a, b, equal",
+        [
+            (datetime.datetime(2000, 1, 1, 2, tzinfo=EAST), datetime.datetime(2000, 1, 1, tzinfo=UTC), True),
+            (datetime.time(14, tzinfo=EAST), datetime.time(12, tzinfo=UTC), True),
+            (datetime.datetime(2000, 1, 1), datetime.datetime(2000, 1, 1, tzinfo=UTC), False),
+            (datetime.date(2000, 1, 1), datetime.datetime(2000, 1, 1), False),
+            (datetime.timedelta(0), 0, False),
+            (datetime.time(0), datetime.timedelta(0), False),
+            (datetime.date(1970, 1, 1), datetime.timedelta(0), False),
+        ],
+    )
+    def test_equal_by_value_within_one_kind(self, a, b, equal):
+        assert _value_eq(a, b) is equal
+        if equal:
+            assert _value_hash(a) == _value_hash(b)
+
+    def test_subclasses_stay_opaque(self):
+        class Day(datetime.date):
+            pass
+
+        assert kind(Day(2000, 1, 1)) == "Unknown"
+        assert not _value_eq(Day(2000, 1, 1), datetime.date(2000, 1, 1))

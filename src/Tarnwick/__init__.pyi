@@ -1,7 +1,8 @@
 """A Python module implemented natively: an in-memory, attribute-indexed object store."""
 
 from collections.abc import Sequence
-from typing import Any, Generic, Self, SupportsIndex, TypeAlias
+from datetime import date, time, timedelta
+from typing import Any, Generic, Self, SupportsFloat, SupportsIndex, TypeAlias
 
 from typing_extensions import TypeVar
 
@@ -13,8 +14,12 @@ __version__: str
 
 _T = TypeVar("_T", bound=Indexable, default=Indexable)
 
-# What the numeric tests (gt, ge, lt, le, bt) take as bounds.
-_Number: TypeAlias = int | float
+# What a range test (gt, ge, lt, le, bt) orders by: ints and floats (numpy's
+# integer and floating scalars among them, through __index__ and __float__),
+# or a date, datetime, time or timedelta, compared only with values of its
+# own type.
+_Number: TypeAlias = int | float | SupportsIndex | SupportsFloat
+_Bound: TypeAlias = _Number | date | time | timedelta
 
 # Both arguments are unsigned integers of the platform's pointer width (any
 # object with __index__ is accepted); the sum wraps around at that width, and
@@ -27,10 +32,11 @@ class Index(Generic[_T]):
 
     Objects stay alive while they belong to the index. Assigning an attribute
     of an object that belongs to the index (or to several) updates it at once.
-    Values are indexed by kind: ints and floats on one numeric scale, strs by
-    their bytes, bools, other ``Indexable`` objects (whose own attributes
-    become reachable through dotted paths such as ``"address.city"``), and
-    any other object by identity. The items of list, tuple and set attributes
+    Values are indexed by kind: ints and floats (numpy's among them) on one
+    numeric scale, dates, datetimes, times and timedeltas each on a scale of
+    their own, strs by their bytes, bools, other ``Indexable`` objects (whose
+    own attributes become reachable through dotted paths such as
+    ``"address.city"``), and any other object by identity. The items of list, tuple and set attributes
     are indexed one by one and lead back to the object; dict attributes are
     not indexed.
 
@@ -250,7 +256,10 @@ class PyQueryExpr:
         """Objects whose attribute equals ``value``.
 
         Numbers compare by numeric value across int and float (``3`` matches
-        ``3.0``, ``-0.0`` matches ``0``); strings compare byte for byte.
+        ``3.0``, ``-0.0`` matches ``0``, ``np.int32(3)`` matches ``3``);
+        strings compare byte for byte; dates, times and durations by value
+        within their own type (aware ones as instants; naive never equals
+        aware).
         """
 
     @staticmethod
@@ -262,32 +271,35 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def gt(attr: str, value: _Number) -> PyQueryExpr:
-        """Objects whose numeric attribute is greater than the number ``value``.
+    def gt(attr: str, value: _Bound) -> PyQueryExpr:
+        """Objects whose attribute is greater than ``value``.
 
-        Ints and floats share one exact order; other kinds match nothing.
+        Ints and floats share one exact order; a date, datetime, time or
+        timedelta is compared only with values of its own type (and
+        awareness); other kinds match nothing.
         """
 
     @staticmethod
-    def ge(attr: str, value: _Number) -> PyQueryExpr:
-        """Objects whose numeric attribute is greater than or equal to ``value``."""
+    def ge(attr: str, value: _Bound) -> PyQueryExpr:
+        """Objects whose attribute is greater than or equal to ``value``."""
 
     @staticmethod
-    def lt(attr: str, value: _Number) -> PyQueryExpr:
-        """Objects whose numeric attribute is less than the number ``value``."""
+    def lt(attr: str, value: _Bound) -> PyQueryExpr:
+        """Objects whose attribute is less than ``value``."""
 
     @staticmethod
-    def le(attr: str, value: _Number) -> PyQueryExpr:
-        """Objects whose numeric attribute is less than or equal to ``value``."""
+    def le(attr: str, value: _Bound) -> PyQueryExpr:
+        """Objects whose attribute is less than or equal to ``value``."""
 
     @staticmethod
-    def bt(attr: str, lower: _Number, upper: _Number) -> PyQueryExpr:
-        """Objects whose numeric attribute lies between ``lower`` and ``upper``.
+    def bt(attr: str, lower: _Bound, upper: _Bound) -> PyQueryExpr:
+        """Objects whose attribute lies between ``lower`` and ``upper``.
 
-        Both bounds are inclusive; ``lower`` above ``upper`` matches nothing.
-        Both bounds must be numbers: otherwise evaluating the query on an
-        attribute that some object has raises NotImplementedError("not yet
-        implemented").
+        Both bounds are inclusive; ``lower`` above ``upper``, or bounds of two
+        kinds (a number and a date, a naive and an aware datetime), match
+        nothing. Both bounds must be numbers or temporal values: otherwise
+        evaluating the query on an attribute that some object has raises
+        NotImplementedError("not yet implemented").
         """
 
     @staticmethod

@@ -55,6 +55,33 @@ TypeCell numpy_type(const char* name) {
     return {reinterpret_cast<PyTypeObject*>(attr.release())};
 }
 
+// numpy's scalar type of each one-letter type code (numpy.dtype(code).type),
+// which names every width and alias numpy has on this platform.
+TypeList numpy_types_of_codes(const char* codes) {
+    TypeList list;
+    OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        PyErr_Clear();
+        return list;
+    }
+    for (const char* code = codes; *code; ++code) {
+        const char one[2] = {*code, '\0'};
+        OwnedRef dtype = OwnedRef::steal(PyObject_CallMethod(numpy.get(), "dtype", "s", one));
+        OwnedRef type = OwnedRef::steal(dtype ? PyObject_GetAttrString(dtype.get(), "type") : nullptr);
+        if (!type) {
+            PyErr_Clear();
+            continue;
+        }
+        // Type objects of numpy live as long as the process: the reference is
+        // kept, as for the cells below.
+        if (!PyType_Check(type.get())) continue;
+        auto* as_type = reinterpret_cast<PyTypeObject*>(type.get());
+        if (list.contains(as_type) || list.size() == TypeList::capacity) continue;
+        list.push(reinterpret_cast<PyTypeObject*>(type.release()));
+    }
+    return list;
+}
+
 PyTypeObject* numpy_cell(GilOnceCell<TypeCell>& cell, const char* name) {
     return cell.get_or_init([name] { return numpy_type(name); }, discard_type).type;
 }
@@ -70,8 +97,8 @@ const TypeList& type_list(GilOnceCell<TypeList>& cell, PyTypeObject* builtin, Py
         keep_list);
 }
 
-GilOnceCell<TypeCell> np_int64_cell, np_float64_cell, np_bool_cell, np_str_cell;
-GilOnceCell<TypeList> int_types, float_types, bool_types, str_types;
+GilOnceCell<TypeCell> np_int64_cell, np_float64_cell, np_bool_cell, np_str_cell, np_longdouble_cell;
+GilOnceCell<TypeList> int_types, float_types, bool_types, str_types, numpy_integer_types, numpy_floating_types;
 
 struct PyIndexableCell {
     PyHandle handle;
@@ -95,6 +122,14 @@ const TypeList& INT_TYPES() { return type_list(int_types, PY_INT_TYPE_CELL(), &N
 const TypeList& FLOAT_TYPES() { return type_list(float_types, PY_FLOAT_TYPE_CELL(), &NP_FLOAT64_CELL); }
 const TypeList& BOOL_TYPES() { return type_list(bool_types, PY_BOOL_TYPE_CELL(), &NP_BOOL_CELL); }
 const TypeList& STR_TYPES() { return type_list(str_types, PY_STR_TYPE_CELL(), &NP_STR_CELL); }
+
+const TypeList& NUMPY_INTEGER_TYPES() {
+    return numpy_integer_types.get_or_init([] { return numpy_types_of_codes("bBhHiIlLqQ"); }, keep_list);
+}
+const TypeList& NUMPY_FLOATING_TYPES() {
+    return numpy_floating_types.get_or_init([] { return numpy_types_of_codes("efdg"); }, keep_list);
+}
+PyTypeObject* NP_LONGDOUBLE_CELL() { return numpy_cell(np_longdouble_cell, "longdouble"); }
 
 std::atomic<PyTypeObject*>& INDEXABLE_TYPE_CELL() noexcept {
     static std::atomic<PyTypeObject*> cell{nullptr};

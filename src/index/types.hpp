@@ -17,8 +17,9 @@ namespace tarnwick {
 
 struct IndexableRecord;
 
-// Up to two type objects (the builtin type, then its numpy twin). Membership
-// is identity of the exact type: subclasses never match.
+// A few type objects: the builtin type then its numpy twin, or all of numpy's
+// integer or floating scalar types. Membership is identity of the exact type:
+// subclasses never match.
 class TypeList {
 public:
     bool contains(PyTypeObject* type) const noexcept {
@@ -30,12 +31,15 @@ public:
     size_t size() const noexcept { return size_; }
     PyTypeObject* operator[](size_t i) const noexcept { return types_[i]; }
 
+    static constexpr size_t capacity = 12;
+
+    // Ignores null, a type already listed, and anything past the capacity.
     void push(PyTypeObject* type) noexcept {
-        if (type && size_ < 2) types_[size_++] = type;
+        if (type && size_ < capacity && !contains(type)) types_[size_++] = type;
     }
 
 private:
-    PyTypeObject* types_[2] = {nullptr, nullptr};
+    PyTypeObject* types_[capacity] = {};
     size_t size_ = 0;
 };
 
@@ -55,6 +59,14 @@ const TypeList& INT_TYPES();
 const TypeList& FLOAT_TYPES();
 const TypeList& BOOL_TYPES();
 const TypeList& STR_TYPES();
+
+// Every integer scalar type of numpy (signed and unsigned, 8 to 64 bits, and
+// the platform aliases that are types of their own), every floating one (half
+// to long double), and long double alone; empty or null without numpy. Ints
+// and floats by value, as numbers, whatever their width.
+const TypeList& NUMPY_INTEGER_TYPES();
+const TypeList& NUMPY_FLOATING_TYPES();
+PyTypeObject* NP_LONGDOUBLE_CELL();
 
 // The Indexable class object, kept in a cell that the class fills when it is
 // made (interfaces/indexable.cpp). The class also installs, when the module

@@ -1,6 +1,7 @@
 #include "index/value.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
@@ -81,7 +82,7 @@ const char* container_kind_name(ContainerKind kind) noexcept {
 }
 
 const char* value_kind_name(ValueKind kind) noexcept {
-    static const char* const names[] = {"Int", "Float", "Str", "Bool", "Iterable", "Ind", "Unknown"};
+    static const char* const names[] = {"Int", "Float", "Str", "Bool", "Iterable", "Ind", "Unknown", "Temporal"};
     return names[static_cast<size_t>(kind)];
 }
 
@@ -133,19 +134,56 @@ PyValue make_known(PyHandle handle, CastValue primitive) {
     return PyValue(std::move(handle), std::move(primitive), h);
 }
 
-// An exact int outside signed 64 bits: opaque, but tagged with its base-16
-// text so that equal big ints compare equal (base 16 is linear-time and free
-// of the interpreter's decimal-length limit).
+// An integer outside signed 64 bits (an int, or a numpy integer such as a
+// large uint64): opaque, but tagged with its base-16 text and hashed as the
+// equal int, so that equal big ints compare equal whatever their type (base
+// 16 is linear-time and free of the interpreter's decimal-length limit).
 PyValue big_int_value(PyHandle handle) {
-    UnknownValue payload;
-    if (PyLong_CheckExact(handle.get())) {
-        OwnedRef text = OwnedRef::steal(PyNumber_ToBase(handle.get(), 16));
-        Py_ssize_t n = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-        if (utf8) payload.big_int = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
-        else PyErr_Clear();
+    OwnedRef exact = OwnedRef::steal(PyLong_CheckExact(handle.get()) ? Py_NewRef(handle.get())
+                                                                      : PyNumber_Index(handle.get()));
+    if (!exact) {
+        PyErr_Clear();
+        return make_unknown(std::move(handle));
     }
-    return make_unknown(std::move(handle), std::move(payload));
+    UnknownValue payload;
+    OwnedRef text = OwnedRef::steal(PyNumber_ToBase(exact.get(), 16));
+    Py_ssize_t n = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    if (utf8) payload.big_int = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
+    else PyErr_Clear();
+    const uint64_t h = python_hash(exact.get());
+    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
+}
+
+PyValue int_value(PyHandle handle) {
+    long long v = PyLong_AsLongLong(handle.get());  // numpy ints go through __index__
+    if (v == -1 && PyErr_Occurred()) {
+        bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+        PyErr_Clear();
+        return overflow ? big_int_value(std::move(handle)) : make_unknown(std::move(handle));
+    }
+    return make_known(std::move(handle), CastValue::from_int(v));
+}
+
+// A numpy floating scalar is a Float when its double is the same number:
+// always for half, single and double precision; a long double that a double
+// cannot hold exactly stays opaque rather than equal a number it is not.
+PyValue numpy_float_value(PyHandle handle) {
+    PyObject* object = handle.get();
+    const double v = PyFloat_AsDouble(object);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return make_unknown(std::move(handle));
+    }
+    if (Py_TYPE(object) == NP_LONGDOUBLE_CELL() && !std::isnan(v)) {
+        OwnedRef as_double = OwnedRef::steal(PyFloat_FromDouble(v));
+        const int same = as_double ? PyObject_RichCompareBool(object, as_double.get(), Py_EQ) : -1;
+        if (same != 1) {
+            if (same < 0) PyErr_Clear();
+            return make_unknown(std::move(handle));
+        }
+    }
+    return make_known(std::move(handle), CastValue::from_float(v));
 }
 
 // Text of a str: UTF-8, with lone surrogates kept as their three-byte forms so
@@ -204,15 +242,7 @@ PyValue PyValue::from_py(PyObject* object) {
     PyHandle handle = PyHandle::borrow(object);
     PyTypeObject* type = Py_TYPE(object);
 
-    if (INT_TYPES().contains(type)) {
-        long long v = PyLong_AsLongLong(object);  // numpy ints go through __index__
-        if (v == -1 && PyErr_Occurred()) {
-            bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
-            PyErr_Clear();
-            return overflow ? big_int_value(std::move(handle)) : make_unknown(std::move(handle));
-        }
-        return make_known(std::move(handle), CastValue::from_int(v));
-    }
+    if (INT_TYPES().contains(type)) return int_value(std::move(handle));
     if (FLOAT_TYPES().contains(type)) {
         double v = type == &PyFloat_Type ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
         if (v == -1.0 && PyErr_Occurred()) {
@@ -245,6 +275,14 @@ PyValue PyValue::from_py(PyObject* object) {
         IterableValue iterable{*container, handle};
         return make_known(std::move(handle), CastValue::from_iterable(std::move(iterable)));
     }
+    // The rarer kinds come last, so that the common ones above pay nothing
+    // for them.
+    if (NUMPY_INTEGER_TYPES().contains(type)) return int_value(std::move(handle));
+    if (NUMPY_FLOATING_TYPES().contains(type)) return numpy_float_value(std::move(handle));
+    if (is_temporal_type(type)) {
+        if (std::optional<TemporalValue> t = temporal_from_py(object))
+            return make_known(std::move(handle), CastValue::from_temporal(*t));
+    }
     return make_unknown(std::move(handle));
 }
 
@@ -265,6 +303,15 @@ uint64_t PyValue::hash_of(const CastValue& p) noexcept {
         // so its address is as good a hash as any.
         case ValueKind::Iterable: return kind_hash(address_of(p.as_iterable().container.get()), ValueKind::Iterable);
         case ValueKind::Ind: return kind_hash(address_of(p.as_ind().python_handle.get()), ValueKind::Ind);
+        case ValueKind::Temporal: {
+            const TemporalValue& t = p.as_temporal();
+            FxHasher32 h;
+            h.add64(static_cast<uint64_t>(t.days));
+            h.add64(static_cast<uint64_t>(t.micros));
+            h.add(static_cast<uint32_t>(t.kind));
+            h.add(static_cast<uint32_t>(ValueKind::Temporal) + 1);
+            return h.finish();
+        }
         case ValueKind::Unknown: break;
     }
     return 0;
@@ -308,7 +355,8 @@ PyObject* PyValue::to_python() const {
         case ValueKind::Bool: return Py_NewRef(primitive.as_bool() ? Py_True : Py_False);
         case ValueKind::Iterable:
         case ValueKind::Ind:
-        case ValueKind::Unknown: break;
+        case ValueKind::Unknown:
+        case ValueKind::Temporal: break;
     }
     return Py_NewRef(o ? o : Py_None);
 }
@@ -344,6 +392,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
             const auto& rb = r.as_unknown().big_int;
             return lb && rb && *lb == *rb;
         }
+        case ValueKind::Temporal: return r.is_temporal() && l.as_temporal() == r.as_temporal();
     }
     return false;
 }
@@ -372,6 +421,12 @@ DebugNode cast_node(const CastValue& p) {
                                   : DebugNode::leaf("None");
             return DebugNode::tuple(name, {DebugNode::record("StoredIndexable", {{"python_handle", handle_node(s.python_handle)},
                                                                                  {"owned_handle", std::move(owned)}})});
+        }
+        case ValueKind::Temporal: {
+            const TemporalValue& t = p.as_temporal();
+            return DebugNode::tuple(name, {DebugNode::tuple(temporal_kind_name(t.kind),
+                                                            {DebugNode::leaf(std::to_string(t.days)),
+                                                             DebugNode::leaf(std::to_string(t.micros))})});
         }
         case ValueKind::Unknown: break;
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "index/pyref.hpp"
+#include "index/temporal_value.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -89,8 +90,9 @@ struct UnknownValue {
     std::optional<ShortStr> big_int;
 };
 
-// Kind numbers follow the variant order; the hash depends on them.
-enum class ValueKind : uint8_t { Int = 0, Float = 1, Str = 2, Bool = 3, Iterable = 4, Ind = 5, Unknown = 6 };
+// Kind numbers follow the variant order; the hash depends on them. Temporal
+// came last so that the others kept their numbers.
+enum class ValueKind : uint8_t { Int = 0, Float = 1, Str = 2, Bool = 3, Iterable = 4, Ind = 5, Unknown = 6, Temporal = 7 };
 
 const char* value_kind_name(ValueKind kind) noexcept;
 
@@ -105,6 +107,7 @@ public:
     static CastValue from_iterable(IterableValue v) noexcept { return CastValue(std::in_place_index<4>, std::move(v)); }
     static CastValue from_ind(StoredIndexable v) noexcept { return CastValue(std::in_place_index<5>, std::move(v)); }
     static CastValue unknown(UnknownValue v = {}) noexcept { return CastValue(std::in_place_index<6>, std::move(v)); }
+    static CastValue from_temporal(TemporalValue v) noexcept { return CastValue(std::in_place_index<7>, v); }
 
     ValueKind kind() const noexcept { return static_cast<ValueKind>(v_.index()); }
     bool is_int() const noexcept { return kind() == ValueKind::Int; }
@@ -114,6 +117,10 @@ public:
     bool is_iterable() const noexcept { return kind() == ValueKind::Iterable; }
     bool is_ind() const noexcept { return kind() == ValueKind::Ind; }
     bool is_unknown() const noexcept { return kind() == ValueKind::Unknown; }
+    bool is_temporal() const noexcept { return kind() == ValueKind::Temporal; }
+    // Whether values of this kind have an order: numbers (ints and floats
+    // together) and each temporal kind on its own.
+    bool is_ordered() const noexcept { return is_int() || is_float() || is_temporal(); }
 
     // Each accessor requires the matching kind.
     int64_t as_int() const noexcept { return *std::get_if<0>(&v_); }
@@ -123,9 +130,11 @@ public:
     const IterableValue& as_iterable() const noexcept { return *std::get_if<4>(&v_); }
     const StoredIndexable& as_ind() const noexcept { return *std::get_if<5>(&v_); }
     const UnknownValue& as_unknown() const noexcept { return *std::get_if<6>(&v_); }
+    const TemporalValue& as_temporal() const noexcept { return *std::get_if<7>(&v_); }
 
 private:
-    using Variant = std::variant<int64_t, double, ShortStr, bool, IterableValue, StoredIndexable, UnknownValue>;
+    using Variant =
+        std::variant<int64_t, double, ShortStr, bool, IterableValue, StoredIndexable, UnknownValue, TemporalValue>;
     template <size_t I, class T>
     CastValue(std::in_place_index_t<I> at, T&& payload) noexcept : v_(at, std::forward<T>(payload)) {}
 

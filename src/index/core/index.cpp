@@ -233,6 +233,8 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
             for (PreparedValue& v : object.values)
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
         for (BulkQueryMapAdder& w : writers) w.close();
+        for (BulkQueryMapAdder& w : writers) w.finish();
+
         // Values of names starting with "_" follow later assignments in the
         // engines that indexed them. Noted under the same hold of changes_
         // as the insertion, so that a reduction clears the note with them.

@@ -98,6 +98,19 @@ void merge_numbers(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) 
     mine.numbers.get().merge_from(part);
 }
 
+void merge_temporals(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
+    TemporalBitmaps part;
+    {
+        ReadGuard g(theirs.temporals.lock());
+        const TemporalBitmaps& t = theirs.temporals.get();
+        if (t.empty()) return;
+        part.merge_from(t);
+    }
+    part.retain(taken);
+    WriteGuard g(mine.temporals.lock());
+    mine.temporals.get().merge_from(part);
+}
+
 void merge_bools(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
     Bitmap true_ids, false_ids;
     {
@@ -186,6 +199,7 @@ void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
     merge_strings(mine, theirs, taken);
     merge_numbers(mine, theirs, taken);
     merge_bools(mine, theirs, taken);
+    merge_temporals(mine, theirs, taken);
     merge_elements(mine, theirs, taken);
     merge_links(mine, theirs, taken, children);
     Bitmap selves = theirs.self_holders_in(taken);

@@ -54,6 +54,11 @@ void drop_numbers(RwLocked<NumericalBitmap>& numbers, const Bitmap& removed) {
     if (present.intersects(removed)) n.retain(present - removed);
 }
 
+void drop_temporals(RwLocked<TemporalBitmaps>& temporals, const Bitmap& removed) {
+    WriteGuard g(temporals.lock());
+    temporals.get().drop(removed);
+}
+
 void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
     WriteGuard g(bools.lock());
     for (BoolBitmaps::Element& set : bools.get().sets) {
@@ -159,6 +164,7 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
         drop_strings(map.strings, removed);
         drop_numbers(map.numbers, removed);
         drop_bools(map.bools, removed);
+        drop_temporals(map.temporals, removed);
         // The maps, and so their nested engines, live as long as this engine,
         // which the caller keeps alive.
         if (map.nested->drop_holders(removed)) nested_pending.push_back(map.nested.get());

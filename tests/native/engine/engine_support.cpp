@@ -43,6 +43,9 @@ PyValue int_value(int64_t v) { return scalar(CastValue::from_int(v)); }
 PyValue float_value(double v) { return scalar(CastValue::from_float(v)); }
 PyValue str_value(std::string_view text) { return scalar(CastValue::from_str(ShortStr(text))); }
 PyValue bool_value(bool v) { return scalar(CastValue::from_bool(v)); }
+PyValue temporal_value(TemporalKind kind, int64_t days) {
+    return scalar(CastValue::from_temporal(TemporalValue{kind, days, 0}));
+}
 PyValue native_list_value() { return scalar(CastValue::from_iterable(IterableValue{ContainerKind::List, PyHandle()})); }
 
 uint32_t attribute_id(std::string_view name) { return INTERNER().intern(name); }

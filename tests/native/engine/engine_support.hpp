@@ -29,6 +29,7 @@ PyValue int_value(int64_t v);
 PyValue float_value(double v);
 PyValue str_value(std::string_view text);
 PyValue bool_value(bool v);
+PyValue temporal_value(TemporalKind kind, int64_t days);
 // A container value without a Python container: enough for the map, which
 // takes its items separately and removes by owner.
 PyValue native_list_value();

@@ -112,6 +112,8 @@ TEST_F(QueryMapThreads, BulkWritersAgainstSingleInsertsAndReaders) {
                                 (m == 0 ? first : second).insert_value(v.value(), v.container_items(id % 3 == 0), id);
                             }
                         }
+                        first.close();
+                        second.close();
                     }
                     published.store(b + 1);
                 }

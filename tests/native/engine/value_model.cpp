@@ -14,6 +14,9 @@ const std::vector<PyValue>& probe_table() {
         float_value(0.5), float_value(-1.25), float_value(1e9 + 0.5),
         str_value(""),  str_value("a"),  str_value("ab"),   str_value("abc"), str_value("b"),
         bool_value(true), bool_value(false),
+        // A date and a duration with the same key, in the indexes of their kinds.
+        temporal_value(TemporalKind::Date, 0), temporal_value(TemporalKind::Date, 1),
+        temporal_value(TemporalKind::TimeDelta, 0),
     };
     return table;
 }
@@ -36,6 +39,16 @@ PyObject* python_scalar(const PyValue& v) {
         case ValueKind::Float: return PyFloat_FromDouble(p.as_float());
         case ValueKind::Str: return PyUnicode_FromStringAndSize(p.as_str().view().data(), p.as_str().size());
         case ValueKind::Bool: return PyBool_FromLong(p.as_bool());
+        case ValueKind::Temporal: {
+            const TemporalValue& t = p.as_temporal();
+            PyObject* module = PyImport_ImportModule("datetime");
+            if (!module) return nullptr;
+            PyObject* out = t.kind == TemporalKind::Date
+                                ? PyObject_CallMethod(module, "date", "iii", 1970, 1, 1 + int(t.days))
+                                : PyObject_CallMethod(module, "timedelta", "L", static_cast<long long>(t.days));
+            Py_DECREF(module);
+            return out;
+        }
         default: return nullptr;
     }
 }

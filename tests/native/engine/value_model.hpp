@@ -15,7 +15,8 @@
 namespace tarnwick::testing {
 
 // Scalars no two of which share a sub-index entry: ints, floats that equal no
-// int, strings that are prefixes of each other (and the empty one), booleans.
+// int, strings that are prefixes of each other (and the empty one), booleans,
+// temporal values of two kinds.
 const std::vector<PyValue>& probe_table();
 
 // One object's value: a table entry, or a container of table entries.

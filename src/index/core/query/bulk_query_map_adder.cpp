@@ -3,7 +3,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace tarnwick {
 
 BulkQueryMapAdder QueryMap::get_bulk_writer() { return BulkQueryMapAdder(*this); }
@@ -27,6 +26,8 @@ void BulkQueryMapAdder::insert_num_ordered(const OrderKey& key, uint32_t id) {
 void BulkQueryMapAdder::insert_bool(bool value, uint32_t id) { map_->bools.get().of(value).add_buffered(id); }
 
 void BulkQueryMapAdder::insert_exact(const PyValue& value, uint32_t id) { exact_.emplace_back(value, id); }
+
+void BulkQueryMapAdder::insert_temporal(const TemporalValue& value, uint32_t id) { temporal_.emplace_back(value, id); }
 
 void BulkQueryMapAdder::record_elements(const std::vector<uint32_t>& elements, uint32_t owner,
                                         const ContainerItems& items) {
@@ -53,6 +54,17 @@ void BulkQueryMapAdder::close() {
     bools_.unlock();
     element_owners_.unlock();
     element_ids_.unlock();
+}
+
+void BulkQueryMapAdder::finish() {
+    close();
+    std::vector<std::pair<TemporalValue, uint32_t>> temporal = std::move(temporal_);
+    if (!temporal.empty()) {
+        WriteGuard g(map_->temporals.lock());
+        TemporalBitmaps& indexes = map_->temporals.get();
+        for (const auto& [value, id] : temporal)
+            indexes.get_or_create(static_cast<size_t>(value.kind)).insert(temporal_order_key(value), id);
+    }
     std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
     for (const auto& [value, id] : exact) map_->insert_exact(value, id);
 }

@@ -5,11 +5,15 @@
 // string, number and boolean ids in the structures' write buffers, which are
 // added to their bitmaps in bulk. Closing the writer flushes every buffer
 // before the locks are released, so no reader ever sees a buffered id missing.
-// exact_values and the nested engine stay available to others: whole values go
-// through the map's own insert_exact and insert_indexable, the exact entries
-// only after the five locks are released (a reader holds an exact_values shard
-// while it maps element ids to owners, so a writer must never wait for a shard
-// while it holds element_ids).
+// exact_values, temporals and the nested engine stay available to others:
+// whole values go through the map's own insert_exact and insert_indexable, the
+// exact entries and the temporal values only once the five locks are released
+// (a reader holds an exact_values shard, or temporals, while it maps element
+// ids to owners, so a writer must never wait for either while it holds
+// element_ids). With several writers open, that means once every one of them
+// is closed: finishing one while another still holds its map's locks could
+// wait for a reader that waits for a second thread's writer, which waits for
+// those locks.
 //
 // While a thread holds writers, it must not call anything on those maps that
 // takes one of the five locks (unbuffered insertion, removal, unmask_ids, the
@@ -36,7 +40,7 @@ public:
     BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
     ~BulkQueryMapAdder() {
         try {
-            close();
+            finish();
         } catch (...) {
             // Only an allocation failure gets here, while unwinding already.
         }
@@ -45,18 +49,22 @@ public:
     void insert_str(std::string_view bytes, uint32_t id);
     void insert_num_ordered(const OrderKey& key, uint32_t id);
     void insert_bool(bool value, uint32_t id);
-    // Whole values wait for close().
+    // Whole values and temporal values wait for finish().
     void insert_exact(const PyValue& value, uint32_t id);
+    void insert_temporal(const TemporalValue& value, uint32_t id);
     void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
     void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
 
     // Flushes numbers (slice by slice), bools (True, then False) and strings
-    // (position by position), releases the locks in the order they were
-    // taken, then records the whole values of the batch. Closing twice does
-    // nothing.
+    // (position by position), then releases the locks in the order they were
+    // taken. Closing twice does nothing.
     void close();
+    // Closes, then records the temporal and whole values of the batch (once).
+    // A thread holding several writers closes them all before it finishes
+    // any.
+    void finish();
     bool is_open() const noexcept { return strings_.owns_lock(); }
 
     QueryMap& map() const noexcept { return *map_; }
@@ -68,8 +76,10 @@ private:
     WriteGuard bools_;
     WriteGuard element_owners_;
     WriteGuard element_ids_;
-    // Whole values (and the ids they go under) waiting for close().
+    // Whole values and temporal values (and the ids they go under) waiting
+    // for finish().
     std::vector<std::pair<PyValue, uint32_t>> exact_;
+    std::vector<std::pair<TemporalValue, uint32_t>> temporal_;
 };
 
 }  // namespace tarnwick

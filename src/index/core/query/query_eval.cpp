@@ -53,10 +53,45 @@ void drop_nans(const NumericalBitmap& numbers, Bitmap& out, bool above) {
     out -= nans;
 }
 
+// Runs scan(index, key) on the ordered index of the kind of `t`, if the map
+// has one, under the temporals read lock, and unmasks `out` (which the scan
+// fills) before the lock goes.
+template <class Scan>
+void scan_temporal(const QueryMap& map, const TemporalValue& t, Bitmap& out, Scan scan) {
+    ReadGuard g(map.temporals.lock());
+    const NumericalBitmap* index = map.temporals.get().find(static_cast<size_t>(t.kind));
+    if (!index) return;
+    scan(*index, temporal_order_key(t));
+    map.unmask_ids(out);
+}
+
+// The ids of `universe` (or holders of items within range) whose value lies
+// in [low, high]; bounds of two kinds match nothing.
+Bitmap temporal_between(const QueryMap& map, const TemporalValue& low, const TemporalValue& high,
+                        const Bitmap& universe) {
+    if (low.kind != high.kind || high < low) return Bitmap();
+    const RangeBase base(map, universe);
+    Bitmap out;
+    scan_temporal(map, low, out, [&](const NumericalBitmap& index, const OrderKey& low_key) {
+        index.get_between_into_base(low_key, temporal_order_key(high), out, base.get());
+    });
+    if (base.widened()) out &= universe;
+    return out;
+}
+
 enum class Side { Above, Below };
 
 Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe, CompareIntoBaseFn fn, Side side) {
     const CastValue& p = value.primitive;
+    if (p.is_temporal()) {
+        const RangeBase base(map, universe);
+        Bitmap out;
+        scan_temporal(map, p.as_temporal(), out, [&](const NumericalBitmap& index, const OrderKey& key) {
+            fn(index, key, out, base.get());
+        });
+        if (base.widened()) out &= universe;
+        return out;
+    }
     std::optional<OrderKey> key = order_key_of(p);
     if (!key || is_nan(p)) return Bitmap();
     const RangeBase base(map, universe);
@@ -137,10 +172,10 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     }
     // Nothing within an empty universe can count (every caller keeps ids of
     // the universe only), so the bitmap work is skipped; but a between test
-    // with a bound that is not a number fails whatever the data.
+    // with a bound of no ordered kind fails whatever the data.
     if (universe.empty()) {
         if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) {
-            if (!order_key_of(leaf.lower.primitive) || !order_key_of(leaf.upper.primitive)) throw QueryNotImplemented();
+            if (!leaf.lower.primitive.is_ordered() || !leaf.upper.primitive.is_ordered()) throw QueryNotImplemented();
         }
         return Bitmap();
     }
@@ -230,6 +265,10 @@ Bitmap eq(const QueryMap& map, const PyValue& value) {
             map.unmask_ids(out);
             break;
         }
+        case ValueKind::Temporal:
+            scan_temporal(map, p.as_temporal(), out,
+                          [&out](const NumericalBitmap& index, const OrderKey& key) { out = index.eq(key); });
+            break;
         case ValueKind::Iterable:
         case ValueKind::Ind:
         case ValueKind::Unknown: {
@@ -261,10 +300,16 @@ Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
 }
 
 Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe) {
-    const std::optional<OrderKey> low = order_key_of(lower.primitive);
-    if (!low) throw QueryNotImplemented();
-    const std::optional<OrderKey> high = order_key_of(upper.primitive);
-    if (!high) throw QueryNotImplemented();
+    const CastValue& lo = lower.primitive;
+    const CastValue& hi = upper.primitive;
+    if (!lo.is_ordered() || !hi.is_ordered()) throw QueryNotImplemented();
+    // No value is of two kinds at once: mixed bounds select nothing.
+    if (lo.is_temporal() || hi.is_temporal()) {
+        if (!lo.is_temporal() || !hi.is_temporal()) return Bitmap();
+        return temporal_between(map, lo.as_temporal(), hi.as_temporal(), universe);
+    }
+    const std::optional<OrderKey> low = order_key_of(lo);
+    const std::optional<OrderKey> high = order_key_of(hi);
     if (is_nan(lower.primitive) || is_nan(upper.primitive) || *high < *low) return Bitmap();
     // Two finite (or infinite) bounds already leave NaN keys outside.
     const RangeBase base(map, universe);

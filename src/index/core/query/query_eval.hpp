@@ -28,7 +28,7 @@ class QueryMap;
 using QueryMapTable = std::vector<std::unique_ptr<QueryMap>>;
 
 
-// Raised by a between test whose bound is not a number, on an attribute
+// Raised by a between test whose bound is of no ordered kind, on an attribute
 // some object has; the whole evaluation stops and nothing is returned.
 class QueryNotImplemented : public std::logic_error {
 public:
@@ -43,13 +43,15 @@ namespace ops {
 // nothing and never passes a range test, as in Python.
 Bitmap eq(const QueryMap& map, const PyValue& value);
 // Ranges return ids of `universe` only (or holders of container items within
-// range); the comparisons are exact across ints and floats.
+// range); the comparisons are exact across ints and floats, and a date, time
+// or duration bound compares only with values of its own temporal kind.
 Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
 Bitmap ge(const QueryMap& map, const PyValue& value, const Bitmap& universe);
 Bitmap lt(const QueryMap& map, const PyValue& value, const Bitmap& universe);
 Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe);
-// Both bounds inclusive; throws QueryNotImplemented unless both are numbers
-// (lower checked first).
+// Both bounds inclusive; throws QueryNotImplemented unless both are of an
+// ordered kind (numbers or temporal values). Bounds of two different kinds
+// match nothing.
 Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe);
 // With `within`, ids outside it may be left out of the result (it is meant
 // for a conjunction, which keeps only those anyway).

@@ -46,6 +46,12 @@ std::optional<OrderKey> order_key_of(const CastValue& value) noexcept {
     return std::nullopt;
 }
 
+static_assert(TemporalBitmaps::kinds == TEMPORAL_KIND_COUNT);
+
+OrderKey temporal_order_key(const TemporalValue& value) noexcept {
+    return order_key_days_micros(value.days, value.micros);
+}
+
 void BoolBitmaps::flush() {
     sets[0].flush();
     sets[1].flush();
@@ -132,6 +138,12 @@ void QueryMap::insert_exact(const PyValue& value, uint32_t id) {
     }
 }
 
+void QueryMap::insert_temporal(const TemporalValue& value, uint32_t id) {
+    const OrderKey key = temporal_order_key(value);
+    WriteGuard g(temporals.lock());
+    temporals.get().get_or_create(static_cast<size_t>(value.kind)).insert(key, id);
+}
+
 void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
     if (!child.owned_handle) return;
     const uint32_t child_id = child.id();
@@ -201,6 +213,9 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
         case ValueKind::Unknown:
             remove_exact(value, id);
             break;
+        case ValueKind::Temporal:
+            remove_temporal(p.as_temporal(), id);
+            break;
     }
 }
 
@@ -221,6 +236,13 @@ void QueryMap::remove_exact(const PyValue& value, uint32_t id) {
 void QueryMap::remove_num_ordered(const OrderKey& key, uint32_t id) {
     WriteGuard g(numbers.lock());
     numbers.get().remove(key, id);
+}
+
+void QueryMap::remove_temporal(const TemporalValue& value, uint32_t id) {
+    const OrderKey key = temporal_order_key(value);
+    WriteGuard g(temporals.lock());
+    // Never made when an insertion failed before it: nothing to take out.
+    if (NumericalBitmap* index = temporals.get().find_mutable(static_cast<size_t>(value.kind))) index->remove(key, id);
 }
 
 void QueryMap::unlink_indexable(const StoredIndexable& child, uint32_t holder) {

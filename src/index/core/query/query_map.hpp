@@ -2,8 +2,9 @@
 //
 // For every object that has the attribute, the map records the object id under
 // the value, in the sub-index of the value's kind: strings by byte position,
-// numbers on one ordered scale, booleans in two sets, nested objects and
-// opaque values by whole value. The items of list, tuple and set values are
+// numbers on one ordered scale, dates, times and durations on one ordered
+// scale per kind, booleans in two sets, nested objects and opaque values by
+// whole value. The items of list, tuple and set values are
 // indexed under element ids of their own, each mapped back to the object that
 // holds the container (unmask_ids does that for every query result). Nested
 // Indexable values are also held as objects by the map's nested engine, so
@@ -39,6 +40,7 @@
 #include "index/core/structures/positional_bitmap.hpp"
 #include "index/core/structures/sharded_hashmap.hpp"
 #include "index/core/structures/sync.hpp"
+#include "index/core/structures/temporal_bitmap.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -63,6 +65,8 @@ using ExactValues = ShardedHashMap<ExactKey, HybridSet>;
 
 // The order key of an Int or Float value; nothing for other kinds.
 std::optional<OrderKey> order_key_of(const CastValue& value) noexcept;
+// The order key of a temporal value within the index of its kind.
+OrderKey temporal_order_key(const TemporalValue& value) noexcept;
 
 // The ids whose value is True (index 0) and False (index 1).
 struct BoolBitmaps {
@@ -157,6 +161,8 @@ public:
     RwLocked<PositionalBitmap> strings;
     RwLocked<NumericalBitmap> numbers;
     RwLocked<BoolBitmaps> bools;
+    // One ordered index per temporal kind, made on first use.
+    RwLocked<TemporalBitmaps> temporals;
     RwLocked<ElementOwners> element_owners;
     // Every element id issued by this map and not yet removed.
     RwLocked<Bitmap> element_ids;
@@ -179,6 +185,7 @@ public:
     void insert_num_ordered(const OrderKey& key, uint32_t id);
     void insert_bool(bool value, uint32_t id);
     void insert_exact(const PyValue& value, uint32_t id);
+    void insert_temporal(const TemporalValue& value, uint32_t id);
     // Links (holder, child) in the nested engine and queues the child's
     // indexing there, unless the child is the holder (noted in self_holders)
     // or holds it, directly or further up the chain of engines (that would
@@ -200,6 +207,7 @@ public:
     // Removes id from the value's set; the entry goes once its set is empty.
     void remove_exact(const PyValue& value, uint32_t id);
     void remove_num_ordered(const OrderKey& key, uint32_t id);
+    void remove_temporal(const TemporalValue& value, uint32_t id);
     void remove_elements_of(uint32_t owner);
     // Unlinks (holder, child) in the nested engine (or from self_holders); a
     // child left without holders is queued for removal from it.
@@ -263,6 +271,9 @@ void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint
             break;
         case ValueKind::Unknown:
             sink.insert_exact(value, id);
+            break;
+        case ValueKind::Temporal:
+            sink.insert_temporal(p.as_temporal(), id);
             break;
     }
 }

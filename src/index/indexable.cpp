@@ -22,6 +22,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/pickling.hpp"
 #include "index/registration.hpp"
 
 #if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
@@ -439,13 +440,20 @@ PyObject* indexable_repr(PyObject* self) {
         GilSafeMutexGuard guard(map.lock());
         count = map.get().len();
     }
-    return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+    // The class's own name, so that a subclass shows as itself.
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (!name) return nullptr;
+    PyObject* out = PyUnicode_FromFormat("<%U with %zu attributes>", name, count);
+    Py_DECREF(name);
+    return out;
 }
 
 // ---- the class --------------------------------------------------------------
 
 PyMethodDef indexable_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {"__reduce__", indexable_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", indexable_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

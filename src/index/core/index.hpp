@@ -47,6 +47,16 @@ struct FilteredView {
     std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
     SharedItemTable items;
     Bitmap ids;
+    // The engine's member ids (shared, with their own lock): an object taken
+    // out of the engine since the view was made is no longer in the view.
+    std::shared_ptr<RwLocked<Bitmap>> members;
+
+    // The ids of the view whose objects are still members, and their number,
+    // from bitmaps alone. Callable with or without the GIL.
+    Bitmap present() const;
+    uint64_t present_count() const;
+    // Whether `obj` is the object of one of the present ids. GIL held.
+    bool holds(uint32_t id, const PyObject* obj) const;
 
     // Narrower views: the objects of this one that pass the test, evaluated
     // against the engine's current values, complements taken within `ids`.
@@ -137,6 +147,23 @@ public:
 
     bool is_member(uint32_t id) const;
     Bitmap members() const;
+    // A view of every member, and their number. Callable with or without the
+    // GIL.
+    FilteredView whole() const;
+    uint64_t member_count() const;
+    // A view of the one id, for membership tests (FilteredView::holds).
+    FilteredView probe(uint32_t id) const;
+
+    // Takes one member out as an in-place reduction would: its values leave
+    // every structure (container items and nested links included), its slot
+    // is emptied and the engine leaves its engine list. False when it was no
+    // member. GIL released, no native lock held; nested work is queued.
+    bool remove_object(const std::shared_ptr<IndexableRecord>& record);
+    // Takes every member out, as remove_object would. GIL released, no native
+    // lock held; nested work is queued.
+    void remove_all();
+    // The nested objects linked to the given holders.
+    Bitmap children_of(const Bitmap& holders) const;
     // The members' Python objects in ascending id order. Takes member_ids and
     // items without waiting while holding the GIL (the caller may hold it).
     std::vector<PyHandle> member_handles() const;

@@ -75,19 +75,19 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);
     ReadGuard maps(query_maps->lock());
-    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests)};
+    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), members};
 }
 
 FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
     ReadGuard maps(query_maps->lock());
     Bitmap result = evaluate_query(query_maps->get(), ids, query);
     result &= ids;
-    return FilteredView{query_maps, items, std::move(result)};
+    return FilteredView{query_maps, items, std::move(result), members};
 }
 
 // ---- engine reductions -------------------------------------------------------------
 
-FilteredView IndexAPI::view_of(Bitmap ids) const { return FilteredView{query_maps, items, std::move(ids)}; }
+FilteredView IndexAPI::view_of(Bitmap ids) const { return FilteredView{query_maps, items, std::move(ids), member_ids}; }
 
 FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);

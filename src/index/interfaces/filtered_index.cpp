@@ -11,6 +11,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/interfaces/collection.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/registration.hpp"
@@ -88,16 +89,33 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
     return filtered_index_wrap(std::move(*result), as_view(self)->index);
 }
 
-PyObject* filtered_collect(PyObject* self, PyObject*) {
-    const FilteredView& view = view_of(self);
-    return present_objects_list(view.items, view.ids);
+PyObject* filtered_collect(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return view_collect(view_of(self), args, kwargs);
 }
+
+PyObject* filtered_value_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return view_value_counts(view_of(self), args, kwargs);
+}
+
+Py_ssize_t filtered_length(PyObject* self) { return view_length(view_of(self)); }
+
+int filtered_contains(PyObject* self, PyObject* obj) { return view_contains(view_of(self), obj); }
+
+PyObject* filtered_iter(PyObject* self) { return view_iter(view_of(self)); }
+
+PyObject* filtered_repr(PyObject* self) { return view_repr("FilteredIndex", filtered_length(self)); }
 
 // A new Index holding exactly the view's objects that are still there, every
 // attribute indexed (names starting with "_" too) from the objects' current
 // values, the new index registered on each object.
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
-    PyObject* objects = filtered_collect(self, nullptr);
+    const FilteredView& view = view_of(self);
+    PyObject* objects = nullptr;
+    try {
+        objects = present_objects_list(view.items, view.present());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     if (!objects) return nullptr;
     PyObject* index = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type()));
     if (index) {
@@ -144,7 +162,10 @@ PyMethodDef filtered_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_reduced_query)),
      METH_VARARGS | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
-    {"collect", filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_collect)),
+     METH_VARARGS | METH_KEYWORDS, "collect($self, /, *, order_by=None, descending=False, limit=None, offset=0)\n--\n\n"},
+    {"value_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_value_counts)),
+     METH_VARARGS | METH_KEYWORDS, "value_counts($self, /, attr)\n--\n\n"},
     {"rebase", filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -156,6 +177,10 @@ PyType_Slot filtered_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(filtered_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(filtered_clear)},
     {Py_tp_methods, filtered_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(filtered_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(filtered_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(filtered_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(filtered_contains)},
     {0, nullptr},
 };
 

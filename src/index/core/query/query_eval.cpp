@@ -191,8 +191,9 @@ void check_query(const QueryMapTable& table, const QueryExpr& query) {
 // ---- operators -------------------------------------------------------------------
 
 namespace ops {
+namespace {
 
-Bitmap eq(const QueryMap& map, const PyValue& value) {
+Bitmap eq_ids(const QueryMap& map, const PyValue& value, Bitmap* elements) {
     const CastValue& p = value.primitave;
     Bitmap out;
     switch (p.kind()) {
@@ -202,19 +203,19 @@ Bitmap eq(const QueryMap& map, const PyValue& value) {
             const OrderKey key = *order_key_of(p);
             ReadGuard g(map.numbers.lock());
             out = map.numbers.get().eq(key);
-            map.unmask_ids(out);
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Str: {
             ReadGuard g(map.strings.lock());
             out = map.strings.get().match_eq(p.as_str().view());
-            map.unmask_ids(out);
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Bool: {
             ReadGuard g(map.bools.lock());
             out = map.bools.get().of(p.as_bool()).bitmap().clone();
-            map.unmask_ids(out);
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Iterable:
@@ -224,12 +225,18 @@ Bitmap eq(const QueryMap& map, const PyValue& value) {
             auto shard = map.exact_values.read_shard(key);
             auto it = shard->find(key);
             if (it != shard->end()) out = it->second.to_bitmap();
-            map.unmask_ids(out);
+            map.unmask_ids(out, elements);
             break;
         }
     }
     return out;
 }
+
+}  // namespace
+
+Bitmap eq(const QueryMap& map, const PyValue& value) { return eq_ids(map, value, nullptr); }
+
+Bitmap eq(const QueryMap& map, const PyValue& value, Bitmap& elements) { return eq_ids(map, value, &elements); }
 
 Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
     return compare(map, value, universe, GET_GT_FN(), Side::Above);

@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import heapq
+from collections import Counter
+from operator import attrgetter
+
 from bench.peers.base import Peer
 from bench.predicates import python_condition
 from bench.workload import make_plain_objects
@@ -34,6 +38,17 @@ class ListComprehension(Peer):
 
     def materialize(self, result) -> list:
         return result
+
+    def count(self, compiled) -> int:
+        return len(compiled(self.objects))
+
+    def top_k(self, compiled, attr, k) -> list:
+        objs = self.objects if compiled is None else compiled(self.objects)
+        return heapq.nsmallest(k, objs, key=attrgetter(attr))
+
+    def value_counts(self, compiled, attr) -> dict:
+        get = attrgetter(attr)
+        return Counter(get(o) for o in compiled(self.objects))
 
     def assign_age(self, positions, ages) -> None:
         objs = self.objects

@@ -151,8 +151,8 @@ public:
     // GIL.
     FilteredView whole() const;
     uint64_t member_count() const;
-    // A view of the one id, for membership tests (FilteredView::holds).
-    FilteredView probe(uint32_t id) const;
+    // Whether `obj` is the member with this id. GIL held.
+    bool holds(uint32_t id, const PyObject* obj) const;
 
     // Takes one member out as an in-place reduction would: its values leave
     // every structure (container items and nested links included), its slot

@@ -29,6 +29,12 @@ private:
     RwLock& lock_;
 };
 
+bool slot_holds(const RwLocked<ItemTable>& items, uint32_t id, const PyObject* obj) {
+    AnyThreadReadGuard g(items.lock());
+    const ItemTable& table = items.get();
+    return id < table.size() && !table[id].is_placeholder() && table[id].python_handle.get() == obj;
+}
+
 }  // namespace
 
 // ---- views ------------------------------------------------------------------------
@@ -51,9 +57,7 @@ bool FilteredView::holds(uint32_t id, const PyObject* obj) const {
         AnyThreadReadGuard g(members->lock());
         if (!members->get().contains(id)) return false;
     }
-    AnyThreadReadGuard g(items->lock());
-    const ItemTable& table = items->get();
-    return id < table.size() && !table[id].is_placeholder() && table[id].python_handle.get() == obj;
+    return slot_holds(*items, id, obj);
 }
 
 FilteredView IndexAPI::whole() const {
@@ -70,7 +74,13 @@ uint64_t IndexAPI::member_count() const {
     return member_ids->get().cardinality();
 }
 
-FilteredView IndexAPI::probe(uint32_t id) const { return view_of(Bitmap{id}); }
+bool IndexAPI::holds(uint32_t id, const PyObject* obj) const {
+    {
+        AnyThreadReadGuard g(member_ids->lock());
+        if (!member_ids->get().contains(id)) return false;
+    }
+    return slot_holds(*items, id, obj);
+}
 
 Bitmap IndexAPI::children_of(const Bitmap& holders) const {
     ReadGuard g(parent_links->lock());

@@ -73,6 +73,9 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
         elements = map.element_owners.get().valued_elements_of(universe);
     }
     while (!objects.empty() || !elements.empty()) {
+        // Ids no longer in the pools hold another value: the pools are all the
+        // candidates there are.
+        const Bitmap candidates = objects | elements;
         std::optional<PyValue> value;
         if (!objects.empty()) {
             const uint32_t id = objects.minimum();
@@ -90,7 +93,7 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
         Bitmap holders;
         {
             ReadGuard maps(view.query_maps->lock());
-            holders = ops::eq(map, *value, matched_elements);
+            holders = ops::eq(map, *value, candidates, matched_elements);
         }
         objects -= holders;
         elements -= matched_elements;

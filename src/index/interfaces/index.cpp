@@ -311,7 +311,7 @@ int index_contains(PyObject* self, PyObject* obj) {
     const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
     if (!record) return 0;
     try {
-        return view_contains(engine->probe(record->id), obj);
+        return engine->holds(record->id, obj) ? 1 : 0;
     } catch (...) {
         return set_native_error(), -1;
     }
@@ -324,13 +324,11 @@ PyObject* index_iter(PyObject* self) {
 
 PyObject* index_repr(PyObject* self) { return view_repr("Index", index_length(self)); }
 
-// Lets go of the instance's own reference to an object it no longer holds.
-void release_if_gone(PyObject* self, IndexAPI& engine, uint32_t id) {
+// Lets go of the instance's own reference to an object it took out.
+void release_removed(PyObject* self, uint32_t id) {
     IndexState* state = state_of(self);
-    if (!state || id >= state->held.size() || !state->held[id]) return;
-    if (view_contains(engine.probe(id), state->held[id].get()) == 0) {
-        PyHandle released = std::move(state->held[id]);
-    }
+    if (!state || id >= state->held.size()) return;
+    PyHandle released = std::move(state->held[id]);
 }
 
 void set_key_error(PyObject* key) {
@@ -350,11 +348,7 @@ PyObject* take_out(PyObject* self, PyObject* obj, bool missing_ok) {
     if (held) {
         const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
         if (!run_without_gil([&] { removed = engine->remove_object(record); })) return nullptr;
-        try {
-            release_if_gone(self, *engine, record->id);
-        } catch (...) {
-            return set_native_error(), nullptr;
-        }
+        if (removed) release_removed(self, record->id);
     }
     if (!removed && !missing_ok) {
         set_key_error(obj);

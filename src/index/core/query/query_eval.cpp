@@ -193,7 +193,7 @@ void check_query(const QueryMapTable& table, const QueryExpr& query) {
 namespace ops {
 namespace {
 
-Bitmap eq_ids(const QueryMap& map, const PyValue& value, Bitmap* elements) {
+Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, Bitmap* elements) {
     const CastValue& p = value.primitave;
     Bitmap out;
     switch (p.kind()) {
@@ -203,18 +203,21 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, Bitmap* elements) {
             const OrderKey key = *order_key_of(p);
             ReadGuard g(map.numbers.lock());
             out = map.numbers.get().eq(key);
+            if (within) out &= *within;
             map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Str: {
             ReadGuard g(map.strings.lock());
-            out = map.strings.get().match_eq(p.as_str().view());
+            out = map.strings.get().match_eq(p.as_str().view(), within);
+            if (within) out &= *within;
             map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Bool: {
             ReadGuard g(map.bools.lock());
-            out = map.bools.get().of(p.as_bool()).bitmap().clone();
+            const Bitmap& set = map.bools.get().of(p.as_bool()).bitmap();
+            out = within ? set & *within : set.clone();
             map.unmask_ids(out, elements);
             break;
         }
@@ -225,6 +228,7 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, Bitmap* elements) {
             auto shard = map.exact_values.read_shard(key);
             auto it = shard->find(key);
             if (it != shard->end()) out = it->second.to_bitmap();
+            if (within) out &= *within;
             map.unmask_ids(out, elements);
             break;
         }
@@ -234,9 +238,11 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, Bitmap* elements) {
 
 }  // namespace
 
-Bitmap eq(const QueryMap& map, const PyValue& value) { return eq_ids(map, value, nullptr); }
+Bitmap eq(const QueryMap& map, const PyValue& value) { return eq_ids(map, value, nullptr, nullptr); }
 
-Bitmap eq(const QueryMap& map, const PyValue& value, Bitmap& elements) { return eq_ids(map, value, &elements); }
+Bitmap eq(const QueryMap& map, const PyValue& value, const Bitmap& within, Bitmap& elements) {
+    return eq_ids(map, value, &within, &elements);
+}
 
 Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
     return compare(map, value, universe, GET_GT_FN(), Side::Above);

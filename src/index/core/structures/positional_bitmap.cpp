@@ -206,7 +206,7 @@ Bitmap PositionalBitmap::all_strings() const {
     return out;
 }
 
-Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
+Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return empty_strings_.bitmap().clone();
     Bitmap out;
@@ -218,7 +218,7 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
     const HybridSet* ends = positions_[s + n - 1].end_mark();
     if (!starts || !ends) return out;
     SetList sets{starts, ends};
-    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, nullptr);
+    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, within);
     return out;
 }
 

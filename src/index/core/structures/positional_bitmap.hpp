@@ -70,7 +70,8 @@ public:
     void merge_from(const PositionalBitmap& other);
 
     // Each returns the ids whose string passes the test; ids are as stored.
-    Bitmap match_eq(std::string_view bytes) const;
+    // With `within`, ids outside it may be left out.
+    Bitmap match_eq(std::string_view bytes, const Bitmap* within = nullptr) const;
     // With `within`, the prefix, suffix and substring tests may leave out ids
     // outside it (a conjunction's running set): they cost then about one
     // probe per candidate and start position.

@@ -27,15 +27,21 @@ Bitmap keyed(const NumericalBitmap& numbers, const Bitmap& within) {
 }
 
 // NaN keys sort beyond the infinity of their sign; NaN is no number to
-// order by.
+// order by. Only ids whose header is all ones (positive) or all zeros
+// (negative) can hold an infinity or a NaN: the header slices narrow `ids` to
+// those first, which for ordinary numbers leaves nothing after a step or two.
 void drop_nans(const NumericalBitmap& numbers, Bitmap& ids) {
     const double inf = std::numeric_limits<double>::infinity();
     for (const bool above : {true, false}) {
-        const OrderKey edge = order_key_float(above ? inf : -inf);
-        if (ids.empty() || !numbers.holds_header(edge.header)) continue;
+        const unsigned bit = above ? 1u : 0u;
+        Bitmap edge = ids & numbers.slices()[OrderKey::bits - 2][bit].bitmap();
+        for (int c = OrderKey::bits - 3; c >= 64 && !edge.empty(); --c) edge &= numbers.slices()[c][bit].bitmap();
+        if (!edge.empty()) edge &= numbers.slices()[OrderKey::bits - 1][bit].bitmap();
+        if (edge.empty()) continue;
+        const OrderKey limit = order_key_float(above ? inf : -inf);
         Bitmap nans;
-        if (above) GET_GT_FN()(numbers, edge, nans, ids);
-        else GET_LT_FN()(numbers, edge, nans, ids);
+        if (above) GET_GT_FN()(numbers, limit, nans, edge);
+        else GET_LT_FN()(numbers, limit, nans, edge);
         ids -= nans;
     }
 }

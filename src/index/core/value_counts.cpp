@@ -72,6 +72,26 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
         ReadGuard g(map.element_owners.lock());
         elements = map.element_owners.get().valued_elements_of(universe);
     }
+    // Strings come out of one walk of the string index over both pools.
+    {
+        const Bitmap candidates = objects | elements;
+        Bitmap with_strings;
+        ReadGuard maps(view.query_maps->lock());
+        ReadGuard g(map.strings.lock());
+        map.strings.get().for_each_distinct(candidates, [&](std::string_view bytes, Bitmap& ids) {
+            with_strings |= ids;
+            // Under the strings lock: every element id in ids can still be
+            // mapped to its holder.
+            map.unmask_ids(ids);
+            ids &= universe;
+            if (ids.empty()) return;
+            CastValue text = CastValue::from_str(ShortStr(bytes));
+            const uint64_t hash = PyValue::hash_of(text);
+            out.push_back(ValueHolders{PyValue(PyHandle(), std::move(text), hash), std::move(ids)});
+        });
+        objects -= with_strings;
+        elements -= with_strings;
+    }
     while (!objects.empty() || !elements.empty()) {
         // Ids no longer in the pools hold another value: the pools are all the
         // candidates there are.

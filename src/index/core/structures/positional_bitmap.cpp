@@ -206,6 +206,70 @@ Bitmap PositionalBitmap::all_strings() const {
     return out;
 }
 
+namespace {
+
+// The ids of `ids` in the set, without copying a large set.
+Bitmap restricted(const HybridSet& set, const Bitmap& ids) {
+    if (const Bitmap* large = set.bitmap()) return ids & *large;
+    std::vector<uint32_t> hits;
+    set.for_each([&](uint32_t id) {
+        if (ids.contains(id)) hits.push_back(id);
+    });
+    Bitmap out;
+    out.add_many(hits);
+    return out;
+}
+
+class DistinctWalk {
+public:
+    DistinctWalk(const std::vector<CharacterMap>& positions,
+                 const std::function<void(std::string_view, Bitmap&)>& fn)
+        : positions_(positions), fn_(fn) {}
+
+    // `ids` hold strings whose bytes before position q are `prefix_`.
+    void visit(size_t q, Bitmap ids) {
+        if (ids.empty() || q >= positions_.size()) return;
+        const CharacterMap& here = positions_[q];
+        const HybridSet* ends = here.end_mark();
+        uint64_t left = ids.cardinality();
+        here.for_each([&](uint16_t key, const HybridSet& set) {
+            if (left == 0 || key >= CharacterMap::start_key) return;
+            Bitmap with = restricted(set, ids);
+            if (with.empty()) return;
+            left -= with.cardinality();
+            prefix_.push_back(static_cast<char>(key));
+            Bitmap done;
+            if (ends) {
+                done = restricted(*ends, with);
+                with -= done;
+            }
+            if (!done.empty()) fn_(prefix_, done);
+            visit(q + 1, std::move(with));
+            prefix_.pop_back();
+        });
+    }
+
+private:
+    const std::vector<CharacterMap>& positions_;
+    const std::function<void(std::string_view, Bitmap&)>& fn_;
+    std::string prefix_;
+};
+
+}  // namespace
+
+void PositionalBitmap::for_each_distinct(const Bitmap& within,
+                                         const std::function<void(std::string_view, Bitmap&)>& fn) const {
+    Bitmap empty = empty_strings_.bitmap() & within;
+    if (!empty.empty()) fn(std::string_view(), empty);
+    DistinctWalk walk(positions_, fn);
+    // Every start lies in the left half.
+    for (size_t p = 0; p < position_count() / 2; ++p) {
+        const HybridSet* starts = positions_[p].start_mark();
+        if (!starts) continue;
+        walk.visit(p, restricted(*starts, within));
+    }
+}
+
 Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return empty_strings_.bitmap().clone();

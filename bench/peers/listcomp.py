@@ -6,7 +6,7 @@ import heapq
 from collections import Counter
 from operator import attrgetter
 
-from bench.peers.base import Peer
+from bench.peers.base import NotApplicable, Peer
 from bench.predicates import python_condition
 from bench.workload import make_plain_objects
 
@@ -49,6 +49,9 @@ class ListComprehension(Peer):
     def value_counts(self, compiled, attr) -> dict:
         get = attrgetter(attr)
         return Counter(get(o) for o in compiled(self.objects))
+
+    def remove_timed(self, positions) -> float:
+        raise NotApplicable("a list comprehension has no structure to remove from")
 
     def assign_age(self, positions, ages) -> None:
         objs = self.objects

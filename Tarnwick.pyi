@@ -236,39 +236,14 @@ class FilteredIndex:
     def collect(
         self, *, order_by: str | None = None, descending: bool = False, limit: int | None = None, offset: int = 0
     ) -> list[Indexable]:
-        """The objects of the view, each once; a new list.
+        """The objects of the view, as ``Index.collect`` gives them.
 
         Objects an in-place ``reduce``, ``remove`` or ``clear`` of the index
         took out since the view was made are left out.
-
-        Without ``order_by``: ascending object-id order (creation order unless
-        ids of destroyed objects were reused), ``offset`` and ``limit`` paging
-        through it. ``order_by`` names an attribute or a dotted path; the key
-        is what Python attribute access along it gives. Order: numbers (int and
-        float compared exactly), then ``False``, ``True``, then strs (code
-        point order), then objects without the attribute or holding anything
-        else (NaN included); ties in ascending id order. ``descending=True``
-        reverses the numbers, bools and strs as one order (strs first); the
-        rest stays last. ``offset`` and ``limit`` apply after ordering.
-
-        Ordering by a plain numeric attribute reads the numeric index: a page
-        of k objects costs work that grows with k, not with the number of
-        objects. Raises TypeError for an argument of the wrong type (naming
-        it) and ValueError for a negative ``limit`` or ``offset``.
         """
 
     def value_counts(self, attr: str) -> dict[Any, int]:
-        """How many objects hold each value of ``attr`` (a name or dotted path).
-
-        A dict from value to count, most held first, ties in the order of the
-        first object (by id) holding the value. The items of list, tuple and
-        set attributes count once per object that holds them; numbers equal
-        across int and float are one key, as are values a dict takes for one
-        key (``True`` and ``1``); NaN is not counted; other objects count by
-        identity. Counted from the value index by bitmap cardinalities: the
-        cost grows with the number of distinct values. Raises TypeError when
-        ``attr`` is not a str.
-        """
+        """As ``Index.value_counts``, among the objects of the view."""
 
     def __len__(self) -> int:
         """The number of objects ``collect()`` returns, from bitmap cardinalities."""

@@ -69,9 +69,12 @@ public:
             emit(ids);
             return;
         }
-        Bitmap first = ids & slices_[bit][first_].bitmap();
-        ids -= first;
-        visit(bit - 1, std::move(first));
+        const Bitmap& taken_first = slices_[bit][first_].bitmap();
+        visit(bit - 1, ids & taken_first);
+        // The other half only when the first did not fill the page: near the
+        // top of the key it is most of the ids.
+        if (out_.size() >= take_) return;
+        ids -= taken_first;
         visit(bit - 1, std::move(ids));
     }
 

@@ -25,6 +25,22 @@ class Index:
     are indexed one by one and lead back to the object; dict attributes are
     not indexed.
 
+    Paths through cycles: an object that holds itself (``ceo.manager = ceo``,
+    or in an item of a container) continues the path on itself, as Python's
+    attribute access would, at every step of the path. A step that leads back
+    to another object through which the index reached the current one (one
+    of its holders along the path's earlier attributes, a holder of that
+    holder, and so on up to the members) is not followed, and the path finds
+    nothing there: with ``a.b = b; b.a = a`` both in the index,
+    ``"b.a.name"`` matches neither. Which steps lead back is settled when the
+    value is assigned or its holder added, from the holders at that moment.
+    Such paths never raise.
+
+    A value whose ``__hash__`` raises an ordinary exception is indexed by
+    identity instead; KeyboardInterrupt, SystemExit, MemoryError and other
+    exceptions that are not ordinary ``Exception`` subclasses propagate from
+    the call that converts the value, and the call is undone as a whole.
+
     Methods may be called from several threads at once; the work of adding
     objects runs without holding the GIL.
     """
@@ -43,7 +59,9 @@ class Index:
         """Adds every object of ``objs`` in one batch.
 
         Unlike ``add_object``, every attribute is indexed, including those
-        whose names start with ``_``. ``objs`` is any iterable except a str (a
+        whose names start with ``_``; later assignments to those attributes
+        update this index (but a ``_`` attribute the object gains after it
+        was added is not indexed). ``objs`` is any iterable except a str (a
         generator too), read to its end before anything is added; if it is
         not one, or yields anything but ``Indexable`` objects, TypeError is
         raised and nothing is added; an error raised while iterating it
@@ -176,7 +194,9 @@ class Indexable:
     name; scalars read back as builtin values, everything else as the very
     same object. Attributes cannot be deleted. When the object belongs to an
     index, assigning an attribute updates that index; names starting with
-    ``_`` are stored but never indexed.
+    ``_`` are indexed only by ``Index.add_object_many`` (and so by
+    ``FilteredIndex.rebase``) and by merges of such indexes, and assigning
+    one updates exactly the indexes that indexed it.
 
     Subclass it to give objects methods; set attributes in ``__init__`` or as
     keyword arguments to the constructor.
@@ -185,7 +205,9 @@ class Indexable:
     def __new__(cls, *_args: Any, **kwargs: Any) -> "Indexable":
         """Makes an object with the keyword arguments as its attributes.
 
-        Positional arguments are accepted and ignored.
+        Positional arguments are accepted and ignored. A subclass that also
+        derives from ``abc.ABC`` and has abstract methods left raises
+        TypeError, as ``object.__new__`` does.
         """
 
     def __getattribute__(self, name: str) -> Any:
@@ -239,7 +261,9 @@ class FilteredIndex:
         """The objects of the view, as ``Index.collect`` gives them.
 
         Objects an in-place ``reduce``, ``remove`` or ``clear`` of the index
-        took out since the view was made are left out.
+        took out since the view was made are left out, even once they (or new
+        objects given their ids) are added again: a view returns only objects
+        it held.
         """
 
     def value_counts(self, attr: str) -> dict[Any, int]:

@@ -10,6 +10,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/fork_handlers.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
@@ -276,6 +277,10 @@ PyObject* init_module() {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (register_fork_handlers() < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     module_object = Py_NewRef(module);
     return module;

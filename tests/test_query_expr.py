@@ -168,7 +168,7 @@ class TestArguments:
         world = Index()
         objs = [Indexable(a=i) for i in range(4)]
         world.add_object_many(objs)
-        assert world.reduced_query(Q.in_("a", make())).collect() == objs[1:3]
+        assert {o.a for o in world.reduced_query(Q.in_("a", make())).collect()} == {1, 2}
 
     @pytest.mark.parametrize("values", [[], (), range(3), [1, "1", 1.0, True], b"ab"])
     def test_in_accepts_sequences(self, values):

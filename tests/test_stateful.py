@@ -223,8 +223,7 @@ class Store(RuleBasedStateMachine):
         kwargs = {k: self.resolve(v) for k, v in kwargs.items()}
         kept = engine.evaluate(("and", [("eq", k, v) for k, v in kwargs.items()]), set(engine.members))
         idx.reduce(**kwargs)
-        for o in engine.members - kept:
-            engine.hidden.pop(o, None)
+        self.forget(engine, engine.members - kept)
         engine.members = kept
 
     @rule(x=st.integers(0, 3), y=st.integers(0, 3))
@@ -250,16 +249,23 @@ class Store(RuleBasedStateMachine):
         else:
             with pytest.raises(KeyError):
                 idx.remove(obj)
+        self.forget(engine, {obj} & engine.members)
         engine.members.discard(obj)
-        engine.hidden.pop(obj, None)
 
     @precondition(lambda self: len(self.indexes) > 1)
     @rule(x=st.integers(0, 3))
     def clear(self, x):
         idx, engine = self.indexes[x % len(self.indexes)]
         idx.clear()
+        self.forget(engine, set(engine.members))
         engine.members.clear()
-        engine.hidden.clear()
+
+    def forget(self, engine, gone):
+        """Objects leaving an engine leave its views for good: added again, they
+        are new to every view made before."""
+        for o in gone:
+            engine.hidden.pop(o, None)
+        self.views = [(v, e, ids - gone if e is engine else ids) for v, e, ids in self.views]
 
     def collections(self, x):
         """An index or a view, with the objects it holds."""

@@ -23,6 +23,7 @@
 #include "index/core/object_lock.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/pickling.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 #if !defined(TARNWICK_NO_FREELIST) && !defined(Py_GIL_DISABLED) && !defined(Py_TRACE_REFS)
@@ -128,10 +129,11 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// Native code throws only std::bad_alloc, ObjectLockedError and out_of_range
-// on a broken invariant; all surface as Python errors.
+// Native code throws only std::bad_alloc, ObjectLockedError, PythonError and
+// out_of_range on a broken invariant; all surface as Python errors.
 void set_native_error(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e)) PyErr_NoMemory();
+    else if (const auto* raised = dynamic_cast<const PythonError*>(&e)) raised->restore();
     else if (dynamic_cast<const ObjectLockedError*>(&e)) PyErr_SetString(PyExc_RuntimeError, e.what());
     else PyErr_SetString(PyExc_SystemError, e.what());
 }
@@ -166,9 +168,16 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
     AttributeMap& map = *record.attribute_map;
     ObjectLocks metas_guard = lock_for_assignment(metas.lock());
 
-    // Names starting with "_" are never indexed, and with no engines there is
-    // nothing to update: no need to give up the GIL.
-    if (!private_name && !metas.get().empty()) {
+    // With no engine to update there is no need to give up the GIL. A name
+    // starting with "_" concerns only the engines that indexed its value
+    // (asking takes a leaf lock, whose holders never wait for the GIL).
+    const IndexMetaVec& listed = metas.get();
+    const bool update = std::any_of(listed.begin(), listed.end(), [&](const IndexMeta& meta) {
+        if (!private_name) return true;
+        std::shared_ptr<IndexAPI> engine = meta.lock();
+        return engine && engine->indexes_private(record.id, attr_id);
+    });
+    if (update) {
         // The engines are visited with the GIL released; a copy of the weak
         // references lets each be upgraded (or found dead) one at a time.
         IndexMetaVec engines = metas.get();
@@ -185,17 +194,18 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         for (const IndexMeta& meta : engines) {
             std::shared_ptr<IndexAPI> engine = meta.lock();
             if (!engine) continue;
+            // A name starting with "_" is indexed only by some engines, and
+            // only those must follow it.
+            if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
             updated.push_back(engine);
             try {
-                if (old) engine->remove_index(record.id, attr_id, *old);
-                engine->add_index(record.id, attr_id, value);
+                engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
             } catch (...) {
                 // All or nothing (an allocation failure part way): every
                 // engine goes back to the old value, which the map keeps.
                 for (const std::shared_ptr<IndexAPI>& back : updated) {
                     try {
-                        back->remove_index(record.id, attr_id, value);
-                        if (old) back->add_index(record.id, attr_id, *old);
+                        back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
                     } catch (...) {
                     }
                 }
@@ -252,6 +262,20 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 run_nested_tasks();
             } catch (const std::bad_alloc&) {
                 run_nested_tasks();
+            } catch (const PythonError&) {
+                // An interrupt from converting a nested object's items: the
+                // assignment is taken back. A new attribute cannot be, so the
+                // nested work gets its second try instead.
+                try {
+                    if (old) {
+                        bool again = false;
+                        old = store_attribute(*record, *attr_id, private_name, PyValue(*old), again);
+                    }
+                    run_nested_tasks();
+                } catch (...) {
+                    // Failing again, the work stays queued for the next call.
+                }
+                throw;
             }
             drain_pending_decrefs();
         }
@@ -295,7 +319,38 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 
 // ---- construction and destruction -------------------------------------------
 
+// Sets the TypeError object.__new__ raises for a class that still has
+// abstract methods (abc), in the wording of the running interpreter.
+void set_abstract_class_error(PyTypeObject* cls) {
+    PyObject* methods = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__abstractmethods__");
+    PyObject* sorted = methods ? PySequence_List(methods) : nullptr;
+    Py_XDECREF(methods);
+    if (!sorted) return;
+    const Py_ssize_t count = PyList_GET_SIZE(sorted);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* separator = PyUnicode_FromString("', '");
+#else
+    PyObject* separator = PyUnicode_FromString(", ");
+#endif
+    PyObject* joined = separator && PyList_Sort(sorted) == 0 ? PyUnicode_Join(separator, sorted) : nullptr;
+    Py_XDECREF(separator);
+    Py_DECREF(sorted);
+    if (!joined) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s without an implementation for abstract method%s '%U'",
+                 cls->tp_name, count > 1 ? "s" : "", joined);
+#else
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s with abstract method%s %U", cls->tp_name,
+                 count > 1 ? "s" : "", joined);
+#endif
+    Py_DECREF(joined);
+}
+
 PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+    if (PyType_GetFlags(cls) & Py_TPFLAGS_IS_ABSTRACT) {
+        set_abstract_class_error(cls);
+        return nullptr;
+    }
     try {
         drain_pending_decrefs();
         AttributeMapData map;

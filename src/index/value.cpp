@@ -10,6 +10,7 @@
 #include "index/core/fx_hash.hpp"
 #include "index/debug_text.hpp"
 #include "index/indexable.hpp"
+#include "index/python_error.hpp"
 #include "index/types.hpp"
 
 namespace tarnwick {
@@ -106,11 +107,13 @@ uint64_t kind_hash(uint64_t payload, ValueKind kind) noexcept {
 
 uint64_t address_of(const void* p) noexcept { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
 
-// Objects whose __hash__ is missing or raises hash by identity; equality of
-// such values is identity anyway.
+// Objects whose __hash__ is missing or fails hash by identity; equality of
+// such values is identity anyway. An interrupt, an exit or exhausted memory
+// is no reason to hash by identity: it ends the operation.
 uint64_t python_hash(PyObject* obj) {
     Py_hash_t h = PyObject_Hash(obj);
     if (h == -1 && PyErr_Occurred()) {
+        if (!pending_error_is_ordinary()) throw PythonError::fetch();
         PyErr_Clear();
         FxHasher32 fx;
         fx.add64(address_of(obj));

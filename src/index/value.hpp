@@ -140,9 +140,11 @@ struct PyValue {
     PyValue() noexcept = default;
     PyValue(PyHandle o, CastValue p, uint64_t h) noexcept : obj(std::move(o)), primitave(std::move(p)), hash(h) {}
 
-    // Converts any Python object (borrowed); never fails. Needs the GIL, must
-    // not be called while holding a native lock (it may run Python code:
-    // __index__, __hash__, the first import of numpy).
+    // Converts any Python object (borrowed). Ordinary errors of the Python
+    // code it runs are absorbed; an interrupt, an exit or a MemoryError raised
+    // by a __hash__ is thrown as PythonError. Needs the GIL, must not be
+    // called while holding a native lock (it may run Python code: __index__,
+    // __hash__, the first import of numpy).
     static PyValue from_py(PyObject* object);
 
     // The hash of a primitive of any kind but Unknown, whose hash is the

@@ -1,6 +1,7 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <utility>
 
@@ -60,23 +61,35 @@ void IndexAPI::add_object(const StoredItem& item) {
     const IndexableRecord& record = *item.record;
     ObjectLocks metas(record.index_metas->lock());
     register_on(record.index_metas->get());
-    add_member(record.id, item);
-    index_attributes(record, false);
+    join_indexed(item, false);
 }
 
-void IndexAPI::add_member(uint32_t id, StoredItem item) {
+void IndexAPI::join_indexed(const StoredItem& item, bool include_private) {
+    const IndexableRecord& record = *item.record;
+    std::vector<PreparedValue> values;
+    std::vector<uint32_t> attributes;
+    for (auto& [attribute, value] : snapshot_attributes(record)) {
+        if (!include_private && is_private_attribute(attribute)) continue;
+        ContainerItems container_items = container_items_of(value, gc_mirror.get());
+        attributes.push_back(attribute);
+        values.push_back(PreparedValue{attribute, std::move(value), std::move(container_items)});
+    }
+    ensure_maps(attributes);
     StoredItem previous;
+    // Values first, membership last, under one hold: queries keep only
+    // members, so none sees the object with some of its values missing, and
+    // no in-place reduction comes in between.
     ReadGuard changing(changes_);
     {
-        WriteGuard g(member_ids->lock());
-        member_ids->get().add(id);
+        ReadGuard g(query_maps->lock());
+        for (PreparedValue& v : values)
+            map_at(query_maps->get(), v.attribute)->insert_value(v.value, std::move(v.items), record.id);
     }
-    {
-        WriteGuard g(items->lock());
-        ItemTable& table = items->get();
-        grow_item_table(table, size_t(id) + 1);
-        previous = std::exchange(table[id], std::move(item));
-    }
+    WriteGuard members_guard(member_ids->lock());
+    WriteGuard items_guard(items->lock());
+    grow_item_table(items->get(), size_t(record.id) + 1);
+    member_ids->get().add(record.id);
+    previous = fill_slot(items->get(), record.id, item);
 }
 
 void IndexAPI::register_on(IndexMetaVec& metas) {
@@ -94,11 +107,14 @@ void IndexAPI::unregister_from(IndexMetaVec& metas) {
     std::erase_if(metas, [&self](const IndexMeta& meta) { return same_engine(meta, self); });
 }
 
-void IndexAPI::index_attributes(const IndexableRecord& record, bool include_private) {
-    for (const auto& [attribute, value] : snapshot_attributes(record)) {
-        if (!include_private && is_private_attribute(attribute)) continue;
-        add_index(record.id, attribute, value);
+void IndexAPI::ensure_maps(const std::vector<uint32_t>& attributes) {
+    std::vector<uint32_t> missing;
+    {
+        ReadGuard g(query_maps->lock());
+        for (uint32_t attribute : attributes)
+            if (!map_at(query_maps->get(), attribute)) missing.push_back(attribute);
     }
+    for (uint32_t attribute : missing) ensure_map(attribute);
 }
 
 void IndexAPI::ensure_map(uint32_t attribute) {
@@ -114,30 +130,33 @@ void IndexAPI::ensure_map(uint32_t attribute) {
 }
 
 void IndexAPI::add_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+    replace_index(id, attribute, nullptr, &value);
+}
+
+void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value) {
+    replace_index(id, attribute, &value, nullptr);
+}
+
+void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue* old, const PyValue* value) {
     // An object taken out of the engine (by an in-place reduction, or a nested
     // object that lost its last holder) may still list the engine; its
     // assignments must not bring it back piecemeal.
     if (!is_member(id)) return;
-    ContainerItems container_items = container_items_of(value, gc_mirror.get());
+    ContainerItems container_items;
+    if (value) container_items = container_items_of(*value, gc_mirror.get());
     ReadGuard changing(changes_);
     if (!is_member(id)) return;
     for (;;) {
         {
             ReadGuard g(query_maps->lock());
             if (QueryMap* map = map_at(query_maps->get(), attribute)) {
-                map->insert_value(value, std::move(container_items), id);
+                map->replace_value(old, value, std::move(container_items), id);
                 return;
             }
         }
+        if (!value) return;
         ensure_map(attribute);
     }
-}
-
-void IndexAPI::remove_index(uint32_t id, uint32_t attribute, const PyValue& value) {
-    ReadGuard changing(changes_);
-    if (!is_member(id)) return;
-    ReadGuard g(query_maps->lock());
-    if (QueryMap* map = map_at(query_maps->get(), attribute)) map->remove_id(value, id);
 }
 
 void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
@@ -166,31 +185,14 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
     for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
 
-    {
-        std::vector<StoredItem> previous;
-        previous.reserve(distinct.size());
-        ReadGuard changing(changes_);
-        WriteGuard members_guard(member_ids->lock());
-        WriteGuard items_guard(items->lock());
-        Bitmap& members = member_ids->get();
-        ItemTable& table = items->get();
-        uint32_t highest = 0;
-        for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
-        if (!distinct.empty()) grow_item_table(table, size_t(highest) + 1);
-        for (size_t i : distinct) {
-            const uint32_t id = batch[i].record->id;
-            members.add(id);
-            previous.push_back(std::exchange(table[id], batch[i]));
-        }
-        items_guard.unlock();
-        members_guard.unlock();
-    }
-
     // Every attribute value, copied one object at a time; container items are
     // converted now, under one GIL acquisition and before any engine lock.
     struct Object {
         uint32_t id;
         std::vector<PreparedValue> values;
+        bool has(uint32_t attribute) const {
+            return std::any_of(values.begin(), values.end(), [attribute](const PreparedValue& v) { return v.attribute == attribute; });
+        }
     };
     std::vector<Object> objects;
     objects.reserve(distinct.size());
@@ -215,19 +217,18 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 
     std::sort(attributes.begin(), attributes.end());
     attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
-    std::vector<uint32_t> missing;
-    {
-        ReadGuard g(query_maps->lock());
-        for (uint32_t attribute : attributes)
-            if (!map_at(query_maps->get(), attribute)) missing.push_back(attribute);
-    }
-    for (uint32_t attribute : missing) ensure_map(attribute);
+    ensure_maps(attributes);
 
+    std::vector<StoredItem> previous;
+    previous.reserve(distinct.size());
+    std::vector<uint32_t> private_attributes;
+    std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private_attribute);
     {
-        // An in-place reduction may have taken some of the batch out since
-        // they were made members; their values stay out.
+        // Values first, membership last, under one hold: queries and
+        // collect() keep only members, so none sees an object of the batch
+        // before all its values are in, and no in-place reduction comes in
+        // between.
         ReadGuard changing(changes_);
-        const Bitmap still_members = members();
         ReadGuard g(query_maps->lock());
         const QueryMapTable& table = query_maps->get();
         // One writer per attribute of the batch, opened in slot order.
@@ -238,12 +239,32 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
             auto at = std::lower_bound(attributes.begin(), attributes.end(), attribute);
             return writers[size_t(at - attributes.begin())];
         };
-        for (Object& object : objects) {
-            if (!still_members.contains(object.id)) continue;
+        for (Object& object : objects)
             for (PreparedValue& v : object.values)
                 writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
-        }
         for (BulkQueryMapAdder& w : writers) w.close();
+        // Values of names starting with "_" follow later assignments in the
+        // engines that indexed them. Noted under the same hold of changes_
+        // as the insertion, so that a reduction clears the note with them.
+        for (uint32_t attribute : private_attributes) {
+            Bitmap holders;
+            for (const Object& object : objects)
+                if (object.has(attribute)) holders.add(object.id);
+            if (!holders.empty()) note_private_values(attribute, holders);
+        }
+
+        WriteGuard members_guard(member_ids->lock());
+        WriteGuard items_guard(items->lock());
+        Bitmap& members = member_ids->get();
+        ItemTable& slots = items->get();
+        uint32_t highest = 0;
+        for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
+        grow_item_table(slots, size_t(highest) + 1);
+        for (size_t i : distinct) {
+            const uint32_t id = batch[i].record->id;
+            members.add(id);
+            previous.push_back(fill_slot(slots, id, batch[i]));
+        }
     }
     // The engine lists are unlocked when `held` goes; the nested work queued
     // meanwhile runs after that (run_nested_tasks).
@@ -254,7 +275,13 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 void IndexAPI::drop_members(const Bitmap& gone) {
     WriteGuard changing(changes_);
     ReadGuard maps(query_maps->lock());
-    keep_only_locked(query_maps->get(), members() - gone);
+    {
+        WriteGuard g(member_ids->lock());
+        member_ids->get() -= gone;
+    }
+    // Whether they became members or not: an addition that failed part way
+    // may have indexed values of objects it had not made members yet.
+    drop_locked(query_maps->get(), gone);
 }
 
 void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records) {
@@ -266,6 +293,18 @@ void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& rec
         ObjectLocks metas(record->index_metas->lock());
         if (!is_member(record->id)) unregister_from(record->index_metas->get());
     }
+}
+
+bool IndexAPI::indexes_private(uint32_t id, uint32_t attribute) const {
+    ReadGuard g(private_values_.lock());
+    const auto& noted = private_values_.get();
+    auto found = noted.find(attribute);
+    return found != noted.end() && found->second.contains(id);
+}
+
+void IndexAPI::note_private_values(uint32_t attribute, const Bitmap& ids) {
+    WriteGuard g(private_values_.lock());
+    private_values_.get()[attribute] |= ids;
 }
 
 bool IndexAPI::register_path(uint32_t holder, uint32_t nested_id) {
@@ -317,8 +356,7 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
     if (!has_holder(record->id) || is_member(record->id)) return;
     try {
         register_on(record->index_metas->get());
-        add_member(record->id, StoredItem{child.python_handle, record, false});
-        index_attributes(*record, false);
+        join_indexed(StoredItem{child.python_handle, record, false}, false);
     } catch (...) {
         // Half indexed, the child would answer queries wrongly for every
         // holder: it goes out again, and the task waits for the next run.
@@ -353,7 +391,10 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     {
         WriteGuard g(items->lock());
         ItemTable& table = items->get();
-        if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
+        if (id < table.size()) {
+            advance_table_epoch();
+            previous = std::exchange(table[id], StoredItem::placeholder());
+        }
     }
     // The item may hold a reference made for a container item of this tree.
     gc_mirror->release_later(previous.python_handle);

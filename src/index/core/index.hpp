@@ -11,11 +11,15 @@
 //   lock, and of one object at a time, except add_object_many, which locks the
 //   engine lists of its whole batch in ascending id order);
 //   the engine's changes lock (see changes_);
-//   query_maps, then the structures of its maps (strings, numbers, bools,
+//   query_maps, then the replacement locks of its maps (shared by a query,
+//   in ascending attribute order; exclusive by a writer, one at a time),
+//   then the structures of its maps (strings, numbers, bools,
 //   element_owners, element_ids; one exact_values shard at a time);
 //   member_ids, then items;
 //   the outer engine before its nested engines.
-// parent_links is a leaf: nothing else is locked while it is held.
+// parent_links and private_values_ are leaves: nothing else is locked while
+// one of them is held.
+// Every lock is also taken inside the process's fork gate (sync.hpp).
 //
 // Engine operations run with the GIL released. The only Python work inside
 // them is the conversion of container items, which takes the GIL while no
@@ -24,6 +28,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/gc_mirror.hpp"
@@ -47,6 +52,9 @@ struct FilteredView {
     std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
     SharedItemTable items;
     Bitmap ids;
+    // The table epoch read before `ids` were: an id whose slot was filled
+    // later names an object the view never held (held_since).
+    uint64_t epoch = 0;
     // The engine's member ids (shared, with their own lock): an object taken
     // out of the engine since the view was made is no longer in the view.
     std::shared_ptr<RwLocked<Bitmap>> members;
@@ -95,20 +103,23 @@ public:
     // the garbage collector by the Index at the top.
     const std::shared_ptr<GcMirror> gc_mirror;
 
-    // Adds one object: registers this engine on it, makes it a member and
-    // indexes its attributes (names starting with "_" skipped), all under its
-    // engine-list lock, which serializes this with assignments to the object.
+    // Adds one object: registers this engine on it, indexes its attributes
+    // (names starting with "_" skipped) and then makes it a member, all under
+    // its engine-list lock, which serializes this with assignments to the
+    // object. Queries see it only once all its values are in.
     // GIL released, no native lock held; nested work is queued
     // (run_nested_tasks).
     void add_object(const StoredItem& item);
 
     // Adds a batch in one pass of bulk writers, indexing every attribute,
-    // names starting with "_" included. GIL released, no native lock held;
+    // names starting with "_" included; the objects become members once all
+    // their values are in. GIL released, no native lock held;
     // nested work is queued.
     void add_object_many(std::vector<StoredItem> batch);
 
     // Undoes a failed addition (an allocation failure part way): the objects
-    // leave member_ids, every value structure, their item slots and, through
+    // leave member_ids (if they got there), every value structure, their
+    // item slots and, through
     // queued work, the nested engines; the engine leaves their engine lists.
     // Pass only objects that were not members before the addition. GIL
     // released, no native lock held; nested work is queued.
@@ -129,6 +140,15 @@ public:
     void add_index(uint32_t id, uint32_t attribute, const PyValue& value);
     // Forgets one attribute value of member `id`. Same conditions as add_index.
     void remove_index(uint32_t id, uint32_t attribute, const PyValue& value);
+    // Replaces the value `old` of member `id` by `value` (either may be null)
+    // as one step for queries on the attribute. Same conditions as add_index.
+    void replace_index(uint32_t id, uint32_t attribute, const PyValue* old, const PyValue* value);
+
+    // Whether this engine indexed the value of `attribute`, a name starting
+    // with "_", for object `id`. add_object_many and merges index such values,
+    // add_object and nested engines do not; only the indexed ones follow
+    // assignments. Takes a leaf lock only.
+    bool indexes_private(uint32_t id, uint32_t attribute) const;
 
     // Records (holder, nested); returns whether the pair is new.
     bool register_path(uint32_t holder, uint32_t nested_id);
@@ -213,25 +233,33 @@ private:
     // takes those of the nested engines after its own.
     mutable RwLock changes_;
 
+    // Attribute id of a name starting with "_" -> the objects whose value of
+    // it this engine indexed. Guarded by its own lock, a leaf.
+    RwLocked<std::unordered_map<uint32_t, Bitmap>> private_values_;
+    void note_private_values(uint32_t attribute, const Bitmap& ids);
+
     // Installs a map in the attribute's slot unless one is there already.
     void ensure_map(uint32_t attribute);
-    // Takes the ids out as an in-place reduction would. Caller holds no
-    // engine lock.
+    void ensure_maps(const std::vector<uint32_t>& attributes);
+    // Takes the ids out as an in-place reduction would, members or not.
+    // Caller holds no engine lock.
     void drop_members(const Bitmap& gone);
-    // Puts the object into member_ids and its item slot.
-    void add_member(uint32_t id, StoredItem item);
+    // Indexes the object's attributes as they are now (names starting with
+    // "_" only if asked), then puts it into member_ids and its item slot.
+    // Caller holds the object's engine-list mutex and no engine lock.
+    void join_indexed(const StoredItem& item, bool include_private);
     // Adds this engine to the object's engine list (once), trimming dead
     // entries and keeping the list sorted. Caller holds the list's mutex.
     void register_on(IndexMetaVec& metas);
     void unregister_from(IndexMetaVec& metas);
-    // Indexes the object's attributes as they are now. Caller holds the
-    // object's engine-list mutex.
-    void index_attributes(const IndexableRecord& record, bool include_private);
 
-    FilteredView view_of(Bitmap ids) const;
+    FilteredView view_of(Bitmap ids, uint64_t epoch) const;
     // keep_only_from_bitmap for a caller that holds changes_ exclusively and
     // the query_maps read lock.
     void keep_only_locked(const QueryMapTable& table, const Bitmap& keep);
+    // The ids, already out of member_ids, leave the maps, the item table and
+    // the nested engines. Same locks as keep_only_locked.
+    void drop_locked(const QueryMapTable& table, const Bitmap& removed);
     // Takes the removed ids out of every map of `table` and out of the item
     // table; queues the nested engines that lost holders.
     void drop_from_maps(const QueryMapTable& table, const Bitmap& removed, std::vector<IndexAPI*>& nested_pending);

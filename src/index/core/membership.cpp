@@ -1,6 +1,8 @@
 // Membership of an engine as the collection classes see it: how many objects
 // a view or an engine holds, whether it holds a given one, and taking objects
 // out one at a time or all at once.
+#include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -29,26 +31,46 @@ private:
     RwLock& lock_;
 };
 
-bool slot_holds(const RwLocked<ItemTable>& items, uint32_t id, const PyObject* obj) {
+bool slot_holds(const RwLocked<ItemTable>& items, uint32_t id, const PyObject* obj, uint64_t epoch) {
     AnyThreadReadGuard g(items.lock());
     const ItemTable& table = items.get();
-    return id < table.size() && !table[id].is_placeholder() && table[id].python_handle.get() == obj;
+    return id < table.size() && held_since(table[id], epoch) && table[id].python_handle.get() == obj;
 }
 
 }  // namespace
 
 // ---- views ------------------------------------------------------------------------
 
+// The members among the ids; when an object left some table since the view
+// was made (the epoch moved), a slot may since hold an object the view never
+// held, and the slots of the members decide.
 Bitmap FilteredView::present() const {
-    if (!members) return ids.clone();
-    AnyThreadReadGuard g(members->lock());
-    return ids & members->get();
+    Bitmap out;
+    if (members) {
+        AnyThreadReadGuard g(members->lock());
+        out = ids & members->get();
+    } else {
+        out = ids.clone();
+    }
+    if (table_epoch() == epoch) return out;
+    std::vector<uint32_t> stale;
+    {
+        AnyThreadReadGuard g(items->lock());
+        const ItemTable& table = items->get();
+        out.for_each([&](uint32_t id) {
+            if (id >= table.size() || !held_since(table[id], epoch)) stale.push_back(id);
+        });
+    }
+    for (uint32_t id : stale) out.remove(id);
+    return out;
 }
 
 uint64_t FilteredView::present_count() const {
-    if (!members) return ids.cardinality();
-    AnyThreadReadGuard g(members->lock());
-    return ids.and_cardinality(members->get());
+    if (members && table_epoch() == epoch) {
+        AnyThreadReadGuard g(members->lock());
+        return ids.and_cardinality(members->get());
+    }
+    return present().cardinality();
 }
 
 bool FilteredView::holds(uint32_t id, const PyObject* obj) const {
@@ -57,16 +79,17 @@ bool FilteredView::holds(uint32_t id, const PyObject* obj) const {
         AnyThreadReadGuard g(members->lock());
         if (!members->get().contains(id)) return false;
     }
-    return slot_holds(*items, id, obj);
+    return slot_holds(*items, id, obj, epoch);
 }
 
 FilteredView IndexAPI::whole() const {
+    const uint64_t epoch = table_epoch();
     Bitmap ids;
     {
         AnyThreadReadGuard g(member_ids->lock());
         ids = member_ids->get().clone();
     }
-    return view_of(std::move(ids));
+    return view_of(std::move(ids), epoch);
 }
 
 uint64_t IndexAPI::member_count() const {
@@ -79,7 +102,7 @@ bool IndexAPI::holds(uint32_t id, const PyObject* obj) const {
         AnyThreadReadGuard g(member_ids->lock());
         if (!member_ids->get().contains(id)) return false;
     }
-    return slot_holds(*items, id, obj);
+    return slot_holds(*items, id, obj, std::numeric_limits<uint64_t>::max());
 }
 
 Bitmap IndexAPI::children_of(const Bitmap& holders) const {
@@ -109,6 +132,9 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
         }
         WriteGuard g(items->lock());
         ItemTable& table = items->get();
+        // Before the slot empties: a view made from here on must not take a
+        // later object in this slot for this one.
+        advance_table_epoch();
         if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
     }
     unregister_from(record->index_metas->get());

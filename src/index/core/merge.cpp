@@ -189,6 +189,11 @@ void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
     merge_bools(mine, theirs, taken);
     merge_elements(mine, theirs, taken);
     merge_links(mine, theirs, taken, children);
+    Bitmap selves = theirs.self_holders_in(taken);
+    if (!selves.empty()) {
+        WriteGuard g(mine.self_holders.lock());
+        mine.self_holders.get() |= selves;
+    }
 }
 
 }  // namespace
@@ -234,15 +239,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         for (uint32_t i = 0; i < table.size(); ++i)
             if (table[i]) attributes.push_back(i);
     }
-    {
-        std::vector<uint32_t> missing;
-        {
-            ReadGuard g(query_maps->lock());
-            for (uint32_t attribute : attributes)
-                if (!map_at(query_maps->get(), attribute)) missing.push_back(attribute);
-        }
-        for (uint32_t attribute : missing) ensure_map(attribute);
-    }
+    ensure_maps(attributes);
     {
         const bool mine_first = std::less<const IndexAPI*>()(this, &other);
         ReadGuard first((mine_first ? this : &other)->query_maps->lock());
@@ -255,6 +252,17 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
             if (to && from) merge_map(*to, *from, taken);
         }
     }
+    // The values of names starting with "_" that came over keep following
+    // assignments here.
+    std::vector<std::pair<uint32_t, Bitmap>> private_taken;
+    {
+        ReadGuard g(other.private_values_.lock());
+        for (const auto& [attribute, ids] : other.private_values_.get()) {
+            Bitmap both = ids & taken;
+            if (!both.empty()) private_taken.emplace_back(attribute, std::move(both));
+        }
+    }
+    for (const auto& [attribute, ids] : private_taken) note_private_values(attribute, ids);
 
     std::vector<uint32_t> placed;
     std::vector<StoredItem> previous;
@@ -266,7 +274,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
             const uint32_t id = item.record->id;
             if (!fresh.contains(id)) continue;
             grow_item_table(table, size_t(id) + 1);
-            previous.push_back(std::exchange(table[id], std::move(item)));
+            previous.push_back(fill_slot(table, id, std::move(item)));
             member_ids->get().add(id);
             placed.push_back(id);
         }

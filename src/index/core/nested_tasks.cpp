@@ -75,6 +75,7 @@ void run_nested_tasks() {
     if (queues.empty() || queues.running || native_locks_held != 0) return;
     if (PyGILState_Check()) {
         GilRelease released;
+        GateHold inside_gate;
         run_queued();
     } else {
         run_queued();

@@ -75,41 +75,52 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);
     ReadGuard maps(query_maps->lock());
-    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), members};
+    QueryReadHold values(query_maps->get(), tests);
+    return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), epoch, members};
 }
 
 FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
     ReadGuard maps(query_maps->lock());
-    Bitmap result = evaluate_query(query_maps->get(), ids, query);
+    Bitmap result;
+    {
+        QueryReadHold values(query_maps->get(), std::span(&query, 1));
+        result = evaluate_query(query_maps->get(), ids, query);
+    }
     result &= ids;
-    return FilteredView{query_maps, items, std::move(result), members};
+    return FilteredView{query_maps, items, std::move(result), epoch, members};
 }
 
 // ---- engine reductions -------------------------------------------------------------
 
-FilteredView IndexAPI::view_of(Bitmap ids) const { return FilteredView{query_maps, items, std::move(ids), member_ids}; }
+FilteredView IndexAPI::view_of(Bitmap ids, uint64_t epoch) const {
+    return FilteredView{query_maps, items, std::move(ids), epoch, member_ids};
+}
 
 FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);
+    const uint64_t epoch = table_epoch();
     Bitmap result;
     {
         ReadGuard maps(query_maps->lock());
+        QueryReadHold values(query_maps->get(), tests);
         result = evaluate_and_queries_vec(query_maps->get(), members(), tests);
     }
-    return view_of(std::move(result));
+    return view_of(std::move(result), epoch);
 }
 
 FilteredView IndexAPI::reduced_query(const QueryExpr& query) const {
+    const uint64_t epoch = table_epoch();
     Bitmap result;
     {
         ReadGuard maps(query_maps->lock());
         const Bitmap universe = members();
+        QueryReadHold values(query_maps->get(), std::span(&query, 1));
         result = evaluate_query(query_maps->get(), universe, query);
         // Or, Eq and the other tests that ignore the universe can name ids
         // that are not (or no longer) members.
         result &= universe;
     }
-    return view_of(std::move(result));
+    return view_of(std::move(result), epoch);
 }
 
 void IndexAPI::reduce(const KeywordQuery& conditions) {
@@ -118,7 +129,11 @@ void IndexAPI::reduce(const KeywordQuery& conditions) {
     // One read lock for evaluation and restriction: taking it a second time
     // could queue this thread behind a writer waiting for the first.
     ReadGuard maps(query_maps->lock());
-    const Bitmap keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+    Bitmap keep;
+    {
+        QueryReadHold values(query_maps->get(), tests);
+        keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+    }
     keep_only_locked(query_maps->get(), keep);
 }
 
@@ -136,7 +151,14 @@ void IndexAPI::keep_only_locked(const QueryMapTable& table, const Bitmap& keep) 
         removed = member_ids->get() - keep;
         member_ids->get() -= removed;
     }
-    if (removed.empty()) return;
+    if (!removed.empty()) drop_locked(table, removed);
+}
+
+void IndexAPI::drop_locked(const QueryMapTable& table, const Bitmap& removed) {
+    {
+        WriteGuard g(private_values_.lock());
+        for (auto& [attribute, ids] : private_values_.get()) ids -= removed;
+    }
     // Nested engines whose holders lost objects, handled one at a time (a
     // chain of nested objects can nest engines very deep): each is
     // restricted to the objects still linked to a holder.
@@ -166,11 +188,16 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
         // The maps, and so their nested engines, live as long as this engine,
         // which the caller keeps alive.
         if (map.nested->drop_holders(removed)) nested_pending.push_back(map.nested.get());
+        {
+            WriteGuard g(map.self_holders.lock());
+            map.self_holders.get() -= removed;
+        }
     }
     std::vector<StoredItem> released;
     {
         WriteGuard g(items->lock());
         ItemTable& table_items = items->get();
+        advance_table_epoch();
         removed.for_each([&](uint32_t id) {
             if (id < table_items.size()) released.push_back(std::exchange(table_items[id], StoredItem::placeholder()));
         });

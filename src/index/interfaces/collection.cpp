@@ -59,18 +59,18 @@ private:
     PyObject* o_ = nullptr;
 };
 
-// The objects of the slots of `ids` (in that order) that still hold one, each
-// with its id. GIL held, no native lock held.
+// The objects of the slots of `ids` (in that order) that hold one the view
+// held, each with its id. GIL held, no native lock held.
 template <class ForEachId>
-std::vector<std::pair<uint32_t, Ref>> objects_of(const SharedItemTable& items, size_t expected, ForEachId&& for_each_id) {
+std::vector<std::pair<uint32_t, Ref>> objects_of(const FilteredView& view, size_t expected, ForEachId&& for_each_id) {
     std::vector<std::pair<uint32_t, Ref>> out;
     // Reserved before the lock: an allocation never runs Python code, but
     // the table is best held briefly.
     out.reserve(expected);
-    GilSafeReadGuard<RwLock> guard(items->lock());
-    const ItemTable& table = items->get();
+    GilSafeReadGuard<RwLock> guard(view.items->lock());
+    const ItemTable& table = view.items->get();
     for_each_id([&](uint32_t id) {
-        if (id < table.size() && !table[id].is_placeholder()) {
+        if (id < table.size() && held_since(table[id], view.epoch)) {
             out.emplace_back(id, Ref::steal(Py_NewRef(table[id].python_handle.get())));
         }
     });
@@ -241,7 +241,7 @@ bool path_names(PyObject* order_by, std::vector<Ref>& out) {
 // Keys for the objects of `ids`; false with the error set.
 bool keyed_objects(const FilteredView& view, const Bitmap& ids, const std::vector<Ref>& path, std::vector<Keyed>& out) {
     std::vector<std::pair<uint32_t, Ref>> objects = objects_of(
-        view.items, ids.cardinality(), [&](auto&& take) { ids.for_each([&](uint32_t id) { take(id); }); });
+        view, ids.cardinality(), [&](auto&& take) { ids.for_each([&](uint32_t id) { take(id); }); });
     out.reserve(out.size() + objects.size());
     for (auto& [id, object] : objects) {
         Keyed entry{id, std::move(object), Group::Other, Ref()};
@@ -332,7 +332,7 @@ PyObject* ordered_collect(const FilteredView& view, const CollectArgs& args, con
             return;
         }
         std::vector<std::pair<uint32_t, Ref>> objects =
-            objects_of(view.items, ids.size(), [&](auto&& take_id) {
+            objects_of(view, ids.size(), [&](auto&& take_id) {
                 for (uint32_t id : ids) take_id(id);
             });
         for (auto& entry : objects) out.push_back(std::move(entry.second));
@@ -379,7 +379,7 @@ int view_contains(const FilteredView& view, PyObject* obj) {
 }
 
 PyObject* view_iter(const FilteredView& view) {
-    PyObject* snapshot = present_objects_list(view.items, view.present());
+    PyObject* snapshot = present_objects_list(view.items, view.present(), view.epoch);
     if (!snapshot) return nullptr;
     PyObject* it = PyObject_GetIter(snapshot);
     Py_DECREF(snapshot);
@@ -393,8 +393,8 @@ PyObject* view_collect(const FilteredView& view, PyObject* args, PyObject* kwarg
         std::optional<Bitmap> present;
         if (!run_without_gil([&] { present = view.present(); })) return nullptr;
         if (parsed->order_by) return ordered_collect(view, *parsed, *present);
-        if (parsed->offset == 0 && parsed->limit == no_limit) return present_objects_list(view.items, *present);
-        return present_objects_list(view.items, present->page(parsed->offset, parsed->limit));
+        if (parsed->offset == 0 && parsed->limit == no_limit) return present_objects_list(view.items, *present, view.epoch);
+        return present_objects_list(view.items, present->page(parsed->offset, parsed->limit), view.epoch);
     } catch (...) {
         return set_native_error(), nullptr;
     }

@@ -14,6 +14,7 @@
 #include "index/interfaces/collection.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -42,6 +43,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -112,7 +115,7 @@ PyObject* filtered_rebase(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
     PyObject* objects = nullptr;
     try {
-        objects = present_objects_list(view.items, view.present());
+        objects = present_objects_list(view.items, view.present(), view.epoch);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -223,7 +226,7 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     return self;
 }
 
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) {
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, uint64_t epoch) {
     const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
     // Allocated before the table is locked: an allocation can start a garbage
     // collection, whose finalizers may need the table.
@@ -238,8 +241,9 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
         const ItemTable& table = items->get();
         ids.for_each([&](uint32_t id) {
             // An in-place reduction of the engine puts the placeholder back
-            // into the slots of the objects it removed.
-            if (id < table.size() && !table[id].is_placeholder()) {
+            // into the slots of the objects it removed, and a new object may
+            // have taken such a slot since.
+            if (id < table.size() && held_since(table[id], epoch)) {
                 PyList_SET_ITEM(list, filled++, Py_NewRef(table[id].python_handle.get()));
             }
         });
@@ -249,10 +253,12 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids) 
 }
 
 bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Other } failure = Failure::None;
+    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, Other } failure = Failure::None;
     std::string what;
+    std::optional<PythonError> raised;
     {
         GilRelease released;
+        GateHold inside_gate;
         try {
             work();
         } catch (const QueryNotImplemented&) {
@@ -262,6 +268,9 @@ bool run_without_gil(const std::function<void()>& work) {
         } catch (const ObjectLockedError& e) {
             failure = Failure::Locked;
             what = e.what();
+        } catch (const PythonError& e) {
+            failure = Failure::Python;
+            raised = e;
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -272,6 +281,11 @@ bool run_without_gil(const std::function<void()>& work) {
             run_nested_tasks();
         } catch (const std::bad_alloc&) {
             if (failure == Failure::None) failure = Failure::NoMemory;
+        } catch (const PythonError& e) {
+            if (failure == Failure::None) {
+                failure = Failure::Python;
+                raised = e;
+            }
         } catch (const std::exception& e) {
             if (failure == Failure::None) {
                 failure = Failure::Other;
@@ -290,6 +304,9 @@ bool run_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::Locked:
             PyErr_SetString(PyExc_RuntimeError, what.c_str());
+            return false;
+        case Failure::Python:
+            raised->restore();
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

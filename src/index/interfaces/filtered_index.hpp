@@ -8,7 +8,9 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/pyref.hpp"
 
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace tarnwick {
@@ -28,13 +30,16 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 
 // The objects in the slots of `ids` that hold one, in ascending id order, as a
 // new list. GIL held; no native lock held.
-PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids);
+// Objects of a view made at `epoch` (held_since) are only those it held.
+PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids,
+                               uint64_t epoch = std::numeric_limits<uint64_t>::max());
 
 // Runs the engine part of a method with the GIL released (called with it
 // held), then the work it queued on nested engines. A C++ exception never
 // reaches the interpreter: once the GIL is back, a between test with a bad
 // bound becomes NotImplementedError, exhausted memory MemoryError, an object
-// this thread is already indexing RuntimeError, anything else SystemError.
+// this thread is already indexing RuntimeError, a PythonError the exception it
+// carries, anything else SystemError.
 // Returns false with the error set.
 bool run_without_gil(const std::function<void()>& work);
 

@@ -1,5 +1,6 @@
 #include "index/interfaces/index.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -22,6 +23,7 @@
 #include "index/interfaces/index_debug.hpp"
 #include "index/interfaces/index_merge.hpp"
 #include "index/interfaces/query.hpp"
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -54,6 +56,8 @@ bool set_native_error() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -207,6 +211,9 @@ void set_objs_error(PyObject* offending, bool element) {
     }
 }
 
+// The most items add_object_many reserves room for on the word of a length.
+constexpr size_t MAX_RESERVED_BATCH = size_t(1) << 16;
+
 PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"objs", nullptr};
     PyObject* objs = nullptr;
@@ -223,11 +230,11 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     if (!engine) return nullptr;
     std::vector<StoredItem> batch;
     try {
-        // The reported length is only a hint; the elements are what iteration
-        // yields.
+        // The reported length is only a hint, and may be far above what
+        // iteration yields: beyond a bound the batch grows as it fills.
         Py_ssize_t hint = PyObject_LengthHint(objs, 0);
         if (hint < 0) return nullptr;
-        batch.reserve(static_cast<size_t>(hint));
+        batch.reserve(std::min(static_cast<size_t>(hint), MAX_RESERVED_BATCH));
         PyHandle it = PyHandle::steal(PyObject_GetIter(objs));
         if (!it) return nullptr;
         while (PyObject* obj = PyIter_Next(it.get())) {
@@ -413,7 +420,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwarg
         if (!engine) return nullptr;
         std::optional<FilteredView> found;
         if (!run_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
-        return present_objects_list(found->items, found->ids);
+        return present_objects_list(found->items, found->ids, found->epoch);
     } catch (...) {
         return set_native_error(), nullptr;
     }

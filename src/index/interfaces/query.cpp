@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/python_error.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -80,7 +81,8 @@ PyObject* wrap(QueryExpr expr, uint32_t depth) {
     return self;
 }
 
-// Native failures inside a factory (only exhausted memory) become MemoryError
+// Native failures inside a factory (exhausted memory, or an exception a
+// value's __hash__ raised that must not be absorbed) become Python errors
 // instead of unwinding through the interpreter.
 template <class Body>
 PyObject* guarded(Body&& body) {
@@ -88,6 +90,9 @@ PyObject* guarded(Body&& body) {
         return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (const PythonError& e) {
+        e.restore();
+        return nullptr;
     }
 }
 
@@ -178,14 +183,13 @@ PyObject* in_(PyObject*, PyObject* args, PyObject* kwargs) {
             bad_argument("in_", "values", "an iterable other than str", values);
             return nullptr;
         }
-        PyObject* iter = PyObject_GetIter(values);
+        const PyHandle iter = PyHandle::steal(PyObject_GetIter(values));
         if (!iter) return nullptr;
         std::vector<PyValue> converted;
-        while (PyObject* item = PyIter_Next(iter)) {
+        while (PyObject* item = PyIter_Next(iter.get())) {
+            const PyHandle held = PyHandle::steal(item);
             converted.push_back(PyValue::from_py(item));
-            Py_DECREF(item);
         }
-        Py_DECREF(iter);
         if (PyErr_Occurred()) return nullptr;
         return wrap(QueryExpr(QueryExpr::In{std::move(path), std::move(converted)}), 1);
     });

@@ -67,15 +67,14 @@ void assign(const TestObject& object, uint32_t attribute, const PyValue& value) 
     const IndexableRecord& record = *object.record;
     {
         MutexGuard metas(record.index_metas->lock());
-        if (!is_private_attribute(attribute)) {
+        const bool private_name = is_private_attribute(attribute);
+        {
             const IndexMetaVec engines = record.index_metas->get();
             for (const IndexMeta& meta : engines) {
                 std::shared_ptr<IndexAPI> engine = meta.lock();
-                if (!engine) continue;
+                if (!engine || (private_name && !engine->indexes_private(record.id, attribute))) continue;
                 MutexGuard map(record.attribute_map->lock());
-                if (const PyValue* old = record.attribute_map->get().get(attribute))
-                    engine->remove_index(record.id, attribute, *old);
-                engine->add_index(record.id, attribute, value);
+                engine->replace_index(record.id, attribute, record.attribute_map->get().get(attribute), &value);
             }
         }
         write_map(record, attribute, value);

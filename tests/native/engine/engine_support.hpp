@@ -53,7 +53,8 @@ TestObject python_object();
 // Sets an attribute the way assignment on an Indexable does: under the
 // object's engine list, every live engine forgets the old value and indexes
 // the new one, then the map is written with the GIL held. Names starting
-// with "_" bypass the engines. Runs the queued nested work afterwards.
+// with "_" reach only the engines that indexed their value. Runs the queued
+// nested work afterwards.
 void assign(const TestObject& object, uint32_t attribute, const PyValue& value);
 // Writes the map only, as for an object no engine knows yet.
 void set_plain(const TestObject& object, uint32_t attribute, const PyValue& value);

@@ -9,6 +9,7 @@
 
 #include "engine_support.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/query/query_ops.hpp"
 
 namespace tarnwick::testing {
 namespace {
@@ -116,13 +117,23 @@ TEST_F(NestedThreads, CyclesAssignedConcurrentlyTerminate) {
     // thread points a at itself; earlier rounds break and remake the cycle.
     constexpr size_t rounds = 30;
     auto engine = IndexAPI::create();
-    const uint32_t x = attribute_id("cycle.x"), me = attribute_id("cycle.me");
+    const uint32_t x = attribute_id("cycle.x"), me = attribute_id("cycle_me");
     std::vector<TestObject> objects = {python_object(), python_object(), python_object()};
     std::vector<PyValue> values;
     for (const TestObject& o : objects) values.push_back(o.as_value());
     for (const TestObject& o : objects) engine->add_object(o.item());
 
-    run_threads(4, [&](size_t t) {
+    // A path through the self-reference names objects[0] or nothing.
+    const QueryExpr through_me(QueryExpr::Eq{AttrPath("cycle_me.cycle_me"), values[0]});
+    std::atomic<int> writing{4};
+    run_threads(5, [&](size_t t) {
+        while (t == 4 && writing.load() != 0)
+            EXPECT_TRUE((engine->reduced_query(through_me).ids - Bitmap{objects[0].id()}).empty());
+        if (t == 4) return;
+        struct Done {
+            std::atomic<int>& n;
+            ~Done() { n.fetch_sub(1); }
+        } done{writing};
         if (t == 3) {
             for (size_t r = 0; r < rounds; ++r) {
                 assign(objects[0], me, r % 2 ? int_value(0) : values[0]);
@@ -152,6 +163,8 @@ TEST_F(NestedThreads, CyclesAssignedConcurrentlyTerminate) {
     ASSERT_NE(self, nullptr);
     EXPECT_TRUE(match(*engine, me, values[0]) == Bitmap{objects[0].id()});
     EXPECT_TRUE(self->nested->members().empty());
+    EXPECT_TRUE(self->self_holders_in(all) == Bitmap{objects[0].id()});
+    EXPECT_TRUE(engine->reduced_query(through_me).ids == Bitmap{objects[0].id()});
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine_support.hpp"
 #include "index/core/query/delayed_query.hpp"
+#include "index/core/query/query_ops.hpp"
 #include "value_model.hpp"
 
 namespace tarnwick::testing {
@@ -168,6 +171,46 @@ TEST_F(QueryMapThreads, BulkWritersAgainstSingleInsertsAndReaders) {
     }
     maps.clear();
     expect_free_ids_distinct(universe);
+}
+
+// An assignment replaces the value in one step for queries: a reader sees the
+// object with its old or its new value, never with neither (between the
+// removal and the insertion) nor with both, even when the two values live in
+// different sub-indexes.
+TEST_F(QueryMapThreads, ReplacementIsOneStepForThreadedQueries) {
+    constexpr size_t readers = 2, rounds = 3000;
+    auto engine = IndexAPI::create();
+    // No dot: a dot would make it a path into a nested engine.
+    const std::string name = "replace_race_" + std::to_string(native_object().id());
+    const uint32_t attribute = attribute_id(name);
+    const AttrPath path{std::string_view(name)};
+    const std::vector<PyValue> values{int_value(1), str_value("one"), int_value(2), bool_value(true)};
+    TestObject target = native_object();
+    set_plain(target, attribute, values[0]);
+    engine->add_object(target.item());
+    const Bitmap just_target{target.id()};
+
+    const QueryExpr either(QueryExpr::In{path, values});
+    std::vector<QueryExpr> pair;
+    pair.emplace_back(QueryExpr::Eq{path, values[0]});
+    pair.emplace_back(QueryExpr::Eq{path, values[1]});
+    const QueryExpr both(QueryExpr::And{std::move(pair)});
+
+    std::atomic<bool> writing{true};
+    std::atomic<size_t> wrong{0};
+    run_threads(1 + readers, [&](size_t t) {
+        if (t == 0) {
+            for (size_t r = 0; r < rounds; ++r) assign(target, attribute, values[r % values.size()]);
+            writing.store(false);
+            return;
+        }
+        while (writing.load()) {
+            if (!(engine->reduced_query(either).ids == just_target)) wrong.fetch_add(1);
+            if (!engine->reduced_query(both).ids.empty()) wrong.fetch_add(1);
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_TRUE(engine->reduced_query(either).ids == just_target);
 }
 
 }  // namespace

@@ -22,9 +22,9 @@ public:
                     // Converting an earlier item may have shrunk the list.
                     PyObject* item = PyList_GetItem(container, i);
                     if (!item) break;
-                    Py_INCREF(item);
+                    // Held by a handle: a conversion may end in PythonError.
+                    PyHandle held = PyHandle::borrow(item);
                     visit(item);
-                    Py_DECREF(item);
                 }
                 break;
             }
@@ -35,11 +35,10 @@ public:
             }
             case ContainerKind::Set: {
                 // A snapshot: converting an item may run code that changes the set.
-                PyObject* snapshot = PySequence_Tuple(container);
+                PyHandle snapshot = PyHandle::steal(PySequence_Tuple(container));
                 if (!snapshot) break;
-                const Py_ssize_t n = PyTuple_Size(snapshot);
-                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(snapshot, i));
-                Py_DECREF(snapshot);
+                const Py_ssize_t n = PyTuple_Size(snapshot.get());
+                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(snapshot.get(), i));
                 break;
             }
             case ContainerKind::Dict:

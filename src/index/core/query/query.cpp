@@ -175,7 +175,13 @@ void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
     // A map whose engine is gone is reached only through views; it keeps what
     // it has but nests nothing new.
     std::shared_ptr<IndexAPI> engine = owner.lock();
-    if (!engine || engine->is_holder_or_ancestor(holder, child_id)) return;
+    if (!engine) return;
+    if (child_id == holder) {
+        WriteGuard g(self_holders.lock());
+        self_holders.get().add(holder);
+        return;
+    }
+    if (engine->is_holder_or_ancestor(holder, child_id)) return;
     if (nested->register_path(holder, child_id)) defer_nested_add(nested, child);
 }
 
@@ -232,6 +238,12 @@ void QueryMap::insert_value(const PyValue& value, ContainerItems container_items
     }
 }
 
+void QueryMap::replace_value(const PyValue* old, const PyValue* value, ContainerItems container_items, uint32_t id) {
+    WriteGuard g(replacing);
+    if (old) remove_id(*old, id);
+    if (value) insert_value(*value, std::move(container_items), id);
+}
+
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {
     const CastValue& p = value.primitave;
     switch (p.kind()) {
@@ -285,7 +297,18 @@ void QueryMap::remove_num_ordered(const OrderKey& key, uint32_t id) {
 
 void QueryMap::unlink_indexable(const StoredIndexable& child, uint32_t holder) {
     if (!child.owned_handle) return;
+    if (child.id() == holder) {
+        WriteGuard g(self_holders.lock());
+        self_holders.get().remove(holder);
+        return;
+    }
     if (nested->unregister_path(holder, child.id())) defer_nested_remove(nested, child);
+}
+
+Bitmap QueryMap::self_holders_in(const Bitmap& within) const {
+    ReadGuard g(self_holders.lock());
+    if (self_holders.get().empty()) return Bitmap();
+    return self_holders.get() & within;
 }
 
 void QueryMap::remove_elements_of(uint32_t owner_id) {

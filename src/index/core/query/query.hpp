@@ -9,11 +9,12 @@
 // Indexable values are also held as objects by the map's nested engine, so
 // that conditions on dotted paths can be answered there.
 //
-// Every sub-index has its own reader-writer lock; nothing locks the whole map.
-// A thread that holds several of them takes them in the order strings,
-// numbers, bools, element_owners, element_ids, and holds at most one
-// exact_values shard at a time. Readers (the match operators) take the lock of
-// the structure they read and consult only its roaring bitmaps.
+// Every sub-index has its own reader-writer lock. A thread that holds several
+// of them takes them in the order strings, numbers, bools, element_owners,
+// element_ids, and holds at most one exact_values shard at a time. Readers
+// (the match operators) take the lock of the structure they read and consult
+// only its roaring bitmaps. Above them, `replacing` makes the replacement of
+// one object's value a single step for every test on the map.
 #pragma once
 
 #include <array>
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <functional>
 #include <vector>
@@ -43,6 +45,7 @@ namespace tarnwick {
 
 class IndexAPI;
 class BulkQueryMapAdder;
+struct QueryExpr;
 
 // A whole value as the key of exact_values: hashed by the hash stored in the
 // value, compared by value equality.
@@ -167,6 +170,19 @@ public:
     RwLocked<ElementOwners> element_owners;
     // Every element id issued by this map and not yet removed.
     RwLocked<Bitmap> element_ids;
+    // Held exclusively while one object's value is replaced (the old one
+    // taken out, the new one put in, possibly in different sub-indexes) and
+    // shared by a query test for as long as it reads the map: the test sees
+    // the object with its old or its new value, never with neither or both.
+    // Taken after query_maps and before any sub-index lock. Insertions of
+    // objects that are not yet members, and removals of objects that are
+    // members no more, go without it: queries keep only members.
+    mutable RwLock replacing;
+    // The objects whose value of this attribute (or an item of it) is the
+    // object itself. Nesting them below themselves would never end; a path
+    // through the attribute continues on them in the owner's engine instead.
+    // Guarded by its own lock, a leaf.
+    RwLocked<Bitmap> self_holders;
 
     // Single insertions; each takes the lock of its sub-index only.
     void insert_str(std::string_view bytes, uint32_t id);
@@ -174,13 +190,18 @@ public:
     void insert_bool(bool value, uint32_t id);
     void insert_exact(const PyValue& value, uint32_t id);
     // Links (holder, child) in the nested engine and queues the child's
-    // indexing there, unless the child is the holder or holds it, directly or
-    // further up the chain of engines (that would nest without end).
+    // indexing there, unless the child is the holder (noted in self_holders)
+    // or holds it, directly or further up the chain of engines (that would
+    // nest without end).
     void insert_indexable(const StoredIndexable& child, uint32_t holder);
     // The converted items of a container value held by `owner`.
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
     void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
+
+    // Replaces the value of `id` (either side may be missing) as one step for
+    // readers; `items` are the converted items of the new value.
+    void replace_value(const PyValue* old, const PyValue* value, ContainerItems items, uint32_t id);
 
     // Forgets `value` (the value stored for the attribute) for `id`, kind by
     // kind. For a container, every element the map issued for `id` goes: its
@@ -190,9 +211,11 @@ public:
     void remove_exact(const PyValue& value, uint32_t id);
     void remove_num_ordered(const OrderKey& key, uint32_t id);
     void remove_elements_of(uint32_t owner);
-    // Unlinks (holder, child) in the nested engine; a child left without
-    // holders is queued for removal from it.
+    // Unlinks (holder, child) in the nested engine (or from self_holders); a
+    // child left without holders is queued for removal from it.
     void unlink_indexable(const StoredIndexable& child, uint32_t holder);
+    // The members of `within` that hold themselves in this attribute.
+    Bitmap self_holders_in(const Bitmap& within) const;
 
     // For restricting an engine to a set of objects: the element ids whose
     // owner is in `owners`, and the removal of every element whose owner is
@@ -220,6 +243,23 @@ private:
     // Takes the items of detached entries out of their sub-indexes, drops the
     // entries from element_owners and element_ids and frees their ids.
     void remove_detached(const std::vector<ElementEntry>& entries);
+};
+
+// Holds, shared, the replacement lock of every map that `queries` test
+// directly (the first attribute of each path), for as long as it lives: the
+// whole evaluation then sees each object with one value of each attribute,
+// as it was before or after any assignment, never a mix. Taken in ascending
+// attribute order after query_maps (a reader may hold several; a writer holds
+// one at a time); the caller holds the query_maps read lock throughout.
+class QueryReadHold {
+public:
+    QueryReadHold(const std::vector<std::unique_ptr<QueryMap>>& table, std::span<const QueryExpr> queries);
+    ~QueryReadHold();
+    QueryReadHold(const QueryReadHold&) = delete;
+    QueryReadHold& operator=(const QueryReadHold&) = delete;
+
+private:
+    std::vector<const QueryMap*> held_;
 };
 
 }  // namespace tarnwick

@@ -131,7 +131,7 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     if (!parts.rest) return apply_leaf(*map, leaf, universe);
     Leaf below = leaf;
     below.attr = AttrPath(*parts.rest);
-    return evaluate_nested_query(*map, QueryExpr(std::move(below)));
+    return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)));
 }
 
 std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
@@ -187,6 +187,48 @@ void check_query(const QueryMapTable& table, const QueryExpr& query) {
 }
 
 }  // namespace
+
+// ---- replacement locks -------------------------------------------------------------
+
+QueryReadHold::QueryReadHold(const IndexAPI::QueryMapTable& table, std::span<const QueryExpr> queries) {
+    // Names nobody interned yet have no map; they are not interned here, so
+    // that evaluation interns in its own order. A map installed after this
+    // point is read without its lock: it holds only values assigned since.
+    InternerSnapshot names = INTERNER().snapshot();
+    std::vector<uint32_t> attributes;
+    std::vector<const QueryExpr*> pending;
+    for (const QueryExpr& q : queries) pending.push_back(&q);
+    // Iterative: a query tree may be deeper than the stack would allow.
+    while (!pending.empty()) {
+        const QueryExpr* q = pending.back();
+        pending.pop_back();
+        std::visit(
+            [&](const auto& node) {
+                using N = std::decay_t<decltype(node)>;
+                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                    pending.push_back(&*node.exprs);
+                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
+                } else {
+                    const std::optional<uint32_t> attribute = names->get(attr_parts(node.attr.view()).head);
+                    if (attribute && IndexAPI::map_at(table, *attribute)) attributes.push_back(*attribute);
+                }
+            },
+            q->node);
+    }
+    std::sort(attributes.begin(), attributes.end());
+    attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
+    held_.reserve(attributes.size());
+    for (uint32_t attribute : attributes) {
+        const QueryMap* map = IndexAPI::map_at(table, attribute);
+        map->replacing.lock_shared();
+        held_.push_back(map);
+    }
+}
+
+QueryReadHold::~QueryReadHold() {
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it) (*it)->replacing.unlock_shared();
+}
 
 // ---- operators -------------------------------------------------------------------
 
@@ -341,9 +383,15 @@ Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& univer
     return acc;
 }
 
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& query) {
+Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
+                             const QueryExpr& query) {
     Bitmap holders = map.nested->get_parent_from_ids(map.nested->reduced_query(query).ids);
     map.unmask_ids(holders);
+    // An object that holds itself continues the path on itself, here: the
+    // table is the one this evaluation already reads, and every such step
+    // uses up one attribute of the path.
+    const Bitmap selves = map.self_holders_in(universe);
+    if (!selves.empty()) holders |= evaluate_query(table, selves, query) & selves;
     return holders;
 }
 

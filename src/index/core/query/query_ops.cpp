@@ -112,9 +112,11 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         return std::nullopt;
     }
     // Converting a value can run Python code (__hash__, __index__), which
-    // could change the dict under an iteration: work on a snapshot.
-    PyObject* items = PyDict_Items(kwargs);
-    if (!items) return std::nullopt;
+    // could change the dict under an iteration: work on a snapshot, held by
+    // a handle since a conversion may end in PythonError.
+    const PyHandle snapshot = PyHandle::steal(PyDict_Items(kwargs));
+    if (!snapshot) return std::nullopt;
+    PyObject* items = snapshot.get();
     const Py_ssize_t count = PyList_GET_SIZE(items);
     query.reserve(static_cast<size_t>(count));
     // Two str subclass keys can differ as dict keys yet spell the same name;
@@ -126,14 +128,10 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         if (!PyUnicode_Check(name)) {
             PyErr_Format(PyExc_TypeError, "keywords must be strings, not %.200s", Py_TYPE(name)->tp_name);
-            Py_DECREF(items);
             return std::nullopt;
         }
         std::optional<AttrPath> path = path_from_py(name);
-        if (!path) {
-            Py_DECREF(items);
-            return std::nullopt;
-        }
+        if (!path) return std::nullopt;
         PyValue value = PyValue::from_py(PyTuple_GET_ITEM(pair, 1));
         auto found = position.find(path->view());
         if (found != position.end()) {
@@ -143,7 +141,6 @@ std::optional<KeywordQuery> kwargs_to_query(PyObject* kwargs) {
         query.emplace_back(std::move(*path), std::move(value));
         position.emplace(query.back().first.view(), query.size() - 1);
     }
-    Py_DECREF(items);
     return query;
 }
 

@@ -176,8 +176,11 @@ Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& univer
 
 // A single test whose path starts below `map` (the path holds only the part
 // after the attribute of `map`): evaluated in the map's nested engine, and
-// mapped back to the objects that hold the matching nested objects.
-Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& query);
+// mapped back to the objects that hold the matching nested objects; for the
+// objects of `universe` that hold themselves in the attribute, evaluated on
+// them in `table` (the table of the map's engine, which the caller reads).
+Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
+                             const QueryExpr& query);
 
 // ---- template definitions ---------------------------------------------------
 

@@ -1,0 +1,200 @@
+"""What queries see of objects while other threads assign, add and remove.
+
+The races run real threads for a few seconds each (bounded by run_threads'
+timeout, so a deadlock fails) and stop at the first wrong answer, which is
+what the test reports."""
+
+import gc
+import time
+import weakref
+
+import pytest
+
+from Tarnwick import Index, PyQueryExpr as Q, _object_id
+from index_support import Item, run_threads
+
+RACE_SECONDS = 3.0
+
+
+def race(writer, reader, seconds=RACE_SECONDS):
+    """Runs writer() and reader() in a loop each, in two threads, until the
+    time is up or reader() returns a complaint; returns the complaints."""
+    stop = time.monotonic() + seconds
+    complaints = []
+
+    def loop(step, report):
+        def run():
+            while time.monotonic() < stop and not complaints:
+                outcome = step()
+                if report and outcome is not None:
+                    complaints.append(outcome)
+
+        return run
+
+    run_threads([loop(writer, False), loop(reader, True)])
+    return complaints
+
+
+def holding(n):
+    child = Item()
+    child.n = n
+    return child
+
+
+# attribute, the two values assigned in turn, a query that matches either,
+# and (where one evaluation reads the map once for the whole query) one that
+# would need both at once.
+REPLACEMENTS = [
+    pytest.param("n", 1, 2, Q.bt("n", 0, 10), Q.and_(Q.eq("n", 1), Q.eq("n", 2)), id="number"),
+    pytest.param("n", 1, "one", Q.in_("n", [1, "one"]), Q.and_(Q.eq("n", 1), Q.eq("n", "one")), id="kind-change"),
+    pytest.param("s", "a", "b", Q.in_("s", ["a", "b"]), Q.and_(Q.eq("s", "a"), Q.eq("s", "b")), id="string-in"),
+    pytest.param("tags", ["x", "a"], ["x", "b"], Q.eq("tags", "x"), Q.and_(Q.eq("tags", "a"), Q.eq("tags", "b")),
+                 id="list-items"),
+    pytest.param("flag", True, False, Q.in_("flag", [True, False]), Q.and_(Q.eq("flag", True), Q.eq("flag", False)),
+                 id="bool"),
+]
+
+
+@pytest.mark.parametrize("attr, old, new, either, both", REPLACEMENTS)
+def test_a_query_sees_the_old_or_the_new_value_never_neither_nor_both(attr, old, new, either, both):
+    index = Index()
+    target, bystander = Item(), Item()
+    setattr(target, attr, old)
+    setattr(bystander, attr, None)
+    index.add_object_many([target, bystander])
+
+    def toggle():
+        setattr(target, attr, new)
+        setattr(target, attr, old)
+
+    def look():
+        seen = index.reduced_query(either).collect()
+        if seen != [target]:
+            return f"neither: {seen}"
+        if both is not None and index.reduced_query(both).collect():
+            return "both"
+        return None
+
+    assert race(toggle, look) == []
+
+
+def test_a_dotted_path_sees_the_nested_old_or_new_value():
+    index = Index()
+    holder = Item()
+    holder.child = holding(1)
+    index.add_object(holder)
+    child = holder.child
+
+    def toggle():
+        child.n = 2
+        child.n = 1
+
+    def look():
+        seen = index.reduced_query(Q.bt("child.n", 0, 10)).collect()
+        return None if seen == [holder] else f"neither: {seen}"
+
+    assert race(toggle, look) == []
+
+
+def fresh_batch(size=200):
+    batch = []
+    for i in range(size):
+        o = Item()
+        o.fixed = 3
+        o.name = f"n{i}"
+        o.tags = ["t", i]
+        o.score = i / 7
+        batch.append(o)
+    return batch
+
+
+def add_many(index):
+    index.add_object_many(fresh_batch())
+
+
+def add_one_by_one(index):
+    for o in fresh_batch(20):
+        index.add_object(o)
+
+
+def merge_in(index):
+    other = Index()
+    other.add_object_many(fresh_batch())
+    index.union_with(other)
+
+
+@pytest.mark.parametrize("add", [add_many, add_one_by_one, merge_in])
+def test_objects_show_only_once_all_their_values_are_in(add):
+    index = Index()
+    # Each round starts over so that the queries stay short.
+    current = [index]
+
+    def grow():
+        if len(current[0].collect()) > 2000:
+            current[0] = Index()
+        add(current[0])
+
+    def look():
+        index = current[0]
+        if index.reduced_query(Q.ne("fixed", 3)).collect():
+            return "a member without its value"
+        members = {_object_id(o) for o in index.collect()}
+        matching = {_object_id(o) for o in index.reduced_query(Q.eq("fixed", 3)).collect()}
+        if not members <= matching:
+            return f"{len(members - matching)} members that the equality misses"
+        return None
+
+    assert race(grow, look) == []
+
+
+def object_taking_id(wanted, attempts=10_000):
+    """A new Item with the given (freed) id, or None."""
+    made = []
+    for _ in range(attempts):
+        o = Item()
+        if _object_id(o) == wanted:
+            return o
+        made.append(o)
+    return None
+
+
+@pytest.mark.parametrize("made_by", ["reduced", "reduced_query"])
+def test_a_view_returns_only_objects_it_held(made_by):
+    index = Index()
+    kept, dropped = Item(), Item()
+    kept.k, dropped.k = 1, 2
+    index.add_object_many([kept, dropped])
+    view = index.reduced_query(Q.ge("k", 0)) if made_by == "reduced_query" else index.reduced()
+    dropped_id = _object_id(dropped)
+    index.reduce(k=1)
+    gone = weakref.ref(dropped)
+    del dropped
+    gc.collect()
+    assert gone() is None
+    newcomer = object_taking_id(dropped_id)
+    assert newcomer is not None, "the freed id was not reused"
+    newcomer.k = 2
+    index.add_object(newcomer)
+
+    assert view.collect() == [kept]
+    assert view.reduced(k=2).collect() == []
+    assert view.reduced_query(Q.ge("k", 0)).collect() == [kept]
+    assert view.rebase().collect() == [kept]
+    # What the index itself holds is unaffected.
+    assert {_object_id(o) for o in index.collect()} == {_object_id(kept), dropped_id}
+
+
+def test_a_view_keeps_a_member_added_again_but_not_one_that_left_and_returned():
+    index = Index()
+    o, other = Item(), Item()
+    o.k, other.k = 1, 5
+    index.add_object_many([o, other])
+    before = index.reduced(k=1)
+    index.reduce(k=5)
+    index.add_object(o)
+    # o left the index after `before` was made: what came back is a new
+    # membership, which the older view does not return.
+    assert before.collect() == []
+    after = index.reduced(k=1)
+    index.add_object(o)  # added again while a member: the same membership
+    assert after.collect() == [o]

@@ -166,9 +166,11 @@ class Index:
     def reduced_query(self, query: "PyQueryExpr") -> "FilteredIndex":
         """A view of the objects that match ``query``.
 
-        Raises TypeError when ``query`` is not a ``PyQueryExpr``, and
+        Raises TypeError when ``query`` is not a ``PyQueryExpr``,
         NotImplementedError("not yet implemented") when a ``bt`` test with a
-        bound that is not a number meets an attribute some object has.
+        bound that is not a number meets an attribute some object has, and
+        RecursionError when this thread's stack cannot hold the evaluation of
+        a tree that deep.
         """
 
     def union_with(self, other: "Index") -> None:
@@ -305,8 +307,16 @@ class PyQueryExpr:
     are on assignment: an int never equals a str, a bool is not an int, and
     other objects compare by identity. An attribute no object has, or a value
     of a kind the test does not handle, matches nothing rather than failing.
-    Tests on list, tuple and set attributes match their items. NaN is
-    unordered, as in Python: it equals nothing and is in no range.
+    Tests on list, tuple and set attributes match their items, however deeply
+    the containers nest. NaN is unordered, as in Python: it equals nothing and
+    is in no range.
+
+    A tree is at most 1000 levels deep (a single test is one level): ``and_``,
+    ``or_`` and ``not_`` raise RecursionError beyond. Printing, releasing and
+    garbage-collecting a tree use no native recursion; evaluating or copying
+    one does, and raises RecursionError instead of overflowing the stack of a
+    thread started with a small ``threading.stack_size``. A 256 KiB stack is
+    enough for the deepest tree.
 
     Calling the class itself raises TypeError.
     """

@@ -118,11 +118,9 @@ PyObject* hook_intern(PyObject*, PyObject* text) {
         return nullptr;
     }
     std::string copy(utf8, static_cast<size_t>(n));
-    uint32_t id;
-    {
-        GilRelease nogil;  // so that threads really intern concurrently
-        id = INTERNER().intern(copy);
-    }
+    uint32_t id = 0;
+    // Without the GIL, so that threads really intern concurrently.
+    without_gil([&] { id = INTERNER().intern(copy); });
     return PyLong_FromUnsignedLong(id);
 }
 
@@ -188,11 +186,10 @@ PyObject* hook_attach_engine(PyObject*, PyObject* args) {
     if (live) test_engines().push_back(engine);
     std::shared_ptr<IndexableRecord> record = indexable_record(obj);
     const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
-    {
-        GilRelease nogil;
+    without_gil([&] {
         register_index_meta(*record, engine, placeholder);
         engine.reset();  // a dead entry unless kept above
-    }
+    });
     Py_RETURN_NONE;
 }
 

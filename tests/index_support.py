@@ -1,7 +1,9 @@
 """Helpers shared by the Index test modules."""
 
 import faulthandler
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -12,6 +14,14 @@ THREAD_TIMEOUT = 90
 
 class Item(Indexable):
     pass
+
+
+def run_isolated(code, timeout=300):
+    """Runs code in a new interpreter, so that a crash fails the calling test
+    instead of ending the test run; returns (exit code, stdout, stderr)."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
 
 
 def ids(*objs):

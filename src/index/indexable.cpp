@@ -190,31 +190,36 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         std::vector<std::shared_ptr<IndexAPI>> updated;
         updated.reserve(engines.size());
         engines_updated = true;
-        GilRelease nogil;
-        for (const IndexMeta& meta : engines) {
-            std::shared_ptr<IndexAPI> engine = meta.lock();
-            if (!engine) continue;
-            // A name starting with "_" is indexed only by some engines, and
-            // only those must follow it.
-            if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
-            updated.push_back(engine);
-            try {
-                engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
-            } catch (...) {
-                // All or nothing (an allocation failure part way): every
-                // engine goes back to the old value, which the map keeps.
-                for (const std::shared_ptr<IndexAPI>& back : updated) {
-                    try {
-                        back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
-                    } catch (...) {
-                    }
-                }
-                throw;
-            }
-        }
-        // Re-acquire the GIL while still holding the engine list: writes to
+        // The GIL comes back while the engine list is still held: writes to
         // the map happen under the GIL, and a thread holding the GIL never
         // blocks on the list, so this cannot deadlock.
+        without_gil([&] {
+            for (const IndexMeta& meta : engines) {
+                std::shared_ptr<IndexAPI> engine = meta.lock();
+                if (!engine) continue;
+                // A name starting with "_" is indexed only by some engines, and
+                // only those must follow it.
+                if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
+                updated.push_back(engine);
+                try {
+                    engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
+                } catch (const ThreadExit&) {
+                    throw;
+                } catch (...) {
+                    // All or nothing (an allocation failure part way): every
+                    // engine goes back to the old value, which the map keeps.
+                    for (const std::shared_ptr<IndexAPI>& back : updated) {
+                        try {
+                            back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
+                        } catch (const ThreadExit&) {
+                            throw;
+                        } catch (...) {
+                        }
+                    }
+                    throw;
+                }
+            }
+        });
     }
     GilSafeMutexGuard map_guard(map.lock());
     return map.get().exchange(attr_id, std::move(value));
@@ -247,6 +252,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::optional<PyValue> old;
         try {
             old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
             // Work queued on nested objects before the failure (or by undoing
             // it) still has to run.

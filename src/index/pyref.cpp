@@ -1,17 +1,15 @@
 #include "index/pyref.hpp"
 
-#include <mutex>
-#include <vector>
-
 #include "index/core/gc_mirror.hpp"
 
 namespace tarnwick {
 namespace {
 
-// Plain std::mutex: taking it must not count as holding an engine lock.
-std::mutex pending_mutex;
-std::vector<PyObject*>* pending = nullptr;  // never freed: outlives every static
-std::atomic<size_t> pending_size{0};
+// Parked boxes, newest first. Pushed lock-free by any thread; only ever
+// emptied whole, so a box cannot come back to the head while a push looks at
+// it (no ABA).
+std::atomic<void*> parked_head{nullptr};
+std::atomic<size_t> parked_count{0};
 
 bool interpreter_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -23,36 +21,41 @@ bool interpreter_usable() noexcept {
 
 }  // namespace
 
-void release_pyobject(PyObject* obj) noexcept {
-    if (!obj) return;
+void PyHandle::release_box(Box* box) noexcept {
     if (native_locks_held == 0 && PyGILState_Check()) {
-        Py_DECREF(obj);
+        Py_DECREF(box->obj);
+        delete box;
         return;
     }
-    std::lock_guard<std::mutex> g(pending_mutex);
-    if (!pending) pending = new std::vector<PyObject*>();
-    pending->push_back(obj);
-    pending_size.store(pending->size(), std::memory_order_release);
+    parked_count.fetch_add(1, std::memory_order_relaxed);
+    void* head = parked_head.load(std::memory_order_relaxed);
+    do {
+        box->next_parked = static_cast<Box*>(head);
+    } while (!parked_head.compare_exchange_weak(head, box, std::memory_order_release, std::memory_order_relaxed));
 }
 
-void drain_pending_decrefs() noexcept {
+void drain_pending_decrefs() {
     if (native_locks_held != 0) return;
     // Container item references the engines let go of are parked in their
     // trees' mirrors until here.
     sweep_gc_mirrors();
-    while (pending_size.load(std::memory_order_acquire) != 0) {
-        std::vector<PyObject*> batch;
-        {
-            std::lock_guard<std::mutex> g(pending_mutex);
-            batch.swap(*pending);
-            pending_size.store(0, std::memory_order_release);
-        }
+    while (parked_head.load(std::memory_order_acquire) != nullptr) {
+        auto* box = static_cast<PyHandle::Box*>(parked_head.exchange(nullptr, std::memory_order_acquire));
         if (!interpreter_usable()) return;
-        // Releasing can run __del__, which may park further references.
-        for (PyObject* o : batch) Py_DECREF(o);
+        // Releasing can run __del__, which may park further references. Each
+        // box is unlinked before its release, so a thread ended inside a
+        // finalizer leaves only the rest of the batch unreleased.
+        while (box) {
+            PyHandle::Box* next = box->next_parked;
+            parked_count.fetch_sub(1, std::memory_order_relaxed);
+            PyObject* obj = box->obj;
+            delete box;
+            box = next;
+            Py_DECREF(obj);
+        }
     }
 }
 
-size_t pending_decref_count() noexcept { return pending_size.load(std::memory_order_acquire); }
+size_t pending_decref_count() noexcept { return parked_count.load(std::memory_order_acquire); }
 
 }  // namespace tarnwick

@@ -5,6 +5,16 @@
 // last copy goes, the reference is released at once only if this thread holds
 // the GIL and no native lock; otherwise it is parked and released the next time
 // an entry point holds the GIL with no native lock (drain_pending_decrefs).
+// Parking links the handle's own shared box into a list, so it allocates
+// nothing: it happens in destructors, often while an allocation failure is
+// already unwinding, where a failing push would end the process.
+//
+// Thread exit. At interpreter exit CPython 3.11 to 3.13 end a daemon thread
+// that tries to take the GIL back with a forced unwind (pthread_exit). That
+// unwind must find no noexcept frame and no destructor that takes the GIL
+// during another unwind, or the process aborts: the GIL is only ever taken
+// back in ordinary control flow (without_gil), and handlers that swallow
+// failures let ThreadExit through.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,18 +22,27 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <utility>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include "index/core/sync.hpp"
 
 namespace tarnwick {
 
-// Releases (or parks) one strong reference. Safe on any thread.
-void release_pyobject(PyObject* obj) noexcept;
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // no forced unwind to let through
+#endif
 
 // Releases every parked reference. Needs the GIL; does nothing while this
-// thread holds a native lock.
-void drain_pending_decrefs() noexcept;
+// thread holds a native lock. Releasing runs finalizers (Python code), so it
+// may end the thread with a ThreadExit unwind at interpreter exit.
+void drain_pending_decrefs();
 
 // Number of parked references (for tests).
 size_t pending_decref_count() noexcept;
@@ -36,7 +55,7 @@ public:
     static PyHandle steal(PyObject* obj) {
         PyHandle h;
         if (obj) {
-            h.box_ = new Box{{1}, obj};
+            h.box_ = new Box{{1}, obj, nullptr};
             h.obj_ = obj;
         }
         return h;
@@ -61,10 +80,7 @@ public:
     void reset() noexcept {
         Box* b = std::exchange(box_, nullptr);
         obj_ = nullptr;
-        if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            release_pyobject(b->obj);
-            delete b;
-        }
+        if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b);
     }
 
     PyObject* get() const noexcept { return obj_; }
@@ -82,36 +98,50 @@ public:
     bool sole_copy() const noexcept { return box_ && box_->count.load(std::memory_order_acquire) == 1; }
 
 private:
+    friend void drain_pending_decrefs();
+
     struct Box {
         std::atomic<uint32_t> count;
         PyObject* obj;
+        Box* next_parked;  // the parked list's link once count is zero
     };
+    // Releases the box's reference and frees it, or parks it (any thread).
+    static void release_box(Box* box) noexcept;
+
     Box* box_ = nullptr;
     // The box's object, kept here too so that reading it (collecting results
     // of many objects) does not touch the box.
     PyObject* obj_ = nullptr;
 };
 
-// Releases the GIL for the lifetime of the guard. Must be constructed with the
-// GIL held and no Python error pending that the engine work could clobber.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() {
-        PyEval_RestoreThread(state_);
-        drain_pending_decrefs();
+// Runs work with the GIL released; called with it held and no Python error
+// pending that the work could clobber. What the work throws waits until the
+// GIL is back and is then rethrown: taking the GIL back while an exception
+// unwinds could start a ThreadExit unwind inside that one. A ThreadExit from
+// the work (it took the GIL inside) goes on at once: the thread never gets the
+// GIL back.
+template <class Work>
+void without_gil(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    try {
+        work();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
     }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+    PyEval_RestoreThread(state);
+    drain_pending_decrefs();
+    if (failure) std::rethrow_exception(failure);
+}
 
 // Takes the GIL (from any thread, GIL held or not) for the guard's lifetime.
+// Taking it may end the thread with a ThreadExit unwind, so never construct
+// one in a destructor or while an exception unwinds.
 class GilAcquire {
 public:
-    GilAcquire() noexcept : state_(PyGILState_Ensure()) {}
+    GilAcquire() : state_(PyGILState_Ensure()) {}
     ~GilAcquire() { PyGILState_Release(state_); }
     GilAcquire(const GilAcquire&) = delete;
     GilAcquire& operator=(const GilAcquire&) = delete;
@@ -123,12 +153,18 @@ private:
 // Lock acquisition for code that holds the GIL: a thread that blocks on a
 // native lock while holding the GIL deadlocks against a thread that holds the
 // lock and waits for the GIL, so wait with the GIL released.
+// A thread ended while taking the GIL back leaves the lock free.
 template <class Lockable>
 void lock_releasing_gil(Lockable& l) {
     if (l.try_lock()) return;
     PyThreadState* st = PyEval_SaveThread();
     l.lock();
-    PyEval_RestoreThread(st);
+    try {
+        PyEval_RestoreThread(st);
+    } catch (...) {
+        l.unlock();
+        throw;
+    }
 }
 
 template <class Lockable>
@@ -136,7 +172,12 @@ void lock_shared_releasing_gil(Lockable& l) {
     if (l.try_lock_shared()) return;
     PyThreadState* st = PyEval_SaveThread();
     l.lock_shared();
-    PyEval_RestoreThread(st);
+    try {
+        PyEval_RestoreThread(st);
+    } catch (...) {
+        l.unlock_shared();
+        throw;
+    }
 }
 
 // RAII forms of the two functions above.

@@ -365,6 +365,8 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
             drop_members(gone);
             unregister_from(record->index_metas->get());
             defer_nested_add(shared_from_this(), child);
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
         }
         throw;

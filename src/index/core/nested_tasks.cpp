@@ -74,9 +74,10 @@ bool nested_tasks_pending() noexcept { return !queues.empty(); }
 void run_nested_tasks() {
     if (queues.empty() || queues.running || native_locks_held != 0) return;
     if (PyGILState_Check()) {
-        GilRelease released;
-        GateHold inside_gate;
-        run_queued();
+        without_gil([] {
+            GateHold inside_gate;
+            run_queued();
+        });
     } else {
         run_queued();
     }

@@ -5,6 +5,7 @@
 #include "index/core/query/attr_path.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {
@@ -126,6 +127,8 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
 }  // namespace
 
 std::vector<ValueHolders> value_holders(const FilteredView& view, std::string_view path, const Bitmap& universe) {
+    // One level per dot, as deep as the objects nest.
+    check_stack_room();
     const AttrParts parts = attr_parts(path);
     const uint32_t attribute = INTERNER().intern(parts.head);
     const QueryMap* map = nullptr;

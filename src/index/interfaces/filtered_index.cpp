@@ -11,6 +11,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/interfaces/collection.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
@@ -45,6 +46,8 @@ bool set_native_error() {
         PyErr_NoMemory();
     } catch (const PythonError& e) {
         e.restore();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -253,11 +256,10 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, 
 }
 
 bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, Other } failure = Failure::None;
+    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, TooDeep, Other } failure = Failure::None;
     std::string what;
     std::optional<PythonError> raised;
-    {
-        GilRelease released;
+    without_gil([&] {
         GateHold inside_gate;
         try {
             work();
@@ -271,6 +273,9 @@ bool run_without_gil(const std::function<void()>& work) {
         } catch (const PythonError& e) {
             failure = Failure::Python;
             raised = e;
+        } catch (const StackExhausted& e) {
+            failure = Failure::TooDeep;
+            what = e.what();
         } catch (const std::exception& e) {
             failure = Failure::Other;
             what = e.what();
@@ -292,7 +297,7 @@ bool run_without_gil(const std::function<void()>& work) {
                 what = e.what();
             }
         }
-    }
+    });
     switch (failure) {
         case Failure::None:
             return true;
@@ -307,6 +312,9 @@ bool run_without_gil(const std::function<void()>& work) {
             return false;
         case Failure::Python:
             raised->restore();
+            return false;
+        case Failure::TooDeep:
+            PyErr_SetString(PyExc_RecursionError, what.c_str());
             return false;
         case Failure::Other:
             PyErr_SetString(PyExc_SystemError, what.c_str());

@@ -16,6 +16,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/collection.hpp"
@@ -58,6 +59,8 @@ bool set_native_error() {
         PyErr_NoMemory();
     } catch (const PythonError& e) {
         e.restore();
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
@@ -76,10 +79,14 @@ void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<Inde
     try {
         add();
         run_nested_tasks();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         try {
             engine.withdraw(fresh);
             run_nested_tasks();
+        } catch (const ThreadExit&) {
+            throw;
         } catch (...) {
             // Out of memory again: what is left is what a later in-place
             // reduction would clean up.

@@ -105,14 +105,13 @@ PyObject* id_list(const Bitmap& ids) {
 template <class F>
 bool released(F&& work) {
     bool failed = false;
-    {
-        GilRelease nogil;
+    without_gil([&] {
         try {
             work();
         } catch (const std::exception&) {
             failed = true;
         }
-    }
+    });
     if (failed) PyErr_NoMemory();
     return !failed;
 }

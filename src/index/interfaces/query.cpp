@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/python_error.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/registration.hpp"
 
 namespace tarnwick {
@@ -92,6 +93,9 @@ PyObject* guarded(Body&& body) {
         return PyErr_NoMemory();
     } catch (const PythonError& e) {
         e.restore();
+        return nullptr;
+    } catch (const StackExhausted& e) {
+        PyErr_SetString(PyExc_RecursionError, e.what());
         return nullptr;
     }
 }

@@ -1,70 +1,125 @@
 #include "index/core/query/container_items.hpp"
 
 #include <algorithm>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "index/core/gc_mirror.hpp"
 
 namespace tarnwick {
 namespace {
 
+// Iterative, so that nesting depth is bounded by memory, not by the native
+// stack: a list nested a hundred thousand levels deep is an ordinary value.
 class Flattener {
 public:
     Flattener(ContainerItems& out, GcMirror* mirror) : out_(out), mirror_(mirror) {}
 
-    void walk(PyObject* container, ContainerKind kind) {
-        if (kind == ContainerKind::Dict) return;
-        if (std::find(path_.begin(), path_.end(), container) != path_.end()) return;
-        path_.push_back(container);
+    void walk(const PyHandle& root, ContainerKind kind) {
+        enter(root, kind);
+        while (!stack_.empty()) {
+            PyObject* item = next_item(stack_.back());
+            if (!item) {
+                leave();
+                continue;
+            }
+            // Held by a handle: a conversion may end in PythonError.
+            const PyHandle held = PyHandle::steal(item);
+            PyValue value = PyValue::from_py(item);
+            if (!value.primitave.is_iterable()) {
+                if (mirror_) mirror_->adopt(value.obj);
+                out_.emplace_back(std::move(value));
+                continue;
+            }
+            out_.emplace_back(std::nullopt);
+            const IterableValue& inner = value.primitave.as_iterable();
+            enter(inner.container, inner.kind);
+        }
+    }
+
+private:
+    // A container being walked. It holds its own reference: converting an
+    // item can run code that takes the container out of its parent.
+    struct Frame {
+        PyHandle container;
+        ContainerKind kind;
+        PyHandle snapshot;  // of a set: converting an item may change the set
+        Py_ssize_t next = 0;
+        Py_ssize_t initial = 0;
+    };
+
+    void enter(const PyHandle& container, ContainerKind kind) {
+        PyObject* obj = container.get();
+        if (kind == ContainerKind::Dict || !obj || on_path(obj)) return;
+        Frame frame{container, kind, PyHandle(), 0, 0};
         switch (kind) {
-            case ContainerKind::List: {
-                const Py_ssize_t initial = PyList_Size(container);
-                for (Py_ssize_t i = 0; i < initial && i < PyList_Size(container); ++i) {
-                    // Converting an earlier item may have shrunk the list.
-                    PyObject* item = PyList_GetItem(container, i);
-                    if (!item) break;
-                    // Held by a handle: a conversion may end in PythonError.
-                    PyHandle held = PyHandle::borrow(item);
-                    visit(item);
-                }
+            case ContainerKind::List:
+                frame.initial = PyList_Size(obj);
                 break;
-            }
-            case ContainerKind::Tuple: {
-                const Py_ssize_t n = PyTuple_Size(container);
-                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(container, i));
+            case ContainerKind::Tuple:
+                frame.initial = PyTuple_Size(obj);
                 break;
-            }
-            case ContainerKind::Set: {
-                // A snapshot: converting an item may run code that changes the set.
-                PyHandle snapshot = PyHandle::steal(PySequence_Tuple(container));
-                if (!snapshot) break;
-                const Py_ssize_t n = PyTuple_Size(snapshot.get());
-                for (Py_ssize_t i = 0; i < n; ++i) visit(PyTuple_GetItem(snapshot.get(), i));
+            case ContainerKind::Set:
+                frame.snapshot = PyHandle::steal(PySequence_Tuple(obj));
+                frame.initial = frame.snapshot ? PyTuple_Size(frame.snapshot.get()) : 0;
                 break;
-            }
             case ContainerKind::Dict:
                 break;
         }
-        path_.pop_back();
+        stack_.push_back(std::move(frame));
+        if (stack_.size() > SHALLOW) {
+            try {
+                deep_path_.insert(obj);
+            } catch (...) {
+                stack_.pop_back();
+                throw;
+            }
+        }
+    }
+
+    void leave() {
+        if (stack_.size() > SHALLOW) deep_path_.erase(stack_.back().container.get());
+        stack_.pop_back();
         // Item conversion reports nothing; neither does a failed snapshot.
         PyErr_Clear();
     }
 
-private:
-    void visit(PyObject* item) {
-        PyValue value = PyValue::from_py(item);
-        if (!value.primitave.is_iterable()) {
-            if (mirror_) mirror_->adopt(value.obj);
-            out_.emplace_back(std::move(value));
-            return;
+    // A new reference to the frame's next item; null once there is none.
+    static PyObject* next_item(Frame& f) {
+        if (f.next >= f.initial) return nullptr;
+        const Py_ssize_t i = f.next++;
+        switch (f.kind) {
+            case ContainerKind::List:
+                // Converting an earlier item may have shrunk the list.
+                if (i >= PyList_Size(f.container.get())) return nullptr;
+                return Py_XNewRef(PyList_GetItem(f.container.get(), i));
+            case ContainerKind::Tuple:
+                return Py_XNewRef(PyTuple_GetItem(f.container.get(), i));
+            case ContainerKind::Set:
+                return Py_XNewRef(PyTuple_GetItem(f.snapshot.get(), i));
+            case ContainerKind::Dict:
+                break;
         }
-        out_.emplace_back(std::nullopt);
-        const IterableValue& inner = value.primitave.as_iterable();
-        walk(inner.container.get(), inner.kind);
+        return nullptr;
     }
+
+    // Whether obj is being walked already (a container that contains itself).
+    // Most values nest a few levels: those are found by a scan, deeper ones
+    // in a set.
+    bool on_path(PyObject* obj) const {
+        const size_t scanned = std::min(stack_.size(), SHALLOW);
+        for (size_t i = 0; i < scanned; ++i)
+            if (stack_[i].container.get() == obj) return true;
+        return stack_.size() > SHALLOW && deep_path_.count(obj) != 0;
+    }
+
+    static constexpr size_t SHALLOW = 16;
 
     ContainerItems& out_;
     GcMirror* mirror_;
-    std::vector<PyObject*> path_;  // containers being walked, outermost first
+    std::vector<Frame> stack_;  // containers being walked, outermost first
+    std::unordered_set<PyObject*> deep_path_;  // those of stack_ past SHALLOW
 };
 
 }  // namespace
@@ -72,7 +127,7 @@ private:
 ContainerItems convert_container_items(const IterableValue& container, GcMirror* mirror) {
     ContainerItems out;
     if (!container.container) return out;
-    Flattener(out, mirror).walk(container.container.get(), container.kind);
+    Flattener(out, mirror).walk(container.container, container.kind);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include "index/core/index.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
+#include "index/core/stack_room.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {
@@ -168,6 +169,7 @@ void check_leaf(const QueryMapTable& table, const Leaf& leaf) {
 // visits is the evaluation order, so names are interned in the same order and
 // the same between test fails first.
 void check_query(const QueryMapTable& table, const QueryExpr& query) {
+    check_stack_room();
     std::visit(
         [&](const auto& node) {
             using N = std::decay_t<decltype(node)>;
@@ -343,6 +345,7 @@ Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within)
 // ---- evaluation --------------------------------------------------------------------
 
 Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query) {
+    check_stack_room();
     return std::visit(
         [&](const auto& node) -> Bitmap {
             using N = std::decay_t<decltype(node)>;

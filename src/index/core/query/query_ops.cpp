@@ -3,6 +3,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "index/core/stack_room.hpp"
 #include "index/debug_text.hpp"
 
 namespace tarnwick {
@@ -25,6 +26,65 @@ QueryBox& QueryBox::operator=(const QueryBox& o) {
 QueryBox::~QueryBox() = default;
 
 // ---- QueryExpr --------------------------------------------------------------
+
+QueryExpr::QueryExpr(const QueryExpr& o) : node((check_stack_room(), o.node)) {}
+
+QueryExpr& QueryExpr::operator=(const QueryExpr& o) {
+    if (this != &o) {
+        // Copy first: o may be a part of this tree.
+        QueryExpr copy(o);
+        node = std::move(copy.node);
+    }
+    return *this;
+}
+
+namespace {
+
+// Moves the children of expr to the end of `into`; false if that failed for
+// want of memory (expr keeps what was not moved).
+bool take_children(QueryExpr& expr, std::vector<QueryExpr>& into) noexcept {
+    try {
+        if (auto* n = std::get_if<QueryExpr::Not>(&expr.node)) {
+            // The box keeps the moved-from operand, which has no children.
+            if (n->exprs.operator->()) into.push_back(std::move(*n->exprs));
+        } else if (auto* a = std::get_if<QueryExpr::And>(&expr.node)) {
+            into.reserve(into.size() + a->exprs.size());
+            for (QueryExpr& e : a->exprs) into.push_back(std::move(e));
+            a->exprs.clear();
+        } else if (auto* o = std::get_if<QueryExpr::Or>(&expr.node)) {
+            into.reserve(into.size() + o->exprs.size());
+            for (QueryExpr& e : o->exprs) into.push_back(std::move(e));
+            o->exprs.clear();
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool has_children(const QueryExpr& expr) noexcept {
+    if (auto* a = std::get_if<QueryExpr::And>(&expr.node)) return !a->exprs.empty();
+    if (auto* o = std::get_if<QueryExpr::Or>(&expr.node)) return !o->exprs.empty();
+    // A Not whose operand was moved away has an empty box.
+    if (auto* n = std::get_if<QueryExpr::Not>(&expr.node)) return n->exprs.operator->() != nullptr;
+    return false;
+}
+
+}  // namespace
+
+// A subtree is taken apart level by level in a worklist, so that destroying
+// a deep tree does not recurse; if the worklist cannot grow, what is left is
+// destroyed by plain recursion instead.
+QueryExpr::~QueryExpr() {
+    if (!has_children(*this)) return;
+    std::vector<QueryExpr> work;
+    if (!take_children(*this, work)) return;
+    while (!work.empty()) {
+        QueryExpr next = std::move(work.back());
+        work.pop_back();
+        if (has_children(next) && !take_children(next, work)) return;
+    }
+}
 
 const char* query_kind_name(QueryExpr::Kind kind) noexcept {
     static const char* const names[] = {"Eq", "Ne", "Not", "In", "And", "Or", "Gt",
@@ -54,31 +114,34 @@ uint32_t QueryExpr::conjunction_rank() const noexcept {
 
 namespace {
 
-DebugNode path_node(const AttrPath& path) { return DebugNode::leaf(debug_quote(path.view())); }
-
-DebugNode value_node(const PyValue& value) { return DebugNode::leaf(value.debug()); }
-
-DebugNode expr_node(const QueryExpr& expr) {
-    const char* name = query_kind_name(expr.kind());
+// Text of a leaf test, or the opening of a combination, appended to out.
+// Returns the members of an And or Or, the operand of a Not (as a span of
+// one), or nothing for a leaf.
+std::span<const QueryExpr> open_node(const QueryExpr& expr, std::string& out) {
+    out += query_kind_name(expr.kind());
+    out += '(';
     return std::visit(
-        [name](const auto& n) -> DebugNode {
+        [&out](const auto& n) -> std::span<const QueryExpr> {
             using N = std::decay_t<decltype(n)>;
-            if constexpr (std::is_same_v<N, QueryExpr::Bt>) {
-                return DebugNode::tuple(name, {path_node(n.attr), value_node(n.lower), value_node(n.upper)});
-            } else if constexpr (std::is_same_v<N, QueryExpr::In>) {
-                std::vector<DebugNode> values;
-                values.reserve(n.values.size());
-                for (const auto& v : n.values) values.push_back(value_node(v));
-                return DebugNode::tuple(name, {path_node(n.attr), DebugNode::list(std::move(values))});
-            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                return DebugNode::tuple(name, {expr_node(*n.exprs)});
+            if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                return std::span<const QueryExpr>(&*n.exprs, 1);
             } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
-                std::vector<DebugNode> members;
-                members.reserve(n.exprs.size());
-                for (const auto& e : n.exprs) members.push_back(expr_node(e));
-                return DebugNode::tuple(name, {DebugNode::list(std::move(members))});
+                out += '[';
+                return std::span<const QueryExpr>(n.exprs);
             } else {
-                return DebugNode::tuple(name, {path_node(n.attr), value_node(n.value)});
+                out += debug_quote(n.attr.view());
+                out += ", ";
+                if constexpr (std::is_same_v<N, QueryExpr::Bt>) {
+                    out += n.lower.debug() + ", " + n.upper.debug();
+                } else if constexpr (std::is_same_v<N, QueryExpr::In>) {
+                    out += '[';
+                    for (size_t i = 0; i < n.values.size(); ++i) out += (i ? ", " : "") + n.values[i].debug();
+                    out += ']';
+                } else {
+                    out += n.value.debug();
+                }
+                out += ')';
+                return {};
             }
         },
         expr.node);
@@ -86,7 +149,34 @@ DebugNode expr_node(const QueryExpr& expr) {
 
 }  // namespace
 
-std::string QueryExpr::debug() const { return expr_node(*this).render(); }
+// Without recursion: a thread with a small stack may print the deepest tree
+// the factories build.
+std::string QueryExpr::debug() const {
+    struct Open {
+        std::span<const QueryExpr> members;
+        size_t next;
+        bool list;  // And, Or: members in brackets
+    };
+    std::string out;
+    std::vector<Open> open;
+    auto enter = [&](const QueryExpr& expr) {
+        std::span<const QueryExpr> members = open_node(expr, out);
+        const Kind kind = expr.kind();
+        if (kind == Kind::Not || kind == Kind::And || kind == Kind::Or) open.push_back({members, 0, kind != Kind::Not});
+    };
+    enter(*this);
+    while (!open.empty()) {
+        Open& top = open.back();
+        if (top.next < top.members.size()) {
+            if (top.next > 0) out += ", ";
+            enter(top.members[top.next++]);
+            continue;
+        }
+        out += top.list ? "])" : ")";
+        open.pop_back();
+    }
+    return out;
+}
 
 // ---- keyword conditions -----------------------------------------------------
 

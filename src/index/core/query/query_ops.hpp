@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -80,6 +81,15 @@ struct QueryExpr {
               class = std::enable_if_t<!std::is_same_v<std::decay_t<Alternative>, QueryExpr> &&
                                        std::is_constructible_v<Node, Alternative&&>>>
     QueryExpr(Alternative&& alternative) : node(std::forward<Alternative>(alternative)) {}
+
+    // A copy recurses once per level, and throws StackExhausted where this
+    // thread's stack could not take a level more.
+    QueryExpr(const QueryExpr& o);
+    QueryExpr(QueryExpr&& o) noexcept = default;
+    QueryExpr& operator=(const QueryExpr& o);
+    QueryExpr& operator=(QueryExpr&& o) noexcept = default;
+    // Without recursion, as far as memory allows.
+    ~QueryExpr();
 
     Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
@@ -186,8 +196,9 @@ Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe,
 
 namespace query_detail {
 
+// One level per recursion: the fallback of for_each_value_in.
 template <class Expr, class F>
-int for_each_value_in(Expr& expr, F& f) {
+int for_each_value_recursive(Expr& expr, F& f) {
     return std::visit(
         [&f](auto& n) -> int {
             using N = std::decay_t<decltype(n)>;
@@ -200,10 +211,10 @@ int for_each_value_in(Expr& expr, F& f) {
                 }
                 return 0;
             } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                return for_each_value_in(*n.exprs, f);
+                return for_each_value_recursive(*n.exprs, f);
             } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
                 for (auto& e : n.exprs) {
-                    if (int r = for_each_value_in(e, f)) return r;
+                    if (int r = for_each_value_recursive(e, f)) return r;
                 }
                 return 0;
             } else {
@@ -211,6 +222,49 @@ int for_each_value_in(Expr& expr, F& f) {
             }
         },
         expr.node);
+}
+
+// Without recursion, so that the garbage collector can visit a deep tree from
+// a thread with a small stack; it must not fail either, so a subtree that
+// the worklist has no memory for is visited by recursion instead.
+template <class Expr, class F>
+int for_each_value_in(Expr& root, F& f) {
+    const QueryExpr::Kind kind = root.kind();
+    if (kind != QueryExpr::Kind::Not && kind != QueryExpr::Kind::And && kind != QueryExpr::Kind::Or) {
+        return for_each_value_recursive(root, f);
+    }
+    std::vector<Expr*> todo;
+    auto later = [&todo, &f](Expr& child) -> int {
+        try {
+            todo.push_back(&child);
+            return 0;
+        } catch (const std::bad_alloc&) {
+            return for_each_value_recursive(child, f);
+        }
+    };
+    if (int r = later(root)) return r;
+    while (!todo.empty()) {
+        Expr& expr = *todo.back();
+        todo.pop_back();
+        const int r = std::visit(
+            [&](auto& n) -> int {
+                using N = std::decay_t<decltype(n)>;
+                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                    return later(*n.exprs);
+                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                    // Reversed, so that members are visited in order.
+                    for (auto it = n.exprs.rbegin(); it != n.exprs.rend(); ++it) {
+                        if (int r = later(*it)) return r;
+                    }
+                    return 0;
+                } else {
+                    return for_each_value_recursive(expr, f);  // a leaf: no recursion
+                }
+            },
+            expr.node);
+        if (r) return r;
+    }
+    return 0;
 }
 
 }  // namespace query_detail

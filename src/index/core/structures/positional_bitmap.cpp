@@ -220,53 +220,49 @@ Bitmap restricted(const HybridSet& set, const Bitmap& ids) {
     return out;
 }
 
-class DistinctWalk {
-public:
-    DistinctWalk(const std::vector<CharacterMap>& positions,
-                 const std::function<void(std::string_view, Bitmap&)>& fn)
-        : positions_(positions), fn_(fn) {}
-
-    // `ids` hold strings whose bytes before position q are `prefix_`.
-    void visit(size_t q, Bitmap ids) {
-        if (ids.empty() || q >= positions_.size()) return;
-        const CharacterMap& here = positions_[q];
-        const HybridSet* ends = here.end_mark();
-        uint64_t left = ids.cardinality();
-        here.for_each([&](uint16_t key, const HybridSet& set) {
-            if (left == 0 || key >= CharacterMap::start_key) return;
-            Bitmap with = restricted(set, ids);
-            if (with.empty()) return;
-            left -= with.cardinality();
-            prefix_.push_back(static_cast<char>(key));
-            Bitmap done;
-            if (ends) {
-                done = restricted(*ends, with);
-                with -= done;
-            }
-            if (!done.empty()) fn_(prefix_, done);
-            visit(q + 1, std::move(with));
-            prefix_.pop_back();
-        });
-    }
-
-private:
-    const std::vector<CharacterMap>& positions_;
-    const std::function<void(std::string_view, Bitmap&)>& fn_;
-    std::string prefix_;
-};
-
 }  // namespace
 
 void PositionalBitmap::for_each_distinct(const Bitmap& within,
                                          const std::function<void(std::string_view, Bitmap&)>& fn) const {
     Bitmap empty = empty_strings_.bitmap() & within;
     if (!empty.empty()) fn(std::string_view(), empty);
-    DistinctWalk walk(positions_, fn);
+    // Depth first with a stack of its own: strings can be longer than the
+    // native stack is deep. A frame holds ids whose strings share the first
+    // `depth` bytes of `prefix` and go on at position q.
+    struct Frame {
+        size_t q;
+        size_t depth;
+        Bitmap ids;
+    };
+    std::vector<Frame> stack;
+    std::string prefix;
     // Every start lies in the left half.
     for (size_t p = 0; p < position_count() / 2; ++p) {
         const HybridSet* starts = positions_[p].start_mark();
         if (!starts) continue;
-        walk.visit(p, restricted(*starts, within));
+        stack.push_back(Frame{p, 0, restricted(*starts, within)});
+        while (!stack.empty()) {
+            Frame frame = std::move(stack.back());
+            stack.pop_back();
+            if (frame.ids.empty() || frame.q >= positions_.size()) continue;
+            const CharacterMap& here = positions_[frame.q];
+            const HybridSet* ends = here.end_mark();
+            uint64_t left = frame.ids.cardinality();
+            here.for_each([&](uint16_t key, const HybridSet& set) {
+                if (left == 0 || key >= CharacterMap::start_key) return;
+                Bitmap with = restricted(set, frame.ids);
+                if (with.empty()) return;
+                left -= with.cardinality();
+                prefix.resize(frame.depth);
+                prefix.push_back(static_cast<char>(key));
+                if (ends) {
+                    Bitmap done = restricted(*ends, with);
+                    with -= done;
+                    if (!done.empty()) fn(prefix, done);
+                }
+                if (!with.empty()) stack.push_back(Frame{frame.q + 1, frame.depth + 1, std::move(with)});
+            });
+        }
     }
 }
 

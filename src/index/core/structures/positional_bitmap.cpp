@@ -227,11 +227,11 @@ void PositionalBitmap::for_each_distinct(const Bitmap& within,
     Bitmap empty = empty_strings_.bitmap() & within;
     if (!empty.empty()) fn(std::string_view(), empty);
     // Depth first with a stack of its own: strings can be longer than the
-    // native stack is deep. A frame holds ids whose strings share the first
-    // `depth` bytes of `prefix` and go on at position q.
+    // native stack is deep. A frame holds ids whose strings begin with
+    // `prefix` and go on at position q.
     struct Frame {
         size_t q;
-        size_t depth;
+        std::string prefix;
         Bitmap ids;
     };
     std::vector<Frame> stack;
@@ -240,7 +240,7 @@ void PositionalBitmap::for_each_distinct(const Bitmap& within,
     for (size_t p = 0; p < position_count() / 2; ++p) {
         const HybridSet* starts = positions_[p].start_mark();
         if (!starts) continue;
-        stack.push_back(Frame{p, 0, restricted(*starts, within)});
+        stack.push_back(Frame{p, std::string(), restricted(*starts, within)});
         while (!stack.empty()) {
             Frame frame = std::move(stack.back());
             stack.pop_back();
@@ -253,14 +253,14 @@ void PositionalBitmap::for_each_distinct(const Bitmap& within,
                 Bitmap with = restricted(set, frame.ids);
                 if (with.empty()) return;
                 left -= with.cardinality();
-                prefix.resize(frame.depth);
+                prefix = frame.prefix;
                 prefix.push_back(static_cast<char>(key));
                 if (ends) {
                     Bitmap done = restricted(*ends, with);
                     with -= done;
                     if (!done.empty()) fn(prefix, done);
                 }
-                if (!with.empty()) stack.push_back(Frame{frame.q + 1, frame.depth + 1, std::move(with)});
+                if (!with.empty()) stack.push_back(Frame{frame.q + 1, prefix, std::move(with)});
             });
         }
     }

@@ -6,12 +6,12 @@ from Tarnwick import Index, Indexable, PyQueryExpr as Q
 
 
 class Address(Indexable):
-    def __init__(self, city):
+    def __init__(self, city: str) -> None:
         self.city = city
 
 
 class Person(Indexable):
-    def __init__(self, name, age, score, tags, address):
+    def __init__(self, name: str, age: int, score: float, tags: list[str], address: Address) -> None:
         self.name = name
         self.age = age
         self.score = score
@@ -19,7 +19,7 @@ class Person(Indexable):
         self.address = address
 
 
-def main():
+def main() -> None:
     rng = random.Random(7)
     cities = [Address(c) for c in ("London", "Paris", "Oslo", "Lima")]
     names = ["Ada", "Alan", "Grace", "Edsger", "Barbara", "Donald", "Frances", "John"]
@@ -29,7 +29,7 @@ def main():
         for i in range(10_000)
     ]
 
-    index = Index()
+    index: Index[Person] = Index()
     index.add_object_many(people)
     print(f"indexed {len(index)} people: {index!r}")
 

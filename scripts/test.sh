@@ -7,16 +7,26 @@
 #   4. the native thread tests (structures and engine) under ThreadSanitizer;
 #   5. the leak tests under the interpreter's debug build, if there is one,
 #      which also counts references.
+# Before them it builds the self-contained wheel (scripts/wheel.sh), which the
+# Python suite installs into fresh virtual environments, one of them made by
+# the demo command from Debian's own interpreter.
 # Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
+# See scripts/env.sh for the interpreter it uses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
 JOBS=${JOBS:-2}
 t0=$(date +%s)
 stage() { echo; echo "== $1 ($(( $(date +%s) - t0 ))s)"; }
 
 stage "setup"
-bash scripts/setup.sh test
+source scripts/env.sh
+tarnwick_setup test
+
+stage "self-contained wheel"
+# Repairs the wheel of the build just installed: nothing is compiled again.
+TARNWICK_TEST_WHEEL=$(bash scripts/wheel.sh)
+export TARNWICK_TEST_WHEEL
+echo "$TARNWICK_TEST_WHEEL"
 
 if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "native tests (ASan+UBSan)"
@@ -36,7 +46,7 @@ else
 fi
 
 stage "python tests (release build)"
-(cd tests && $PY -m pytest -q -p no:cacheprovider .)
+(cd tests && "$PY" -m pytest -q -p no:cacheprovider .)
 
 if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "python tests (ASan+UBSan build)"
@@ -44,27 +54,28 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   cxx_lib=$(${CXX:-g++} -print-file-name=libstdc++.so)
   (cd tests && PYTHONPATH="$PWD/../build/asan" LD_PRELOAD="$asan_lib $cxx_lib" PYTHONMALLOC=malloc \
      ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     TARNWICK_SANITIZED=1 $PY -m pytest -q -s -p no:cacheprovider .)
+     TARNWICK_SANITIZED=1 "$PY" -m pytest -q -s -p no:cacheprovider .)
 
   stage "native thread tests (TSan)"
-  # Only the structures with thread tests: id allocator, id map, ordered
-  # bitmap, sharded hash map, string interner.
+  # Only the structures with thread tests.
   cmake -S . -B build/tsan -G Ninja -DTARNWICK_TSAN=ON -DTARNWICK_NATIVE_TESTS=ON \
-        -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_NATIVE_TEST_GLOB='test_[ios]*.cpp' >/dev/null
+        -DTARNWICK_BUILD_MODULE=OFF \
+        -DTARNWICK_NATIVE_TEST_NAMES='id_alloc;id_map;numerical_bitmap;sharded_hashmap;string_interner' >/dev/null
   cmake --build build/tsan -j"$JOBS"
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_native_tests --gtest_brief=1 \
     --gtest_filter='*Thread*:*Concurren*'
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_engine_tests --gtest_brief=1 \
     --gtest_filter='*Thread*:*Concurren*'
 fi
-dbg_python=$($PY -c 'import sys; print("python%d.%dd" % sys.version_info[:2])')
+dbg_python=$("$PY" -c 'import sys; print("python%d.%dd" % sys.version_info[:2])')
 if command -v "$dbg_python" >/dev/null 2>&1; then
   stage "reference counts (debug interpreter)"
   # Unoptimised: it only counts references, and compiles faster.
   cmake -S . -B build/dbg -G Ninja -DCMAKE_BUILD_TYPE=None -DPython_EXECUTABLE="$(command -v "$dbg_python")" >/dev/null
   cmake --build build/dbg -j"$JOBS" --target Tarnwick
-  # pytest and its plugins are pure Python: the debug interpreter borrows them.
-  site=$($PY -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  # pytest and its plugins are pure Python: the debug interpreter borrows them
+  # (from the virtual environment and from the interpreter it was made from).
+  site=$("$PY" -c 'import site; print(":".join(site.getsitepackages()))')
   (cd tests && PYTHONPATH="$PWD/../build/dbg:$site" "$dbg_python" -m pytest -q -p no:cacheprovider test_leaks.py)
 fi
 stage "all tests passed"

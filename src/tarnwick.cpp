@@ -10,12 +10,14 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
-#include "index/fork_handlers.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/fork_handlers.hpp"
 #include "index/interfaces/index.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/indexable.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -39,11 +41,10 @@ bool pointer_width_arg(PyObject* arg, const char* param, size_t& out) {
             Py_XDECREF(type);
             Py_XDECREF(tb);
 #endif
-            PyObject* text = exc ? PyObject_Str(exc) : nullptr;
+            OwnedRef text = OwnedRef::steal(exc ? PyObject_Str(exc) : nullptr);
             Py_XDECREF(exc);
-            if (text) PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text);
+            if (text) PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
             else PyErr_Format(PyExc_TypeError, "argument '%s': expected an integer", param);
-            Py_XDECREF(text);
         }
         return false;
     }
@@ -84,19 +85,16 @@ PyMethodDef sum_as_string_def = {
     METH_VARARGS | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
 int register_sum_as_string(PyObject* module) {
-    PyObject* module_name = PyModule_GetNameObject(module);
+    document_method(nullptr, sum_as_string_def);
+    // The package's name, under which users import the function.
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("Tarnwick"));
     if (!module_name) return -1;
-    PyObject* fn = PyCFunction_NewEx(&sum_as_string_def, module, module_name);
-    Py_DECREF(module_name);
+    OwnedRef fn = OwnedRef::steal(PyCFunction_NewEx(&sum_as_string_def, module, module_name.get()));
     if (!fn) return -1;
-    int rc = -1;
-    if (PyObject* name = PyObject_GetAttrString(fn, "__name__")) {
-        const char* text = PyUnicode_AsUTF8(name);
-        rc = text ? add_to_module(module, text, fn) : -1;
-        Py_DECREF(name);
-    }
-    Py_DECREF(fn);
-    return rc;
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name) return -1;
+    const char* text = PyUnicode_AsUTF8(name.get());
+    return text ? add_to_module(module, text, fn.get()) : -1;
 }
 
 // ---- private hooks for the test suite ---------------------------------------
@@ -199,9 +197,11 @@ PyObject* hook_engine_count(PyObject*, PyObject* obj) {
         return nullptr;
     }
     IndexMetaList& metas = *indexable_record(obj)->index_metas;
-    lock_releasing_gil(metas.lock());
-    size_t n = metas.get().size();
-    metas.lock().unlock();
+    size_t n = 0;
+    {
+        GilSafeGuard<Mutex> guard(metas.lock());
+        n = metas.get().size();
+    }
     return PyLong_FromSize_t(n);
 }
 
@@ -222,9 +222,11 @@ PyMethodDef module_methods[] = {
 
 // ---- the module -------------------------------------------------------------
 
+// The native part of the package Tarnwick: its __init__ re-exports the public
+// names; the test hooks stay here, out of the package's namespace.
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "Tarnwick",
+    "Tarnwick._native",
     "A Python module implemented natively: an in-memory, attribute-indexed object store.",
     // No per-module state. Not -1: that would make the interpreter copy the
     // module dict on re-import instead of calling init, which bypasses both
@@ -286,4 +288,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tarnwick
 
-PyMODINIT_FUNC PyInit_Tarnwick(void) { return tarnwick::init_module(); }
+PyMODINIT_FUNC PyInit__native(void) { return tarnwick::init_module(); }

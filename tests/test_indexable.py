@@ -30,7 +30,7 @@ class TestConstruction:
 
     def test_class_surface(self):
         assert Indexable.__text_signature__ == "(*_args, **kwargs)"
-        assert Indexable.__doc__ == ""
+        assert Indexable.__doc__.startswith("Base class of every object an Index can hold.")
         assert repr(Indexable()) == "<Indexable with 0 attributes>"
 
 

@@ -30,9 +30,9 @@ class TestModule:
         out = run_fresh(
             """
             import sys
-            import Tarnwick as first
-            del sys.modules["Tarnwick"]
-            import Tarnwick as second
+            import Tarnwick._native as first
+            del sys.modules["Tarnwick._native"]
+            import Tarnwick._native as second
             print(first is second, second.Indexable is first.Indexable)
             """
         )
@@ -48,6 +48,18 @@ class TestModule:
     def test_private_hooks_stay_out_of_all(self):
         assert hasattr(Tarnwick, "_object_id")
         assert not [n for n in Tarnwick.__all__ if n.startswith("_")]
+
+    def test_dir_lists_no_private_names(self):
+        private = [n for n in dir(Tarnwick) if n.startswith("_") and not n.startswith("__")]
+        assert private == []
+        assert set(Tarnwick.__all__) <= set(dir(Tarnwick))
+        assert "__version__" in dir(Tarnwick)
+
+    def test_hooks_live_in_the_private_submodule(self):
+        assert Tarnwick._object_id is Tarnwick._native._object_id
+        with pytest.raises(AttributeError, match="no_such_hook"):
+            Tarnwick._no_such_hook
+        assert Tarnwick._native.Index is Tarnwick.Index
 
     def test_classes_have_bare_names(self):
         assert Tarnwick.Indexable.__name__ == "Indexable"

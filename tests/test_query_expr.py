@@ -215,7 +215,7 @@ class TestClass:
     def test_names_and_docstring(self):
         assert Q.__name__ == "PyQueryExpr"
         assert Q.__module__ == "Tarnwick"
-        assert Q.__doc__ == ""
+        assert Q.__doc__.startswith("A query: a tree of tests on attribute values")
         assert Tarnwick.__all__[-1] == "PyQueryExpr"
         assert type(Q.eq("a", 1)) is Q
 

@@ -1,4 +1,4 @@
-// Rust-like debug notation for native values: `Name { field: value }`,
+// Brace-and-colon record notation for native values: `Name { field: value }`,
 // `Name(item)`, `[a, b]`, and an alternate form that puts every field or item
 // on its own line, indented by four spaces per level.
 #pragma once

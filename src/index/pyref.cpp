@@ -1,7 +1,5 @@
 #include "index/pyref.hpp"
 
-#include "index/core/gc_mirror.hpp"
-
 namespace tarnwick {
 namespace {
 
@@ -10,6 +8,7 @@ namespace {
 // it (no ABA).
 std::atomic<void*> parked_head{nullptr};
 std::atomic<size_t> parked_count{0};
+std::atomic<void (*)() noexcept> drain_hook{nullptr};
 
 bool interpreter_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -22,7 +21,7 @@ bool interpreter_usable() noexcept {
 }  // namespace
 
 void PyHandle::release_box(Box* box) noexcept {
-    if (native_locks_held == 0 && PyGILState_Check()) {
+    if (native_locks_held == 0 && gil_held_here()) {
         Py_DECREF(box->obj);
         delete box;
         return;
@@ -36,9 +35,7 @@ void PyHandle::release_box(Box* box) noexcept {
 
 void drain_pending_decrefs() {
     if (native_locks_held != 0) return;
-    // Container item references the engines let go of are parked in their
-    // trees' mirrors until here.
-    sweep_gc_mirrors();
+    if (auto hook = drain_hook.load(std::memory_order_acquire)) hook();
     while (parked_head.load(std::memory_order_acquire) != nullptr) {
         auto* box = static_cast<PyHandle::Box*>(parked_head.exchange(nullptr, std::memory_order_acquire));
         if (!interpreter_usable()) return;
@@ -55,6 +52,8 @@ void drain_pending_decrefs() {
         }
     }
 }
+
+void set_drain_hook(void (*hook)() noexcept) noexcept { drain_hook.store(hook, std::memory_order_release); }
 
 size_t pending_decref_count() noexcept { return parked_count.load(std::memory_order_acquire); }
 

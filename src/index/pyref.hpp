@@ -29,7 +29,7 @@
 #include <cxxabi.h>
 #endif
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 
@@ -39,6 +39,26 @@ using ThreadExit = abi::__forced_unwind;
 struct ThreadExit {};  // no forced unwind to let through
 #endif
 
+// The thread state this thread gave up to run work without the GIL
+// (without_gil), for as long as it does; null otherwise. Taking the GIL back
+// inside that work goes through it: PyGILState_Ensure would make a new thread
+// state, which a daemon thread cannot do once the interpreter has finalized.
+inline thread_local PyThreadState* released_state = nullptr;
+// Set while this thread takes the GIL back. At interpreter exit that ends the
+// thread with a ThreadExit unwind, and the flag stays set for the destructors
+// it runs: none of them may touch a reference count, although
+// PyGILState_Check can say yes once the interpreter has torn its state down.
+inline thread_local bool gil_lost = false;
+
+inline void take_gil_back(PyThreadState* state) {
+    gil_lost = true;
+    PyEval_RestoreThread(state);
+    gil_lost = false;
+}
+
+// Whether this thread holds the GIL and may release references.
+inline bool gil_held_here() noexcept { return !gil_lost && PyGILState_Check(); }
+
 // Releases every parked reference. Needs the GIL; does nothing while this
 // thread holds a native lock. Releasing runs finalizers (Python code), so it
 // may end the thread with a ThreadExit unwind at interpreter exit.
@@ -46,6 +66,12 @@ void drain_pending_decrefs();
 
 // Number of parked references (for tests).
 size_t pending_decref_count() noexcept;
+
+// Installs the function that every drain point runs first, before the parked
+// references are released: the engines park references of their own
+// (gc_mirror.hpp) and release them there. GIL held and no native lock held
+// when it runs. One hook; installing it again replaces it.
+void set_drain_hook(void (*hook)() noexcept) noexcept;
 
 class PyHandle {
 public:
@@ -114,6 +140,20 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Runs f and hands back what it threw (null if nothing), except a ThreadExit,
+// which goes on unwinding.
+template <class F>
+std::exception_ptr failure_of(F&& f) {
+    try {
+        f();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 // Runs work with the GIL released; called with it held and no Python error
 // pending that the work could clobber. What the work throws waits until the
 // GIL is back and is then rethrown: taking the GIL back while an exception
@@ -123,15 +163,10 @@ private:
 template <class Work>
 void without_gil(Work&& work) {
     PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    try {
-        work();
-    } catch (const ThreadExit&) {
-        throw;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
+    PyThreadState* const outer = std::exchange(released_state, state);
+    const std::exception_ptr failure = failure_of(work);
+    released_state = outer;
+    take_gil_back(state);
     drain_pending_decrefs();
     if (failure) std::rethrow_exception(failure);
 }
@@ -141,13 +176,24 @@ void without_gil(Work&& work) {
 // one in a destructor or while an exception unwinds.
 class GilAcquire {
 public:
-    GilAcquire() : state_(PyGILState_Ensure()) {}
-    ~GilAcquire() { PyGILState_Release(state_); }
+    GilAcquire() {
+        if (released_state) {
+            own_ = std::exchange(released_state, nullptr);
+            take_gil_back(own_);
+        } else {
+            state_ = PyGILState_Ensure();
+        }
+    }
+    ~GilAcquire() {
+        if (own_) released_state = PyEval_SaveThread();
+        else PyGILState_Release(state_);
+    }
     GilAcquire(const GilAcquire&) = delete;
     GilAcquire& operator=(const GilAcquire&) = delete;
 
 private:
-    PyGILState_STATE state_;
+    PyThreadState* own_ = nullptr;  // given up by without_gil on this thread
+    PyGILState_STATE state_{};
 };
 
 // Lock acquisition for code that holds the GIL: a thread that blocks on a
@@ -160,7 +206,7 @@ void lock_releasing_gil(Lockable& l) {
     PyThreadState* st = PyEval_SaveThread();
     l.lock();
     try {
-        PyEval_RestoreThread(st);
+        take_gil_back(st);
     } catch (...) {
         l.unlock();
         throw;
@@ -173,36 +219,82 @@ void lock_shared_releasing_gil(Lockable& l) {
     PyThreadState* st = PyEval_SaveThread();
     l.lock_shared();
     try {
-        PyEval_RestoreThread(st);
+        take_gil_back(st);
     } catch (...) {
         l.unlock_shared();
         throw;
     }
 }
 
-// RAII forms of the two functions above.
-template <class Lockable>
-class GilSafeWriteGuard {
+// Holds a native lock taken by a thread that may hold the GIL: if it does, the
+// lock is tried first and waited for with the GIL released, as above; if not,
+// it is taken plainly. Exclusive, or shared with Shared.
+template <class Lockable, bool Shared = false>
+class GilSafeGuard {
 public:
-    explicit GilSafeWriteGuard(Lockable& l) : l_(&l) { lock_releasing_gil(l); }
-    ~GilSafeWriteGuard() { l_->unlock(); }
-    GilSafeWriteGuard(const GilSafeWriteGuard&) = delete;
-    GilSafeWriteGuard& operator=(const GilSafeWriteGuard&) = delete;
+    explicit GilSafeGuard(Lockable& l) : l_(&l) {
+        const bool gil = gil_held_here();
+        if constexpr (Shared) {
+            if (gil) lock_shared_releasing_gil(l);
+            else l.lock_shared();
+        } else {
+            if (gil) lock_releasing_gil(l);
+            else l.lock();
+        }
+    }
+    ~GilSafeGuard() { unlock(); }
+    GilSafeGuard(const GilSafeGuard&) = delete;
+    GilSafeGuard& operator=(const GilSafeGuard&) = delete;
+
+    void unlock() noexcept {
+        Lockable* l = std::exchange(l_, nullptr);
+        if (!l) return;
+        if constexpr (Shared) l->unlock_shared();
+        else l->unlock();
+    }
 
 private:
     Lockable* l_;
 };
 
 template <class Lockable>
-class GilSafeReadGuard {
+using GilSafeReadGuard = GilSafeGuard<Lockable, true>;
+
+// One strong reference owned by local code that holds the GIL, released when
+// the owner goes. Move-only. For references that stay on this thread under
+// the GIL; PyHandle is for those that travel through engine code.
+class OwnedRef {
 public:
-    explicit GilSafeReadGuard(Lockable& l) : l_(&l) { lock_shared_releasing_gil(l); }
-    ~GilSafeReadGuard() { l_->unlock_shared(); }
-    GilSafeReadGuard(const GilSafeReadGuard&) = delete;
-    GilSafeReadGuard& operator=(const GilSafeReadGuard&) = delete;
+    OwnedRef() noexcept = default;
+    // Takes over a new reference (or null, as C API calls return on failure).
+    static OwnedRef steal(PyObject* obj) noexcept {
+        OwnedRef r;
+        r.obj_ = obj;
+        return r;
+    }
+    OwnedRef(OwnedRef&& o) noexcept : obj_(std::exchange(o.obj_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& o) noexcept {
+        // Released last: dropping a reference can run code that reads this.
+        PyObject* old = std::exchange(obj_, std::exchange(o.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    // Only a thread ended at interpreter exit unwinds past a local reference
+    // without the GIL; the dying interpreter takes its objects with it, and
+    // touching the count there would race the threads still running.
+    ~OwnedRef() {
+        if (obj_ && gil_held_here()) Py_DECREF(obj_);
+    }
+
+    PyObject* get() const noexcept { return obj_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
-    Lockable* l_;
+    PyObject* obj_ = nullptr;
 };
 
 }  // namespace tarnwick

@@ -2,9 +2,10 @@
 
 #include <atomic>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 
 namespace tarnwick {
 namespace {
@@ -44,28 +45,14 @@ void keep_list(TypeList&) {}
 // numpy.<name> if numpy imports and the attribute is a type; any error is
 // cleared, and the answer is final.
 TypeCell numpy_type(const char* name) {
-    PyObject* modname = PyUnicode_FromString("numpy");
-    if (!modname) {
-        PyErr_Clear();
-        return {nullptr};
-    }
-    PyObject* numpy = PyImport_Import(modname);
-    Py_DECREF(modname);
-    if (!numpy) {
-        PyErr_Clear();
-        return {nullptr};
-    }
-    PyObject* attr = PyObject_GetAttrString(numpy, name);
-    Py_DECREF(numpy);
+    OwnedRef numpy = OwnedRef::steal(PyImport_ImportModule("numpy"));
+    OwnedRef attr = OwnedRef::steal(numpy ? PyObject_GetAttrString(numpy.get(), name) : nullptr);
     if (!attr) {
         PyErr_Clear();
         return {nullptr};
     }
-    if (!PyType_Check(attr)) {
-        Py_DECREF(attr);
-        return {nullptr};
-    }
-    return {reinterpret_cast<PyTypeObject*>(attr)};
+    if (!PyType_Check(attr.get())) return {nullptr};
+    return {reinterpret_cast<PyTypeObject*>(attr.release())};
 }
 
 PyTypeObject* numpy_cell(GilOnceCell<TypeCell>& cell, const char* name) {
@@ -109,7 +96,31 @@ const TypeList& FLOAT_TYPES() { return type_list(float_types, PY_FLOAT_TYPE_CELL
 const TypeList& BOOL_TYPES() { return type_list(bool_types, PY_BOOL_TYPE_CELL(), &NP_BOOL_CELL); }
 const TypeList& STR_TYPES() { return type_list(str_types, PY_STR_TYPE_CELL(), &NP_STR_CELL); }
 
-PyTypeObject* INDEXABLE_TYPE() { return indexable_type(); }
+std::atomic<PyTypeObject*>& INDEXABLE_TYPE_CELL() noexcept {
+    static std::atomic<PyTypeObject*> cell{nullptr};
+    return cell;
+}
+
+namespace {
+// Constant-initialised: installed from a static initialiser of another unit.
+std::atomic<PyTypeObject* (*)()> indexable_type_maker{nullptr};
+}  // namespace
+
+void set_indexable_type_maker(PyTypeObject* (*make)()) noexcept {
+    indexable_type_maker.store(make, std::memory_order_release);
+}
+
+PyTypeObject* INDEXABLE_TYPE() {
+    if (PyTypeObject* type = INDEXABLE_TYPE_IF_MADE()) return type;
+    auto make = indexable_type_maker.load(std::memory_order_acquire);
+    if (!make) {
+        PyErr_SetString(PyExc_SystemError, "the Indexable class is not linked in");
+        return nullptr;
+    }
+    return make();
+}
+
+PyTypeObject* INDEXABLE_TYPE_IF_MADE() noexcept { return INDEXABLE_TYPE_CELL().load(std::memory_order_acquire); }
 
 const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC() {
     // Pure native; a function-local static never waits for the GIL.
@@ -121,7 +132,7 @@ const PyHandle& DEFAULT_PY_INDEXABLE_ARC() {
     return default_py_indexable
         .get_or_init(
             [] {
-                PyTypeObject* type = indexable_type();
+                PyTypeObject* type = INDEXABLE_TYPE();
                 PyObject* obj = type ? indexable_wrap(type, IndexableRecord::make_default()) : nullptr;
                 if (!obj) {
                     // Only an exhausted allocator gets here.

@@ -8,6 +8,7 @@
 
 #include "index/pyref.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,20 +56,28 @@ const TypeList& FLOAT_TYPES();
 const TypeList& BOOL_TYPES();
 const TypeList& STR_TYPES();
 
-// The Indexable class object.
+// The Indexable class object, kept in a cell that the class fills when it is
+// made (interfaces/indexable.cpp). The class also installs, when the module
+// is loaded, the function that makes it, so that INDEXABLE_TYPE can make it
+// on first use (GIL held; null with the Python error set on failure).
+// INDEXABLE_TYPE_IF_MADE only reads the cell: null before the class exists,
+// when no instance can exist either. Safe without the GIL.
+std::atomic<PyTypeObject*>& INDEXABLE_TYPE_CELL() noexcept;
+void set_indexable_type_maker(PyTypeObject* (*make)()) noexcept;
 PyTypeObject* INDEXABLE_TYPE();
+PyTypeObject* INDEXABLE_TYPE_IF_MADE() noexcept;
 
 // Placeholders for empty item-table slots. Each consumes an object id the
 // first time it is touched.
 //
-// DEFAULT_INDEX_ARC, the shared empty engine, belongs here as well; it is
-// declared with the engine (index/core/index.hpp), which is what it needs to
-// be built. Until then the engine-list helpers of Indexable take it as a
-// parameter.
+// DEFAULT_INDEX_ARC, the shared empty engine, is declared with the engine
+// (core/index.hpp), which is what it needs to be built; the engine-list
+// helpers of the record take it as a parameter.
 
 // A native record from the default constructor. Safe without the GIL.
 const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC();
-// A Python Indexable allocated natively with its own default record.
+// A Python Indexable allocated natively with its own default record. The
+// Indexable class must be made first.
 const PyHandle& DEFAULT_PY_INDEXABLE_ARC();
 
 }  // namespace tarnwick

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 #include "index/debug_text.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/python_error.hpp"
 #include "index/types.hpp"
 
@@ -128,9 +128,9 @@ PyValue make_unknown(PyHandle handle, UnknownValue payload = {}) {
     return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
 }
 
-PyValue make_known(PyHandle handle, CastValue primitave) {
-    uint64_t h = PyValue::hash_of(primitave);
-    return PyValue(std::move(handle), std::move(primitave), h);
+PyValue make_known(PyHandle handle, CastValue primitive) {
+    uint64_t h = PyValue::hash_of(primitive);
+    return PyValue(std::move(handle), std::move(primitive), h);
 }
 
 // An exact int outside signed 64 bits: opaque, but tagged with its base-16
@@ -139,12 +139,11 @@ PyValue make_known(PyHandle handle, CastValue primitave) {
 PyValue big_int_value(PyHandle handle) {
     UnknownValue payload;
     if (PyLong_CheckExact(handle.get())) {
-        PyObject* text = PyNumber_ToBase(handle.get(), 16);
+        OwnedRef text = OwnedRef::steal(PyNumber_ToBase(handle.get(), 16));
         Py_ssize_t n = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &n) : nullptr;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
         if (utf8) payload.big_int = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
-        Py_XDECREF(text);
-        if (!utf8) PyErr_Clear();
+        else PyErr_Clear();
     }
     return make_unknown(std::move(handle), std::move(payload));
 }
@@ -158,25 +157,23 @@ bool str_text(PyObject* obj, ShortStr& out) {
         return true;
     }
     PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass");
+    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
     if (!bytes) {
         PyErr_Clear();
         return false;
     }
-    out = ShortStr(std::string_view(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))));
-    Py_DECREF(bytes);
+    out = ShortStr(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))));
     return true;
 }
 
 bool attr_equals(PyObject* type, const char* attr, const char* expected) {
-    PyObject* value = PyObject_GetAttrString(type, attr);
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(type, attr));
     if (!value) {
         PyErr_Clear();
         return false;
     }
-    bool eq = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
-    Py_DECREF(value);
-    return eq;
+    return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
 }
 
 // numpy's bool scalar: its truth slot, or nothing (then the value is opaque).
@@ -197,12 +194,8 @@ std::optional<bool> numpy_bool(PyObject* obj) {
 // The subclass test of PyObject_IsSubclass: Indexable's metaclass is plain
 // type, so no __subclasscheck__ hook applies, and this form cannot fail.
 bool is_indexable_type(PyTypeObject* type) {
-    PyTypeObject* base = INDEXABLE_TYPE();
-    if (!base) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyType_IsSubtype(type, base) != 0;
+    PyTypeObject* base = INDEXABLE_TYPE_IF_MADE();
+    return base && PyType_IsSubtype(type, base) != 0;
 }
 
 }  // namespace
@@ -279,6 +272,18 @@ uint64_t PyValue::hash_of(const CastValue& p) noexcept {
 
 // ---- back to Python ---------------------------------------------------------
 
+PyValue PyValue::with_own_reference() const {
+    if (!obj) return *this;
+    PyHandle own = PyHandle::borrow(obj.get());
+    CastValue p = primitive;
+    if (p.is_iterable()) {
+        p = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
+    } else if (p.is_ind()) {
+        p = CastValue::from_ind(StoredIndexable{own, p.as_ind().owned_handle});
+    }
+    return PyValue(std::move(own), std::move(p), hash);
+}
+
 PyObject* PyValue::to_python() const {
     PyObject* o = obj.get();
     // Whatever the kind, a stored object of exactly one of these types is the
@@ -288,19 +293,19 @@ PyObject* PyValue::to_python() const {
         const PyTypeObject* type = Py_TYPE(o);
         if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type) return Py_NewRef(o);
     }
-    switch (primitave.kind()) {
+    switch (primitive.kind()) {
         case ValueKind::Int:
             if (o && Py_IS_TYPE(o, &PyLong_Type)) return Py_NewRef(o);
-            return PyLong_FromLongLong(primitave.as_int());
+            return PyLong_FromLongLong(primitive.as_int());
         case ValueKind::Float:
             if (o && Py_IS_TYPE(o, &PyFloat_Type)) return Py_NewRef(o);
-            return PyFloat_FromDouble(primitave.as_float());
+            return PyFloat_FromDouble(primitive.as_float());
         case ValueKind::Str: {
             if (o && Py_IS_TYPE(o, &PyUnicode_Type)) return Py_NewRef(o);
-            std::string_view text = primitave.as_str().view();
+            std::string_view text = primitive.as_str().view();
             return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
         }
-        case ValueKind::Bool: return Py_NewRef(primitave.as_bool() ? Py_True : Py_False);
+        case ValueKind::Bool: return Py_NewRef(primitive.as_bool() ? Py_True : Py_False);
         case ValueKind::Iterable:
         case ValueKind::Ind:
         case ValueKind::Unknown: break;
@@ -312,8 +317,8 @@ PyObject* PyValue::to_python() const {
 
 bool operator==(const PyValue& a, const PyValue& b) noexcept {
     if (a.hash != b.hash) return false;
-    const CastValue& l = a.primitave;
-    const CastValue& r = b.primitave;
+    const CastValue& l = a.primitive;
+    const CastValue& r = b.primitive;
     switch (l.kind()) {
         case ValueKind::Int:
             if (r.is_int()) return l.as_int() == r.as_int();
@@ -378,7 +383,7 @@ DebugNode cast_node(const CastValue& p) {
 std::string PyValue::debug(bool alternate) const {
     DebugNode obj_node = obj ? DebugNode::tuple("Some", {handle_node(obj)}) : DebugNode::leaf("None");
     return DebugNode::record("PyValue", {{"obj", std::move(obj_node)},
-                                         {"primitave", cast_node(primitave)},
+                                         {"primitave", cast_node(primitive)},
                                          {"hash", DebugNode::leaf(std::to_string(hash))}})
         .render(alternate);
 }

@@ -134,11 +134,11 @@ private:
 
 struct PyValue {
     PyHandle obj;
-    CastValue primitave;
+    CastValue primitive;
     uint64_t hash = 0;
 
     PyValue() noexcept = default;
-    PyValue(PyHandle o, CastValue p, uint64_t h) noexcept : obj(std::move(o)), primitave(std::move(p)), hash(h) {}
+    PyValue(PyHandle o, CastValue p, uint64_t h) noexcept : obj(std::move(o)), primitive(std::move(p)), hash(h) {}
 
     // Converts any Python object (borrowed). Ordinary errors of the Python
     // code it runs are absorbed; an interrupt, an exit or a MemoryError raised
@@ -149,11 +149,11 @@ struct PyValue {
 
     // The hash of a primitive of any kind but Unknown, whose hash is the
     // Python hash of its object.
-    static uint64_t hash_of(const CastValue& primitave) noexcept;
+    static uint64_t hash_of(const CastValue& primitive) noexcept;
 
-    ValueKind kind() const noexcept { return primitave.kind(); }
+    ValueKind kind() const noexcept { return primitive.kind(); }
     // Text of a Str value; empty for other kinds.
-    std::string_view str() const noexcept { return primitave.is_str() ? primitave.as_str().view() : std::string_view(); }
+    std::string_view str() const noexcept { return primitive.is_str() ? primitive.as_str().view() : std::string_view(); }
 
     // A new reference to the value as Python sees it: int, float, str,
     // True/False for scalars (numpy scalars come back as builtins), the stored
@@ -161,12 +161,18 @@ struct PyValue {
     // allocation failure.
     PyObject* to_python() const;
 
+    // The same value holding a new Python reference of its own (containers
+    // and nested objects carry their object a second time, which follows).
+    // Needs the GIL.
+    PyValue with_own_reference() const;
+
     // Equality of stored values (hash first, then kind-specific rules).
     friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
     friend bool operator!=(const PyValue& a, const PyValue& b) noexcept { return !(a == b); }
 
-    // `PyValue { obj: Some(Py(0x...)), primitave: Int(3), hash: 123 }`; the
-    // alternate form puts every field on its own line.
+    // `PyValue { obj: Some(Py(0x...)), primitave: Int(3), hash: 123 }` (the
+    // text keeps the field's former spelling); the alternate form puts every
+    // field on its own line.
     std::string debug(bool alternate = false) const;
 };
 

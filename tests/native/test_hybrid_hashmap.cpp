@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/hybrid_hashmap.hpp"
+#include "index/core/structures/hybrid_hashmap.hpp"
 
 using namespace tarnwick;
 

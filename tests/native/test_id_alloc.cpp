@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 
 using namespace tarnwick;
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "index/core/structures/hybrid_set.hpp"
-#include "index/core/structures/shards/hashmap.hpp"
+#include "index/core/structures/sharded_hashmap.hpp"
 
 using tarnwick::HybridSet;
 

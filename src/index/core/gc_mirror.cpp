@@ -4,7 +4,7 @@
 #include <atomic>
 #include <utility>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 namespace {
@@ -26,15 +26,9 @@ void GcMirror::adopt(const PyHandle& handle) {
 
 PyValue GcMirror::adopt_copy(const PyValue& value) {
     if (!value.obj || !PyObject_IS_GC(value.obj.get())) return value;
-    PyHandle fresh = PyHandle::borrow(value.obj.get());
-    CastValue primitive = value.primitave;
-    if (primitive.is_ind()) {
-        primitive = CastValue::from_ind(StoredIndexable{fresh, primitive.as_ind().owned_handle});
-    } else if (primitive.is_iterable()) {
-        primitive = CastValue::from_iterable(IterableValue{primitive.as_iterable().kind, fresh});
-    }
-    adopt(fresh);
-    return PyValue(std::move(fresh), std::move(primitive), value.hash);
+    PyValue copy = value.with_own_reference();
+    adopt(copy.obj);
+    return copy;
 }
 
 void GcMirror::release_later(PyHandle handle) noexcept {
@@ -52,6 +46,10 @@ void GcMirror::release_later(PyHandle handle) noexcept {
 }
 
 void GcMirror::mark_for_sweep() noexcept {
+    // The mirrors are swept at the drain points of the Python references
+    // (pyref.hpp), from the first mirror marked on.
+    static const bool hooked = (set_drain_hook(&sweep_gc_mirrors), true);
+    (void)hooked;
     std::weak_ptr<GcMirror> self = weak_from_this();
     if (self.expired()) return;
     std::lock_guard<std::mutex> g(queue_mutex);

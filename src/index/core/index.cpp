@@ -7,22 +7,12 @@
 
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
-#include "index/core/query/delayed_query.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {
 namespace {
-
-// Read-locks `lock`; a thread that holds the GIL waits for it with the GIL
-// released.
-void lock_shared_any(RwLock& lock) {
-    if (PyGILState_Check()) {
-        lock_shared_releasing_gil(lock);
-    } else {
-        lock.lock_shared();
-    }
-}
 
 std::shared_ptr<GcMirror> mirror_below(const std::weak_ptr<IndexAPI>& parent) {
     if (std::shared_ptr<IndexAPI> up = parent.lock()) return up->gc_mirror;
@@ -202,7 +192,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         const IndexableRecord& record = *batch[i].record;
         Object object{record.id, {}};
         for (auto& [attribute, value] : snapshot_attributes(record)) {
-            any_container = any_container || value.primitave.is_iterable();
+            any_container = any_container || value.primitive.is_iterable();
             attributes.push_back(attribute);
             object.values.push_back(PreparedValue{attribute, std::move(value), {}});
         }
@@ -212,7 +202,7 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
         GilAcquire gil;
         for (Object& object : objects)
             for (PreparedValue& v : object.values)
-                if (v.value.primitave.is_iterable()) v.items = convert_container_items(v.value.primitave.as_iterable(), gc_mirror.get());
+                if (v.value.primitive.is_iterable()) v.items = convert_container_items(v.value.primitive.as_iterable(), gc_mirror.get());
     }
 
     std::sort(attributes.begin(), attributes.end());
@@ -356,7 +346,7 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
     if (!has_holder(record->id) || is_member(record->id)) return;
     try {
         register_on(record->index_metas->get());
-        join_indexed(StoredItem{child.python_handle, record, false}, false);
+        join_indexed(StoredItem{child.python_handle, record}, false);
     } catch (...) {
         // Half indexed, the child would answer queries wrongly for every
         // holder: it goes out again, and the task waits for the next run.
@@ -406,26 +396,32 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
 // ---- reading ---------------------------------------------------------------------
 
 bool IndexAPI::is_member(uint32_t id) const {
+    // Hot, and never called with the GIL held.
     ReadGuard g(member_ids->lock());
     return member_ids->get().contains(id);
 }
 
 Bitmap IndexAPI::members() const {
-    ReadGuard g(member_ids->lock());
+    GilSafeReadGuard<RwLock> g(member_ids->lock());
     return member_ids->get().clone();
+}
+
+uint64_t IndexAPI::member_count() const {
+    GilSafeReadGuard<RwLock> g(member_ids->lock());
+    return member_ids->get().cardinality();
+}
+
+std::vector<StoredItem> IndexAPI::member_items() const {
+    std::vector<StoredItem> out;
+    GilSafeReadGuard<RwLock> members_guard(member_ids->lock());
+    out.reserve(member_ids->get().cardinality());
+    for_each_present_item(*items, member_ids->get(), [&out](uint32_t, const StoredItem& item) { out.push_back(item); });
+    return out;
 }
 
 std::vector<PyHandle> IndexAPI::member_handles() const {
     std::vector<PyHandle> out;
-    lock_shared_any(member_ids->lock());
-    ReadGuard members_guard(member_ids->lock(), std::adopt_lock);
-    lock_shared_any(items->lock());
-    ReadGuard items_guard(items->lock(), std::adopt_lock);
-    const ItemTable& table = items->get();
-    out.reserve(member_ids->get().cardinality());
-    member_ids->get().for_each([&](uint32_t id) {
-        if (id < table.size() && !table[id].is_placeholder()) out.push_back(table[id].python_handle);
-    });
+    for (StoredItem& item : member_items()) out.push_back(std::move(item.python_handle));
     return out;
 }
 

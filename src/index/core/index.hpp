@@ -6,20 +6,8 @@
 // they hold. Object ids come from the objects themselves; the engine uses them
 // as slot numbers and bitmap members.
 //
-// Lock order (a thread takes locks only in this order):
-//   an object's engine list, then its attribute map (both before any engine
-//   lock, and of one object at a time, except add_object_many, which locks the
-//   engine lists of its whole batch in ascending id order);
-//   the engine's changes lock (see changes_);
-//   query_maps, then the replacement locks of its maps (shared by a query,
-//   in ascending attribute order; exclusive by a writer, one at a time),
-//   then the structures of its maps (strings, numbers, bools,
-//   element_owners, element_ids; one exact_values shard at a time);
-//   member_ids, then items;
-//   the outer engine before its nested engines.
-// parent_links and private_values_ are leaves: nothing else is locked while
-// one of them is held.
-// Every lock is also taken inside the process's fork gate (sync.hpp).
+// The lock order of the whole system is stated once, in src/README.md; every
+// path through this engine follows it.
 //
 // Engine operations run with the GIL released. The only Python work inside
 // them is the conversion of container items, which takes the GIL while no
@@ -31,47 +19,20 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/filtered_view.hpp"
 #include "index/core/gc_mirror.hpp"
 #include "index/core/query/container_items.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m.hpp"
-#include "index/core/sync.hpp"
-#include "index/indexable.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
 
 class QueryMap;
-
-// A view of an engine: a fixed set of object ids over the engine's value
-// indexes and item table, which it shares (and keeps alive). Later changes to
-// the engine show through the tables; the ids never change.
-struct FilteredView {
-    std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
-    SharedItemTable items;
-    Bitmap ids;
-    // The table epoch read before `ids` were: an id whose slot was filled
-    // later names an object the view never held (held_since).
-    uint64_t epoch = 0;
-    // The engine's member ids (shared, with their own lock): an object taken
-    // out of the engine since the view was made is no longer in the view.
-    std::shared_ptr<RwLocked<Bitmap>> members;
-
-    // The ids of the view whose objects are still members, and their number,
-    // from bitmaps alone. Callable with or without the GIL.
-    Bitmap present() const;
-    uint64_t present_count() const;
-    // Whether `obj` is the object of one of the present ids. GIL held.
-    bool holds(uint32_t id, const PyObject* obj) const;
-
-    // Narrower views: the objects of this one that pass the test, evaluated
-    // against the engine's current values, complements taken within `ids`.
-    // GIL released, no native lock held.
-    FilteredView reduced(const KeywordQuery& conditions) const;
-    FilteredView reduced_query(const QueryExpr& query) const;
-};
 
 class IndexAPI : public std::enable_shared_from_this<IndexAPI> {
 public:
@@ -79,7 +40,7 @@ public:
     // a null slot stands for an empty map. Installed maps never move or go
     // away while the table lives, so a holder of the read lock may keep
     // references to them.
-    using QueryMapTable = std::vector<std::unique_ptr<QueryMap>>;
+    using QueryMapTable = tarnwick::QueryMapTable;
 
     static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
     ~IndexAPI();
@@ -165,12 +126,14 @@ public:
     // check cannot see past it, so nothing may be nested below it.
     bool is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const;
 
+    // GIL released.
     bool is_member(uint32_t id) const;
+    // The readers below may be called with or without the GIL: a thread
+    // that holds it waits for a busy lock with the GIL released.
     Bitmap members() const;
-    // A view of every member, and their number. Callable with or without the
-    // GIL.
-    FilteredView whole() const;
     uint64_t member_count() const;
+    // A view of every member.
+    FilteredView whole() const;
     // Whether `obj` is the member with this id. GIL held.
     bool holds(uint32_t id, const PyObject* obj) const;
 
@@ -184,8 +147,10 @@ public:
     void remove_all();
     // The nested objects linked to the given holders.
     Bitmap children_of(const Bitmap& holders) const;
-    // The members' Python objects in ascending id order. Takes member_ids and
-    // items without waiting while holding the GIL (the caller may hold it).
+    // The items of the members whose slot holds an object, in ascending id
+    // order.
+    std::vector<StoredItem> member_items() const;
+    // Their Python objects.
     std::vector<PyHandle> member_handles() const;
 
     // The map of an attribute, or null; the caller holds query_maps.
@@ -195,12 +160,12 @@ public:
     // Views of the members that satisfy every keyword equality / the query.
     FilteredView reduced(const KeywordQuery& conditions) const;
     FilteredView reduced_query(const QueryExpr& query) const;
-    // Keeps only the members that satisfy every keyword equality.
+    // Keeps only the members that satisfy every keyword equality: the others
+    // leave member_ids, every value structure and their item slots; nested
+    // objects no kept object holds any more leave the nested engines. Work on
+    // nested objects may be queued (run_nested_tasks).
     void reduce(const KeywordQuery& conditions);
-    // Keeps only the members in `keep`: the others leave member_ids, every
-    // value structure and their item slots; nested objects no kept object
-    // holds any more leave the nested engines. Work on nested objects may be
-    // queued (run_nested_tasks).
+    // The same for the members in `keep` (the engine thread tests).
     void keep_only_from_bitmap(const Bitmap& keep);
 
     // Run from the nested-task queue: make `child` a member with its
@@ -254,8 +219,8 @@ private:
     void unregister_from(IndexMetaVec& metas);
 
     FilteredView view_of(Bitmap ids, uint64_t epoch) const;
-    // keep_only_from_bitmap for a caller that holds changes_ exclusively and
-    // the query_maps read lock.
+    // Keeps only the members in `keep`, for a caller that holds changes_
+    // exclusively and the query_maps read lock.
     void keep_only_locked(const QueryMapTable& table, const Bitmap& keep);
     // The ids, already out of member_ids, leave the maps, the item table and
     // the nested engines. Same locks as keep_only_locked.

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "index/core/index.hpp"
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 namespace {
@@ -69,11 +69,9 @@ void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child
     queues.removals.push_back(NestedTask{std::move(engine), std::move(child)});
 }
 
-bool nested_tasks_pending() noexcept { return !queues.empty(); }
-
 void run_nested_tasks() {
     if (queues.empty() || queues.running || native_locks_held != 0) return;
-    if (PyGILState_Check()) {
+    if (gil_held_here()) {
         without_gil([] {
             GateHold inside_gate;
             run_queued();

@@ -32,7 +32,4 @@ void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child
 // call), so it is safe to call from any point that may be nested in another.
 void run_nested_tasks();
 
-// Whether this thread has queued tasks.
-bool nested_tasks_pending() noexcept;
-
 }  // namespace tarnwick

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "index/core/sync.hpp"
+#include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 

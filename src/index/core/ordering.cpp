@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {

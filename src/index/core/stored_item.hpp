@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
-#include "index/core/sync.hpp"
-#include "index/indexable.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/indexable_record.hpp"
 #include "index/pyref.hpp"
 
 namespace tarnwick {
@@ -16,14 +18,9 @@ namespace tarnwick {
 struct StoredItem {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> record;
-    // True only for slots filled from a reference the Index class took itself
-    // (add_object, add_object_many): nobody else reports that reference to the
-    // garbage collector, so the Index does. Every other slot shares its
-    // reference with an attribute value or a placeholder.
-    bool gc_visible : 1 = false;
     // The table epoch (table_epoch()) when the slot took this object; a view
     // made at an earlier epoch never held it.
-    uint64_t joined : 63 = 0;
+    uint64_t joined = 0;
 
     // The item of an empty slot. The Python placeholder is created on first
     // use, which needs the GIL: touch_placeholders() runs that first use.
@@ -56,5 +53,27 @@ StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
 // Whether the slot holds an object that a view made at `epoch` held (or may
 // have held): not the placeholder, and stamped no later than the view.
 bool held_since(const StoredItem& slot, uint64_t epoch) noexcept;
+
+// fn(id, item) for the slot of every id in `ids` that holds an object (one
+// that a view made at `epoch` held: held_since), in ascending id order, under
+// the table's read lock (a thread that holds the GIL waits for it with the
+// GIL released). fn must not run Python code.
+template <class F>
+void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, F&& fn,
+                           uint64_t epoch = std::numeric_limits<uint64_t>::max()) {
+    GilSafeReadGuard<RwLock> guard(items.lock());
+    const ItemTable& table = items.get();
+    ids.for_each([&](uint32_t id) {
+        if (id < table.size() && held_since(table[id], epoch)) fn(id, table[id]);
+    });
+}
+
+// Whether slot `id` holds `obj`, as an object a view made at `epoch` held.
+inline bool slot_holds(const RwLocked<ItemTable>& items, uint32_t id, const PyObject* obj,
+                       uint64_t epoch = std::numeric_limits<uint64_t>::max()) {
+    GilSafeReadGuard<RwLock> guard(items.lock());
+    const ItemTable& table = items.get();
+    return id < table.size() && held_since(table[id], epoch) && table[id].python_handle.get() == obj;
+}
 
 }  // namespace tarnwick

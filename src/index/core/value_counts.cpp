@@ -3,8 +3,9 @@
 #include <optional>
 
 #include "index/core/query/attr_path.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_map.hpp"
+#include "index/core/query/query_eval.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/core/stack_room.hpp"
 #include "index/core/structures/string_interner.hpp"
 
@@ -109,7 +110,7 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
             value = map.element_owners.get().value_of(element);
         }
         // A container assigned since the pools were made has no single value.
-        if (!value || value->primitave.is_iterable()) continue;
+        if (!value || value->primitive.is_iterable()) continue;
         Bitmap matched_elements;
         Bitmap holders;
         {

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <limits>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -15,7 +13,8 @@
 #include "index/core/index.hpp"
 #include "index/core/ordering.hpp"
 #include "index/core/value_counts.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "index/interfaces/filtered_index.hpp"
 
 namespace tarnwick {
@@ -23,47 +22,11 @@ namespace {
 
 constexpr uint64_t no_limit = std::numeric_limits<uint64_t>::max();
 
-bool set_native_error() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return false;
-}
-
-// A strong reference owned by the vector or struct that holds it.
-class Ref {
-public:
-    Ref() noexcept = default;
-    static Ref steal(PyObject* o) noexcept {
-        Ref r;
-        r.o_ = o;
-        return r;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
-        std::swap(o_, other.o_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(o_); }
-    PyObject* get() const noexcept { return o_; }
-    PyObject* release() noexcept { return std::exchange(o_, nullptr); }
-    explicit operator bool() const noexcept { return o_ != nullptr; }
-
-private:
-    PyObject* o_ = nullptr;
-};
-
 // The objects of the slots of `ids` (in that order) that hold one the view
 // held, each with its id. GIL held, no native lock held.
 template <class ForEachId>
-std::vector<std::pair<uint32_t, Ref>> objects_of(const FilteredView& view, size_t expected, ForEachId&& for_each_id) {
-    std::vector<std::pair<uint32_t, Ref>> out;
+std::vector<std::pair<uint32_t, OwnedRef>> objects_of(const FilteredView& view, size_t expected, ForEachId&& for_each_id) {
+    std::vector<std::pair<uint32_t, OwnedRef>> out;
     // Reserved before the lock: an allocation never runs Python code, but
     // the table is best held briefly.
     out.reserve(expected);
@@ -71,7 +34,7 @@ std::vector<std::pair<uint32_t, Ref>> objects_of(const FilteredView& view, size_
     const ItemTable& table = view.items->get();
     for_each_id([&](uint32_t id) {
         if (id < table.size() && held_since(table[id], view.epoch)) {
-            out.emplace_back(id, Ref::steal(Py_NewRef(table[id].python_handle.get())));
+            out.emplace_back(id, OwnedRef::steal(Py_NewRef(table[id].python_handle.get())));
         }
     });
     return out;
@@ -143,9 +106,9 @@ enum class Group { Number = 0, Bool = 1, Str = 2, Other = 3 };
 
 struct Keyed {
     uint32_t id;
-    Ref object;
+    OwnedRef object;
     Group group;
-    Ref key;  // null for Other
+    OwnedRef key;  // null for Other
 };
 
 bool is_ordered_number(PyObject* v) {
@@ -157,9 +120,9 @@ bool is_ordered_number(PyObject* v) {
 // The value that Python attribute access along `path` gives for obj, and its
 // group; Other when an attribute on the way is missing. False with the error
 // set when an attribute access raises anything else.
-bool key_of(PyObject* obj, const std::vector<Ref>& path, Keyed& out) {
-    Ref current = Ref::steal(Py_NewRef(obj));
-    for (const Ref& name : path) {
+bool key_of(PyObject* obj, const std::vector<OwnedRef>& path, Keyed& out) {
+    OwnedRef current = OwnedRef::steal(Py_NewRef(obj));
+    for (const OwnedRef& name : path) {
         PyObject* next = PyObject_GetAttr(current.get(), name.get());
         if (!next) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -167,7 +130,7 @@ bool key_of(PyObject* obj, const std::vector<Ref>& path, Keyed& out) {
             out.group = Group::Other;
             return true;
         }
-        current = Ref::steal(next);
+        current = OwnedRef::steal(next);
     }
     PyObject* v = current.get();
     if (PyBool_Check(v)) {
@@ -227,24 +190,24 @@ private:
 };
 
 // The attribute names of a dotted path, as str objects.
-bool path_names(PyObject* order_by, std::vector<Ref>& out) {
+bool path_names(PyObject* order_by, std::vector<OwnedRef>& out) {
     PyObject* dot = PyUnicode_FromString(".");
     if (!dot) return false;
     PyObject* parts = PyUnicode_Split(order_by, dot, -1);
     Py_DECREF(dot);
     if (!parts) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) out.push_back(Ref::steal(Py_NewRef(PyList_GET_ITEM(parts, i))));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) out.push_back(OwnedRef::steal(Py_NewRef(PyList_GET_ITEM(parts, i))));
     Py_DECREF(parts);
     return true;
 }
 
 // Keys for the objects of `ids`; false with the error set.
-bool keyed_objects(const FilteredView& view, const Bitmap& ids, const std::vector<Ref>& path, std::vector<Keyed>& out) {
-    std::vector<std::pair<uint32_t, Ref>> objects = objects_of(
+bool keyed_objects(const FilteredView& view, const Bitmap& ids, const std::vector<OwnedRef>& path, std::vector<Keyed>& out) {
+    std::vector<std::pair<uint32_t, OwnedRef>> objects = objects_of(
         view, ids.cardinality(), [&](auto&& take) { ids.for_each([&](uint32_t id) { take(id); }); });
     out.reserve(out.size() + objects.size());
     for (auto& [id, object] : objects) {
-        Keyed entry{id, std::move(object), Group::Other, Ref()};
+        Keyed entry{id, std::move(object), Group::Other, OwnedRef()};
         if (!key_of(entry.object.get(), path, entry)) return false;
         out.push_back(std::move(entry));
     }
@@ -252,7 +215,7 @@ bool keyed_objects(const FilteredView& view, const Bitmap& ids, const std::vecto
 }
 
 // Appends the entries of ranks [skip, skip + take) of a sorted run.
-void page_into(std::vector<Keyed>& run, uint64_t skip, uint64_t take, std::vector<Ref>& out) {
+void page_into(std::vector<Keyed>& run, uint64_t skip, uint64_t take, std::vector<OwnedRef>& out) {
     for (uint64_t i = skip; i < run.size() && take > 0; ++i, --take) out.push_back(std::move(run[i].object));
 }
 
@@ -279,7 +242,7 @@ private:
     uint64_t take_;
 };
 
-PyObject* list_of_refs(std::vector<Ref>& objects) {
+PyObject* list_of_refs(std::vector<OwnedRef>& objects) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
     if (!list) return nullptr;
     for (size_t i = 0; i < objects.size(); ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i].release());
@@ -287,14 +250,14 @@ PyObject* list_of_refs(std::vector<Ref>& objects) {
 }
 
 PyObject* ordered_collect(const FilteredView& view, const CollectArgs& args, const Bitmap& present) {
-    std::vector<Ref> path;
+    std::vector<OwnedRef> path;
     if (!path_names(args.order_by, path)) return nullptr;
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(args.order_by, &length);
     if (!text) return nullptr;
     const std::string_view name(text, static_cast<size_t>(length));
     const Ordering ordering(args.descending);
-    std::vector<Ref> out;
+    std::vector<OwnedRef> out;
 
     // The numbers of a plain attribute come in order from its numeric index;
     // only the other objects are read and sorted here.
@@ -331,7 +294,7 @@ PyObject* ordered_collect(const FilteredView& view, const CollectArgs& args, con
             failed = true;
             return;
         }
-        std::vector<std::pair<uint32_t, Ref>> objects =
+        std::vector<std::pair<uint32_t, OwnedRef>> objects =
             objects_of(view, ids.size(), [&](auto&& take_id) {
                 for (uint32_t id : ids) take_id(id);
             });
@@ -353,51 +316,45 @@ PyObject* ordered_collect(const FilteredView& view, const CollectArgs& args, con
 // ---- value counts -------------------------------------------------------------------
 
 struct Counted {
-    Ref key;
+    OwnedRef key;
     Bitmap holders;
 };
 
 }  // namespace
 
 Py_ssize_t view_length(const FilteredView& view) {
-    try {
-        return static_cast<Py_ssize_t>(view.present_count());
-    } catch (...) {
-        return set_native_error(), -1;
-    }
+    Py_ssize_t count = -1;
+    const int status = guarded([&] {
+        count = static_cast<Py_ssize_t>(view.present_count());
+        return 0;
+    });
+    return status < 0 ? -1 : count;
 }
 
 int view_contains(const FilteredView& view, PyObject* obj) {
     if (!is_indexable(obj)) return 0;
     const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
     if (!record) return 0;
-    try {
-        return view.holds(record->id, obj) ? 1 : 0;
-    } catch (...) {
-        return set_native_error(), -1;
-    }
+    return guarded([&] { return view.holds(record->id, obj) ? 1 : 0; });
 }
 
 PyObject* view_iter(const FilteredView& view) {
-    PyObject* snapshot = present_objects_list(view.items, view.present(), view.epoch);
+    OwnedRef snapshot =
+        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.present(), view.epoch); }));
     if (!snapshot) return nullptr;
-    PyObject* it = PyObject_GetIter(snapshot);
-    Py_DECREF(snapshot);
-    return it;
+    return PyObject_GetIter(snapshot.get());
 }
 
 PyObject* view_collect(const FilteredView& view, PyObject* args, PyObject* kwargs) {
     std::optional<CollectArgs> parsed = collect_args(args, kwargs);
     if (!parsed) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         std::optional<Bitmap> present;
         if (!run_without_gil([&] { present = view.present(); })) return nullptr;
         if (parsed->order_by) return ordered_collect(view, *parsed, *present);
         if (parsed->offset == 0 && parsed->limit == no_limit) return present_objects_list(view.items, *present, view.epoch);
         return present_objects_list(view.items, present->page(parsed->offset, parsed->limit), view.epoch);
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
+    });
 }
 
 PyObject* view_value_counts(const FilteredView& view, PyObject* args, PyObject* kwargs) {
@@ -413,7 +370,7 @@ PyObject* view_value_counts(const FilteredView& view, PyObject* args, PyObject* 
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(attr, &length);
     if (!text) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         std::vector<ValueHolders> found;
         if (!run_without_gil([&] {
                 found = value_holders(view, std::string_view(text, static_cast<size_t>(length)), view.present());
@@ -423,10 +380,10 @@ PyObject* view_value_counts(const FilteredView& view, PyObject* args, PyObject* 
         // Values that Python takes for one key (True and 1, a big int and
         // the equal float) pool their holders: each object counts once.
         std::vector<Counted> counted;
-        Ref position = Ref::steal(PyDict_New());
+        OwnedRef position = OwnedRef::steal(PyDict_New());
         if (!position) return nullptr;
         for (ValueHolders& entry : found) {
-            Ref key = Ref::steal(entry.value.to_python());
+            OwnedRef key = OwnedRef::steal(entry.value.to_python());
             if (!key) return nullptr;
             PyObject* at = PyDict_GetItemWithError(position.get(), key.get());
             if (at) {
@@ -434,7 +391,7 @@ PyObject* view_value_counts(const FilteredView& view, PyObject* args, PyObject* 
                 continue;
             }
             if (PyErr_Occurred()) return nullptr;
-            Ref index = Ref::steal(PyLong_FromSize_t(counted.size()));
+            OwnedRef index = OwnedRef::steal(PyLong_FromSize_t(counted.size()));
             if (!index || PyDict_SetItem(position.get(), key.get(), index.get()) < 0) return nullptr;
             counted.push_back(Counted{std::move(key), std::move(entry.holders)});
         }
@@ -449,16 +406,14 @@ PyObject* view_value_counts(const FilteredView& view, PyObject* args, PyObject* 
             if (order_keys[a].first != order_keys[b].first) return order_keys[a].first > order_keys[b].first;
             return order_keys[a].second < order_keys[b].second;
         });
-        Ref result = Ref::steal(PyDict_New());
+        OwnedRef result = OwnedRef::steal(PyDict_New());
         if (!result) return nullptr;
         for (size_t i : order) {
-            Ref count = Ref::steal(PyLong_FromUnsignedLongLong(order_keys[i].first));
+            OwnedRef count = OwnedRef::steal(PyLong_FromUnsignedLongLong(order_keys[i].first));
             if (!count || PyDict_SetItem(result.get(), counted[i].key.get(), count.get()) < 0) return nullptr;
         }
         return result.release();
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
+    });
 }
 
 PyObject* view_repr(const char* class_name, Py_ssize_t length) {

@@ -1,22 +1,17 @@
 #include "index/interfaces/filtered_index.hpp"
 
 #include <atomic>
-#include <exception>
-#include <new>
+#include <memory>
 #include <optional>
-#include <string>
 #include <utility>
 
-#include "index/core/index.hpp"
-#include "index/core/nested_tasks.hpp"
-#include "index/core/object_lock.hpp"
-#include "index/core/query/query_ops.hpp"
-#include "index/core/stack_room.hpp"
+#include "index/core/filtered_view.hpp"
+#include "index/core/query/query_expr.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "index/interfaces/collection.hpp"
 #include "index/interfaces/index.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/python_error.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {
@@ -39,60 +34,28 @@ FilteredIndexObject* as_view(PyObject* self) noexcept { return reinterpret_cast<
 
 const FilteredView& view_of(PyObject* self) noexcept { return *as_view(self)->view; }
 
-bool set_native_error() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const PythonError& e) {
-        e.restore();
-    } catch (const StackExhausted& e) {
-        PyErr_SetString(PyExc_RecursionError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return false;
-}
-
 // ---- methods --------------------------------------------------------------------
 
 PyObject* filtered_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0) {
-        PyErr_SetString(PyExc_TypeError, "reduced() takes no positional arguments");
-        return nullptr;
-    }
-    std::optional<FilteredView> result;
-    try {
-        std::optional<KeywordQuery> conditions = kwargs_to_query(kwargs);
+    return guarded([&]() -> PyObject* {
+        std::optional<KeywordQuery> conditions = keyword_conditions("reduced", args, kwargs);
         if (!conditions) return nullptr;
         const FilteredView& view = view_of(self);
+        std::optional<FilteredView> result;
         if (!run_without_gil([&] { result = view.reduced(*conditions); })) return nullptr;
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    return filtered_index_wrap(std::move(*result), as_view(self)->index);
+        return filtered_index_wrap(std::move(*result), as_view(self)->index);
+    });
 }
 
 PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"query", nullptr};
-    PyObject* query = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(keywords), &query)) {
-        return nullptr;
-    }
-    if (!is_query_expr(query)) {
-        PyErr_Format(PyExc_TypeError, "reduced_query() argument 'query' must be PyQueryExpr, not %.200s",
-                     Py_TYPE(query)->tp_name);
-        return nullptr;
-    }
-    std::optional<FilteredView> result;
-    try {
-        const QueryExpr expr = query_expr_of(query);
+    return guarded([&]() -> PyObject* {
+        std::optional<QueryExpr> expr = query_argument(args, kwargs);
+        if (!expr) return nullptr;
         const FilteredView& view = view_of(self);
-        if (!run_without_gil([&] { result = view.reduced_query(expr); })) return nullptr;
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    return filtered_index_wrap(std::move(*result), as_view(self)->index);
+        std::optional<FilteredView> result;
+        if (!run_without_gil([&] { result = view.reduced_query(*expr); })) return nullptr;
+        return filtered_index_wrap(std::move(*result), as_view(self)->index);
+    });
 }
 
 PyObject* filtered_collect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -116,28 +79,19 @@ PyObject* filtered_repr(PyObject* self) { return view_repr("FilteredIndex", filt
 // values, the new index registered on each object.
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
-    PyObject* objects = nullptr;
-    try {
-        objects = present_objects_list(view.items, view.present(), view.epoch);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    OwnedRef objects =
+        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.present(), view.epoch); }));
     if (!objects) return nullptr;
-    PyObject* index = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type()));
-    if (index) {
-        // One interned name for every call: a fresh string per call would
-        // take a new slot of the interpreter's method cache each time.
-        static PyObject* add_many_name = nullptr;
-        if (!add_many_name) add_many_name = PyUnicode_InternFromString("add_object_many");
-        PyObject* done = add_many_name ? PyObject_CallMethodOneArg(index, add_many_name, objects) : nullptr;
-        if (done) {
-            Py_DECREF(done);
-        } else {
-            Py_CLEAR(index);
-        }
-    }
-    Py_DECREF(objects);
-    return index;
+    OwnedRef index = OwnedRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type())));
+    if (!index) return nullptr;
+    // One interned name for every call: a fresh string per call would take a
+    // new slot of the interpreter's method cache each time.
+    static PyObject* add_many_name = nullptr;
+    if (!add_many_name) add_many_name = PyUnicode_InternFromString("add_object_many");
+    if (!add_many_name) return nullptr;
+    OwnedRef done = OwnedRef::steal(PyObject_CallMethodOneArg(index.get(), add_many_name, objects.get()));
+    if (!done) return nullptr;
+    return index.release();
 }
 
 int filtered_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -213,114 +167,36 @@ int register_filtered_index(PyObject* module) {
 PyObject* filtered_index_wrap(FilteredView view, PyObject* index) {
     PyTypeObject* type = filtered_index_type();
     if (!type) return nullptr;
-    FilteredView* owned = nullptr;
-    try {
-        owned = new FilteredView(std::move(view));
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        delete owned;
-        return nullptr;
-    }
-    as_view(self)->view = owned;
-    as_view(self)->index = Py_XNewRef(index);
-    return self;
+    return guarded([&]() -> PyObject* {
+        auto owned = std::make_unique<FilteredView>(std::move(view));
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        as_view(self)->view = owned.release();
+        as_view(self)->index = Py_XNewRef(index);
+        return self;
+    });
 }
 
 PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, uint64_t epoch) {
     const auto capacity = static_cast<Py_ssize_t>(ids.cardinality());
     // Allocated before the table is locked: an allocation can start a garbage
     // collection, whose finalizers may need the table.
-    PyObject* list = PyList_New(capacity);
+    OwnedRef list = OwnedRef::steal(PyList_New(capacity));
     if (!list) return nullptr;
     Py_ssize_t filled = 0;
-    {
-        // A slot keeps its object alive while the table is read-locked, so
-        // each object is referenced straight from its slot: no handle copies
-        // and nothing in between that could run Python code.
-        GilSafeReadGuard<RwLock> guard(items->lock());
-        const ItemTable& table = items->get();
-        ids.for_each([&](uint32_t id) {
-            // An in-place reduction of the engine puts the placeholder back
-            // into the slots of the objects it removed, and a new object may
-            // have taken such a slot since.
-            if (id < table.size() && held_since(table[id], epoch)) {
-                PyList_SET_ITEM(list, filled++, Py_NewRef(table[id].python_handle.get()));
-            }
-        });
-    }
-    if (filled < capacity && PyList_SetSlice(list, filled, capacity, nullptr) < 0) Py_CLEAR(list);
-    return list;
-}
-
-bool run_without_gil(const std::function<void()>& work) {
-    enum class Failure { None, NotImplemented, NoMemory, Locked, Python, TooDeep, Other } failure = Failure::None;
-    std::string what;
-    std::optional<PythonError> raised;
-    without_gil([&] {
-        GateHold inside_gate;
-        try {
-            work();
-        } catch (const QueryNotImplemented&) {
-            failure = Failure::NotImplemented;
-        } catch (const std::bad_alloc&) {
-            failure = Failure::NoMemory;
-        } catch (const ObjectLockedError& e) {
-            failure = Failure::Locked;
-            what = e.what();
-        } catch (const PythonError& e) {
-            failure = Failure::Python;
-            raised = e;
-        } catch (const StackExhausted& e) {
-            failure = Failure::TooDeep;
-            what = e.what();
-        } catch (const std::exception& e) {
-            failure = Failure::Other;
-            what = e.what();
-        }
-        // Work queued on nested engines (an in-place reduction unlinks
-        // nested objects) runs now that no lock is held.
-        try {
-            run_nested_tasks();
-        } catch (const std::bad_alloc&) {
-            if (failure == Failure::None) failure = Failure::NoMemory;
-        } catch (const PythonError& e) {
-            if (failure == Failure::None) {
-                failure = Failure::Python;
-                raised = e;
-            }
-        } catch (const std::exception& e) {
-            if (failure == Failure::None) {
-                failure = Failure::Other;
-                what = e.what();
-            }
-        }
-    });
-    switch (failure) {
-        case Failure::None:
-            return true;
-        case Failure::NotImplemented:
-            PyErr_SetString(PyExc_NotImplementedError, "not yet implemented");
-            return false;
-        case Failure::NoMemory:
-            PyErr_NoMemory();
-            return false;
-        case Failure::Locked:
-            PyErr_SetString(PyExc_RuntimeError, what.c_str());
-            return false;
-        case Failure::Python:
-            raised->restore();
-            return false;
-        case Failure::TooDeep:
-            PyErr_SetString(PyExc_RecursionError, what.c_str());
-            return false;
-        case Failure::Other:
-            PyErr_SetString(PyExc_SystemError, what.c_str());
-            return false;
-    }
-    return false;
+    // A slot keeps its object alive while the table is read-locked, so each
+    // object is referenced straight from its slot: no handle copies and
+    // nothing in between that could run Python code. An in-place reduction
+    // puts the placeholder back into the slots of the objects it removed, and
+    // a new object may have taken such a slot since (held_since).
+    for_each_present_item(
+        *items, ids,
+        [&](uint32_t, const StoredItem& item) {
+            PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.python_handle.get()));
+        },
+        epoch);
+    if (filled < capacity && PyList_SetSlice(list.get(), filled, capacity, nullptr) < 0) return nullptr;
+    return list.release();
 }
 
 }  // namespace tarnwick

@@ -9,9 +9,7 @@
 #include "index/pyref.hpp"
 
 #include <cstdint>
-#include <functional>
 #include <limits>
-#include <vector>
 
 namespace tarnwick {
 
@@ -33,14 +31,5 @@ PyObject* filtered_index_wrap(FilteredView view, PyObject* index);
 // Objects of a view made at `epoch` (held_since) are only those it held.
 PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids,
                                uint64_t epoch = std::numeric_limits<uint64_t>::max());
-
-// Runs the engine part of a method with the GIL released (called with it
-// held), then the work it queued on nested engines. A C++ exception never
-// reaches the interpreter: once the GIL is back, a between test with a bad
-// bound becomes NotImplementedError, exhausted memory MemoryError, an object
-// this thread is already indexing RuntimeError, a PythonError the exception it
-// carries, anything else SystemError.
-// Returns false with the error set.
-bool run_without_gil(const std::function<void()>& work);
 
 }  // namespace tarnwick

@@ -14,18 +14,21 @@
 #include <structmember.h>
 #endif
 
+#include "index/core/filtered_view.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
 #include "index/core/stack_room.hpp"
 #include "index/core/stored_item.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "index/interfaces/collection.hpp"
+#include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/index_debug.hpp"
 #include "index/interfaces/index_merge.hpp"
-#include "index/interfaces/query.hpp"
-#include "index/python_error.hpp"
-#include "index/registration.hpp"
+#include "index/interfaces/py_query_expr.hpp"
+#include "index/interfaces/registration.hpp"
 
 namespace tarnwick {
 namespace {
@@ -51,21 +54,6 @@ struct IndexObject {
 IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObject*>(self)->state; }
 
 std::atomic<PyTypeObject*> the_type{nullptr};
-
-bool set_native_error() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const PythonError& e) {
-        e.restore();
-    } catch (const StackExhausted& e) {
-        PyErr_SetString(PyExc_RecursionError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return false;
-}
 
 // Adds with `add`, all or nothing: if it fails part way (an allocation
 // failure), the objects that were not members before are taken out again and
@@ -108,7 +96,7 @@ std::optional<StoredItem> item_for(PyObject* obj) {
         PyErr_SetString(PyExc_SystemError, "Indexable without a record");
         return std::nullopt;
     }
-    return StoredItem{PyHandle::borrow(obj), record->share(), true};
+    return StoredItem{PyHandle::borrow(obj), record->share()};
 }
 
 // ---- construction, destruction, garbage collection ----------------------------
@@ -122,8 +110,11 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // work without the GIL, which creating them needs.
         touch_placeholders();
         state = new IndexState{IndexAPI::create(), {}};
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
-        return set_native_error(), nullptr;
+        set_python_error(std::current_exception());
+        return nullptr;
     }
     PyObject* self = cls->tp_alloc(cls, 0);
     if (!self) {
@@ -188,24 +179,14 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    std::optional<StoredItem> item;
-    try {
-        item = item_for(obj);
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    if (!item) return nullptr;
-    if (!run_without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); })) {
-        return nullptr;
-    }
-    if (IndexState* state = state_of(self)) {
-        try {
-            hold_reference(*state, item->record->id, item->python_handle);
-        } catch (...) {
-            return set_native_error(), nullptr;
-        }
-    }
-    Py_RETURN_NONE;
+    return guarded([&]() -> PyObject* {
+        std::optional<StoredItem> item = item_for(obj);
+        if (!item) return nullptr;
+        if (!run_without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); }))
+            return nullptr;
+        if (IndexState* state = state_of(self)) hold_reference(*state, item->record->id, item->python_handle);
+        Py_RETURN_NONE;
+    });
 }
 
 void set_objs_error(PyObject* offending, bool element) {
@@ -235,54 +216,45 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     }
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    std::vector<StoredItem> batch;
-    try {
+    return guarded([&]() -> PyObject* {
         // The reported length is only a hint, and may be far above what
         // iteration yields: beyond a bound the batch grows as it fills.
-        Py_ssize_t hint = PyObject_LengthHint(objs, 0);
+        const Py_ssize_t hint = PyObject_LengthHint(objs, 0);
         if (hint < 0) return nullptr;
+        std::vector<StoredItem> batch;
         batch.reserve(std::min(static_cast<size_t>(hint), MAX_RESERVED_BATCH));
-        PyHandle it = PyHandle::steal(PyObject_GetIter(objs));
-        if (!it) return nullptr;
-        while (PyObject* obj = PyIter_Next(it.get())) {
-            PyHandle element = PyHandle::steal(obj);
-            if (!is_indexable(obj)) {
-                set_objs_error(obj, true);
-                return nullptr;
+        {
+            // Gone before the GIL is released: a thread ended at interpreter
+            // exit unwinds from the engine work without the GIL.
+            OwnedRef it = OwnedRef::steal(PyObject_GetIter(objs));
+            if (!it) return nullptr;
+            while (OwnedRef obj = OwnedRef::steal(PyIter_Next(it.get()))) {
+                if (!is_indexable(obj.get())) {
+                    set_objs_error(obj.get(), true);
+                    return nullptr;
+                }
+                std::optional<StoredItem> item = item_for(obj.get());
+                if (!item) return nullptr;
+                batch.push_back(std::move(*item));
             }
-            std::optional<StoredItem> item = item_for(obj);
-            if (!item) return nullptr;
-            batch.push_back(std::move(*item));
         }
         if (PyErr_Occurred()) return nullptr;
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    std::vector<std::pair<uint32_t, PyHandle>> references;
-    std::vector<std::shared_ptr<IndexableRecord>> records;
-    try {
+        std::vector<std::pair<uint32_t, PyHandle>> references;
+        std::vector<std::shared_ptr<IndexableRecord>> records;
         references.reserve(batch.size());
         records.reserve(batch.size());
         for (const StoredItem& item : batch) {
             references.emplace_back(item.record->id, item.python_handle);
             records.push_back(item.record);
         }
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    if (!run_without_gil([&] {
-            add_all_or_nothing(*engine, records, [&] { engine->add_object_many(std::move(batch)); });
-        })) {
-        return nullptr;
-    }
-    if (IndexState* state = state_of(self)) {
-        try {
-            for (const auto& [id, handle] : references) hold_reference(*state, id, handle);
-        } catch (...) {
-            return set_native_error(), nullptr;
+        if (!run_without_gil([&] {
+                add_all_or_nothing(*engine, records, [&] { engine->add_object_many(std::move(batch)); });
+            })) {
+            return nullptr;
         }
-    }
-    Py_RETURN_NONE;
+        index_hold_references(self, references);
+        Py_RETURN_NONE;
+    });
 }
 
 // A view of every member for the collection methods; nothing, with the
@@ -290,32 +262,32 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
 std::optional<FilteredView> whole_view(PyObject* self) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return std::nullopt;
-    try {
-        return engine->whole();
-    } catch (...) {
-        set_native_error();
-        return std::nullopt;
-    }
+    return engine->whole();
 }
 
 PyObject* index_collect(PyObject* self, PyObject* args, PyObject* kwargs) {
-    std::optional<FilteredView> view = whole_view(self);
-    return view ? view_collect(*view, args, kwargs) : nullptr;
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_collect(*view, args, kwargs) : nullptr;
+    });
 }
 
 PyObject* index_value_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
-    std::optional<FilteredView> view = whole_view(self);
-    return view ? view_value_counts(*view, args, kwargs) : nullptr;
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_value_counts(*view, args, kwargs) : nullptr;
+    });
 }
 
 Py_ssize_t index_length(PyObject* self) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return -1;
-    try {
-        return static_cast<Py_ssize_t>(engine->member_count());
-    } catch (...) {
-        return set_native_error(), -1;
-    }
+    Py_ssize_t count = -1;
+    const int status = guarded([&] {
+        count = static_cast<Py_ssize_t>(engine->member_count());
+        return 0;
+    });
+    return status < 0 ? -1 : count;
 }
 
 int index_contains(PyObject* self, PyObject* obj) {
@@ -324,16 +296,14 @@ int index_contains(PyObject* self, PyObject* obj) {
     if (!engine) return -1;
     const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
     if (!record) return 0;
-    try {
-        return engine->holds(record->id, obj) ? 1 : 0;
-    } catch (...) {
-        return set_native_error(), -1;
-    }
+    return guarded([&] { return engine->holds(record->id, obj) ? 1 : 0; });
 }
 
 PyObject* index_iter(PyObject* self) {
-    std::optional<FilteredView> view = whole_view(self);
-    return view ? view_iter(*view) : nullptr;
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_iter(*view) : nullptr;
+    });
 }
 
 PyObject* index_repr(PyObject* self) { return view_repr("Index", index_length(self)); }
@@ -379,109 +349,78 @@ PyObject* index_clear_members(PyObject* self, PyObject*) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
     if (!run_without_gil([&] { engine->remove_all(); })) return nullptr;
-    try {
+    return guarded([&]() -> PyObject* {
         index_release_non_members(self);
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 // Pickled and copied as the class and its members: unpickling adds them to
 // a new instance in one batch.
 PyObject* index_pickle(PyObject* self, PyObject*) {
-    PyObject* no_args = PyTuple_New(0);
+    OwnedRef no_args = OwnedRef::steal(PyTuple_New(0));
     if (!no_args) return nullptr;
-    PyObject* members = index_collect(self, no_args, nullptr);
-    Py_DECREF(no_args);
+    PyObject* members = index_collect(self, no_args.get(), nullptr);
     if (!members) return nullptr;
-    PyObject* out = Py_BuildValue("(O()N)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members);
-    return out;
+    return Py_BuildValue("(O()N)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members);
 }
 
 PyObject* index_setstate(PyObject* self, PyObject* state) {
-    PyObject* args = PyTuple_Pack(1, state);
+    OwnedRef args = OwnedRef::steal(PyTuple_Pack(1, state));
     if (!args) return nullptr;
-    PyObject* done = index_add_object_many(self, args, nullptr);
-    Py_DECREF(args);
-    return done;
+    return index_add_object_many(self, args.get(), nullptr);
 }
 
 // ---- filtering ------------------------------------------------------------------
 
-// The keyword conditions of a keyword-only method; nothing, with the error
-// set, for positional arguments or a bad keyword dict.
-std::optional<KeywordQuery> keyword_conditions(const char* fname, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", fname);
-        return std::nullopt;
-    }
-    return kwargs_to_query(kwargs);
+// The view of the members that satisfy the keyword conditions of method
+// `fname`; nothing, with the Python error set, on a bad argument or failure.
+std::optional<FilteredView> keyword_view(const char* fname, PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::optional<KeywordQuery> conditions = keyword_conditions(fname, args, kwargs);
+    if (!conditions) return std::nullopt;
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return std::nullopt;
+    std::optional<FilteredView> view;
+    if (!run_without_gil([&] { view = engine->reduced(*conditions); })) return std::nullopt;
+    return view;
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* args, PyObject* kwargs) {
-    try {
-        std::optional<KeywordQuery> conditions = keyword_conditions("get_by_attribute", args, kwargs);
-        if (!conditions) return nullptr;
-        std::shared_ptr<IndexAPI> engine = index_engine(self);
-        if (!engine) return nullptr;
-        std::optional<FilteredView> found;
-        if (!run_without_gil([&] { found = engine->reduced(*conditions); })) return nullptr;
-        return present_objects_list(found->items, found->ids, found->epoch);
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> found = keyword_view("get_by_attribute", self, args, kwargs);
+        return found ? present_objects_list(found->items, found->ids, found->epoch) : nullptr;
+    });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = keyword_view("reduced", self, args, kwargs);
+        return view ? filtered_index_wrap(std::move(*view), self) : nullptr;
+    });
 }
 
 PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
-    try {
+    return guarded([&]() -> PyObject* {
         std::optional<KeywordQuery> conditions = keyword_conditions("reduce", args, kwargs);
         if (!conditions) return nullptr;
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
         if (!run_without_gil([&] { engine->reduce(*conditions); })) return nullptr;
         index_release_non_members(self);
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* index_reduced(PyObject* self, PyObject* args, PyObject* kwargs) {
-    std::optional<FilteredView> view;
-    try {
-        std::optional<KeywordQuery> conditions = keyword_conditions("reduced", args, kwargs);
-        if (!conditions) return nullptr;
-        std::shared_ptr<IndexAPI> engine = index_engine(self);
-        if (!engine) return nullptr;
-        if (!run_without_gil([&] { view = engine->reduced(*conditions); })) return nullptr;
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    return filtered_index_wrap(std::move(*view), self);
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"query", nullptr};
-    PyObject* query = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:reduced_query", const_cast<char**>(keywords), &query)) {
-        return nullptr;
-    }
-    if (!is_query_expr(query)) {
-        PyErr_Format(PyExc_TypeError, "reduced_query() argument 'query' must be PyQueryExpr, not %.200s",
-                     Py_TYPE(query)->tp_name);
-        return nullptr;
-    }
-    std::optional<FilteredView> view;
-    try {
+    return guarded([&]() -> PyObject* {
+        std::optional<QueryExpr> expr = query_argument(args, kwargs);
+        if (!expr) return nullptr;
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
-        const QueryExpr expr = query_expr_of(query);
-        if (!run_without_gil([&] { view = engine->reduced_query(expr); })) return nullptr;
-    } catch (...) {
-        return set_native_error(), nullptr;
-    }
-    return filtered_index_wrap(std::move(*view), self);
+        std::optional<FilteredView> view;
+        if (!run_without_gil([&] { view = engine->reduced_query(*expr); })) return nullptr;
+        return filtered_index_wrap(std::move(*view), self);
+    });
 }
 
 // ---- the class ------------------------------------------------------------------
@@ -556,7 +495,10 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* index_type() {
-    return class_once(the_type, [] { return PyType_FromSpec(&index_spec); });
+    return class_once(the_type, [] {
+        document_class(index_spec);
+        return PyType_FromSpec(&index_spec);
+    });
 }
 
 bool is_index(PyObject* obj) noexcept {
@@ -581,16 +523,13 @@ void index_hold_references(PyObject* index, const std::vector<std::pair<uint32_t
 void index_release_non_members(PyObject* index) {
     IndexState* state = state_of(index);
     if (!state || !state->engine) return;
+    const Bitmap members = state->engine->members();
     std::vector<PyHandle> released;
-    {
-        GilSafeReadGuard<RwLock> g(state->engine->member_ids->lock());
-        const Bitmap& members = state->engine->member_ids->get();
-        for (size_t id = 0; id < state->held.size(); ++id) {
-            if (state->held[id] && !members.contains(static_cast<uint32_t>(id)))
-                released.push_back(std::move(state->held[id]));
-        }
+    for (size_t id = 0; id < state->held.size(); ++id) {
+        if (state->held[id] && !members.contains(static_cast<uint32_t>(id)))
+            released.push_back(std::move(state->held[id]));
     }
-    // Released here, with no lock held.
+    // Released here, once the instance no longer lists them.
 }
 
 int register_index(PyObject* module) {

@@ -7,57 +7,24 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/structures/string_interner.hpp"
-#include "index/indexable.hpp"
+#include "index/core/index_inspection.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "index/interfaces/index.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
 namespace {
 
-// The maps along a dotted path, each with its engine, read-locked from the
-// outermost inwards for as long as the chain lives.
-class MapChain {
-public:
-    struct Level {
-        std::shared_ptr<IndexAPI> engine;
-        QueryMap* map;
-    };
-
-    MapChain(std::shared_ptr<IndexAPI> top, const std::vector<std::string>& names) {
-        std::shared_ptr<IndexAPI> engine = std::move(top);
-        InternerSnapshot interned = INTERNER().snapshot();
-        for (const std::string& name : names) {
-            std::optional<uint32_t> attribute = interned->get(name);
-            if (!attribute) return;
-            guards_.emplace_back(engine->query_maps->lock());
-            QueryMap* map = IndexAPI::map_at(engine->query_maps->get(), *attribute);
-            if (!map) return;
-            levels_.push_back(Level{engine, map});
-            engine = map->nested;
-        }
-        complete_ = true;
-    }
-
-    bool complete() const noexcept { return complete_; }
-    const std::vector<Level>& levels() const noexcept { return levels_; }
-    const Level& last() const noexcept { return levels_.back(); }
-
-private:
-    std::vector<ReadGuard> guards_;
-    std::vector<Level> levels_;
-    bool complete_ = false;
-};
-
-std::optional<std::vector<std::string>> split_path(PyObject* path) {
+std::optional<AttributePath> split_path(PyObject* path) {
     Py_ssize_t n = 0;
     const char* text = PyUnicode_Check(path) ? PyUnicode_AsUTF8AndSize(path, &n) : nullptr;
     if (!text) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "path must be a str");
         return std::nullopt;
     }
-    std::vector<std::string> parts;
+    AttributePath parts;
     std::string_view rest(text, static_cast<size_t>(n));
     for (;;) {
         size_t dot = rest.find('.');
@@ -68,52 +35,28 @@ std::optional<std::vector<std::string>> split_path(PyObject* path) {
     return parts;
 }
 
-Bitmap equal_in_map(const QueryMap& map, const PyValue& value) {
-    Bitmap out;
-    const CastValue& p = value.primitave;
-    if (auto key = order_key_of(p)) {
-        ReadGuard g(map.numbers.lock());
-        out = map.numbers.get().eq(*key);
-    } else if (p.is_str()) {
-        ReadGuard g(map.strings.lock());
-        out = map.strings.get().match_eq(p.as_str().view());
-    } else if (p.is_bool()) {
-        ReadGuard g(map.bools.lock());
-        out = map.bools.get().of(p.as_bool()).bitmap().clone();
-    } else if (auto set = map.exact_values.get(ExactKey(value))) {
-        out = set->to_bitmap();
-    }
-    map.unmask_ids(out);
-    return out;
-}
-
 PyObject* id_list(const Bitmap& ids) {
-    PyObject* list = PyList_New(0);
+    OwnedRef list = OwnedRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (uint32_t id : ids.to_vector()) {
-        PyObject* n = PyLong_FromUnsignedLong(id);
-        if (!n || PyList_Append(list, n) < 0) {
-            Py_XDECREF(n);
-            Py_DECREF(list);
-            return nullptr;
-        }
-        Py_DECREF(n);
+        OwnedRef n = OwnedRef::steal(PyLong_FromUnsignedLong(id));
+        if (!n || PyList_Append(list.get(), n.get()) < 0) return nullptr;
     }
-    return list;
+    return list.release();
 }
 
-template <class F>
-bool released(F&& work) {
-    bool failed = false;
-    without_gil([&] {
-        try {
-            work();
-        } catch (const std::exception&) {
-            failed = true;
-        }
+// The ids `read` finds in the engine of `self` along `path`, as a list.
+template <class Read>
+PyObject* ids_along(PyObject* self, PyObject* path, Read&& read) {
+    std::optional<AttributePath> names = split_path(path);
+    if (!names) return nullptr;
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Bitmap ids;
+        if (!run_without_gil([&] { ids = read(engine, *names); })) return nullptr;
+        return id_list(ids);
     });
-    if (failed) PyErr_NoMemory();
-    return !failed;
 }
 
 }  // namespace
@@ -121,52 +64,26 @@ bool released(F&& work) {
 PyObject* index_debug_eq(PyObject* self, PyObject* args) {
     PyObject *path = nullptr, *value = nullptr;
     if (!PyArg_ParseTuple(args, "OO:_debug_eq", &path, &value)) return nullptr;
-    auto names = split_path(path);
-    if (!names) return nullptr;
-    std::shared_ptr<IndexAPI> engine = index_engine(self);
-    if (!engine) return nullptr;
-    PyValue converted = PyValue::from_py(value);
-    Bitmap result;
-    if (!released([&] {
-            MapChain chain(engine, *names);
-            if (!chain.complete()) return;
-            const auto& levels = chain.levels();
-            result = equal_in_map(*chain.last().map, converted);
-            // Back up the chain: members of each engine, then their holders
-            // one level up, as a nested query does.
-            for (size_t i = levels.size(); i-- > 0;) {
-                result &= levels[i].engine->members();
-                if (i == 0) break;
-                result = levels[i].engine->get_parent_from_ids(result);
-                levels[i - 1].map->unmask_ids(result);
-            }
-        })) {
+    std::optional<PyValue> converted;
+    if (guarded([&] {
+            converted = PyValue::from_py(value);
+            return 0;
+        }) < 0) {
         return nullptr;
     }
-    return id_list(result);
+    return ids_along(self, path, [&](const std::shared_ptr<IndexAPI>& engine, const AttributePath& names) {
+        return inspect_equal(engine, names, *converted);
+    });
 }
 
 PyObject* index_debug_members(PyObject* self, PyObject*) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    Bitmap members;
-    if (!released([&] { members = engine->members(); })) return nullptr;
-    return id_list(members);
+    return guarded([&] { return id_list(engine->members()); });
 }
 
 PyObject* index_debug_nested_members(PyObject* self, PyObject* path) {
-    auto names = split_path(path);
-    if (!names) return nullptr;
-    std::shared_ptr<IndexAPI> engine = index_engine(self);
-    if (!engine) return nullptr;
-    Bitmap members;
-    if (!released([&] {
-            MapChain chain(engine, *names);
-            if (chain.complete()) members = chain.last().map->nested->members();
-        })) {
-        return nullptr;
-    }
-    return id_list(members);
+    return ids_along(self, path, inspect_nested_members);
 }
 
 PyObject* index_debug_holders(PyObject* self, PyObject* args) {
@@ -176,52 +93,25 @@ PyObject* index_debug_holders(PyObject* self, PyObject* args) {
         PyErr_SetString(PyExc_TypeError, "child must be an Indexable");
         return nullptr;
     }
-    auto names = split_path(path);
-    if (!names) return nullptr;
-    std::shared_ptr<IndexAPI> engine = index_engine(self);
-    if (!engine) return nullptr;
     const uint32_t child_id = indexable_record(child)->id;
-    Bitmap holders;
-    if (!released([&] {
-            MapChain chain(engine, *names);
-            if (chain.complete()) holders = chain.last().map->nested->get_parent_from_ids(Bitmap{child_id});
-        })) {
-        return nullptr;
-    }
-    return id_list(holders);
+    return ids_along(self, path, [child_id](const std::shared_ptr<IndexAPI>& engine, const AttributePath& names) {
+        return inspect_holders(engine, names, child_id);
+    });
 }
 
 PyObject* index_debug_map_stats(PyObject* self, PyObject* path) {
-    auto names = split_path(path);
+    std::optional<AttributePath> names = split_path(path);
     if (!names) return nullptr;
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    bool found = false;
-    unsigned long long elements = 0, owned = 0, owners = 0, exact = 0, nested = 0, links = 0;
-    if (!released([&] {
-            MapChain chain(engine, *names);
-            if (!chain.complete()) return;
-            found = true;
-            const QueryMap& map = *chain.last().map;
-            {
-                ReadGuard g(map.element_owners.lock());
-                owned = map.element_owners.get().size();
-                owners = map.element_owners.get().owner_count();
-            }
-            {
-                ReadGuard g(map.element_ids.lock());
-                elements = map.element_ids.get().cardinality();
-            }
-            exact = map.exact_values.size();
-            nested = map.nested->members().cardinality();
-            ReadGuard g(map.nested->parent_links->lock());
-            links = map.nested->parent_links->get().pair_count();
-        })) {
-        return nullptr;
-    }
-    if (!found) Py_RETURN_NONE;
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "elements", elements, "element_owners", owned, "owners", owners,
-                         "exact_values", exact, "nested_members", nested, "links", links);
+    std::optional<MapStats> stats;
+    if (!run_without_gil([&] { stats = inspect_map_stats(engine, *names); })) return nullptr;
+    if (!stats) Py_RETURN_NONE;
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "elements", (unsigned long long)stats->elements,
+                         "element_owners", (unsigned long long)stats->element_owners, "owners",
+                         (unsigned long long)stats->owners, "exact_values", (unsigned long long)stats->exact_values,
+                         "nested_members", (unsigned long long)stats->nested_members, "links",
+                         (unsigned long long)stats->links);
 }
 
 }  // namespace tarnwick

@@ -1,13 +1,12 @@
 #include "index/interfaces/index_merge.hpp"
 
 #include <memory>
-#include <new>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
 #include "index/core/stored_item.hpp"
-#include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "index/interfaces/index.hpp"
 
 namespace tarnwick {
@@ -18,20 +17,8 @@ namespace {
 // index holds and reports to the garbage collector never depends on the other.
 // GIL held.
 std::vector<StoredItem> fresh_items_of(const IndexAPI& other) {
-    std::vector<StoredItem> out;
-    {
-        GilSafeReadGuard<RwLock> members(other.member_ids->lock());
-        GilSafeReadGuard<RwLock> items(other.items->lock());
-        const ItemTable& table = other.items->get();
-        out.reserve(other.member_ids->get().cardinality());
-        other.member_ids->get().for_each([&](uint32_t id) {
-            if (id < table.size() && !table[id].is_placeholder()) out.push_back(table[id]);
-        });
-    }
-    for (StoredItem& item : out) {
-        item.python_handle = PyHandle::borrow(item.python_handle.get());
-        item.gc_visible = true;
-    }
+    std::vector<StoredItem> out = other.member_items();
+    for (StoredItem& item : out) item.python_handle = PyHandle::borrow(item.python_handle.get());
     return out;
 }
 
@@ -54,19 +41,14 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!other_engine) return nullptr;
     if (engine == other_engine) Py_RETURN_NONE;
 
-    std::vector<std::pair<uint32_t, PyHandle>> references;
-    std::vector<uint32_t> placed;
-    std::vector<StoredItem> incoming;
-    try {
-        incoming = fresh_items_of(*other_engine);
+    return guarded([&]() -> PyObject* {
+        std::vector<StoredItem> incoming = fresh_items_of(*other_engine);
+        std::vector<std::pair<uint32_t, PyHandle>> references;
         references.reserve(incoming.size());
         for (const StoredItem& item : incoming) references.emplace_back(item.record->id, item.python_handle);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (!run_without_gil([&] { placed = engine->union_with(*other_engine, std::move(incoming)); })) return nullptr;
-    // `placed` and `references` both ascend by id.
-    try {
+        std::vector<uint32_t> placed;
+        if (!run_without_gil([&] { placed = engine->union_with(*other_engine, std::move(incoming)); })) return nullptr;
+        // `placed` and `references` both ascend by id.
         std::vector<std::pair<uint32_t, PyHandle>> held;
         held.reserve(placed.size());
         auto ref = references.begin();
@@ -75,10 +57,8 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (ref != references.end() && ref->first == id) held.push_back(*ref);
         }
         index_hold_references(self, held);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 }  // namespace tarnwick

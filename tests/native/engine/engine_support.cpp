@@ -12,8 +12,9 @@
 #include <thread>
 
 #include "index/core/nested_tasks.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_expr.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/pyref.hpp"
 
 namespace tarnwick::testing {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/structures/bitmap.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick::testing {
@@ -41,7 +41,7 @@ struct TestObject {
     PyHandle python;  // empty for native-only objects
 
     uint32_t id() const { return record->id; }
-    StoredItem item() const { return StoredItem{python, record, false}; }
+    StoredItem item() const { return StoredItem{python, record}; }
     // Its value as an attribute of another object. Needs `python`; takes the GIL.
     PyValue as_value() const;
 };

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "index/core/stored_item.hpp"
-#include "index/indexable.hpp"
+#include "index/indexable_record.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/pyref.hpp"
 
 int main(int argc, char** argv) {

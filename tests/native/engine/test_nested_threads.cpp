@@ -9,7 +9,7 @@
 
 #include "engine_support.hpp"
 #include "index/core/nested_tasks.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_eval.hpp"
 
 namespace tarnwick::testing {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "engine_support.hpp"
-#include "index/core/query/delayed_query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/bulk_query_map_adder.hpp"
+#include "index/core/query/query_eval.hpp"
 #include "value_model.hpp"
 
 namespace tarnwick::testing {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/structures/id_alloc.hpp"
 
 namespace tarnwick::testing {
 
@@ -30,7 +30,7 @@ ContainerItems ModelValue::container_items(bool nested_marker) const {
 namespace {
 
 PyObject* python_scalar(const PyValue& v) {
-    const CastValue& p = v.primitave;
+    const CastValue& p = v.primitive;
     switch (p.kind()) {
         case ValueKind::Int: return PyLong_FromLongLong(p.as_int());
         case ValueKind::Float: return PyFloat_FromDouble(p.as_float());

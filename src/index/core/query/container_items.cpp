@@ -27,13 +27,13 @@ public:
             // Held by a handle: a conversion may end in PythonError.
             const PyHandle held = PyHandle::steal(item);
             PyValue value = PyValue::from_py(item);
-            if (!value.primitave.is_iterable()) {
+            if (!value.primitive.is_iterable()) {
                 if (mirror_) mirror_->adopt(value.obj);
                 out_.emplace_back(std::move(value));
                 continue;
             }
             out_.emplace_back(std::nullopt);
-            const IterableValue& inner = value.primitave.as_iterable();
+            const IterableValue& inner = value.primitive.as_iterable();
             enter(inner.container, inner.kind);
         }
     }
@@ -132,8 +132,8 @@ ContainerItems convert_container_items(const IterableValue& container, GcMirror*
 }
 
 ContainerItems container_items_of(const PyValue& value, GcMirror* mirror) {
-    if (!value.primitave.is_iterable()) return {};
-    const IterableValue& container = value.primitave.as_iterable();
+    if (!value.primitive.is_iterable()) return {};
+    const IterableValue& container = value.primitive.as_iterable();
     if (container.kind == ContainerKind::Dict) return {};
     GilAcquire gil;
     return convert_container_items(container, mirror);

@@ -1,4 +1,5 @@
-// The match operators on one attribute and the evaluation of query trees.
+#include "index/core/query/query_eval.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -8,8 +9,7 @@
 #include <variant>
 
 #include "index/core/index.hpp"
-#include "index/core/query/query.hpp"
-#include "index/core/query/query_ops.hpp"
+#include "index/core/query/query_map.hpp"
 #include "index/core/stack_room.hpp"
 #include "index/core/structures/string_interner.hpp"
 
@@ -56,7 +56,7 @@ void drop_nans(const NumericalBitmap& numbers, Bitmap& out, bool above) {
 enum class Side { Above, Below };
 
 Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe, CompareIntoBaseFn fn, Side side) {
-    const CastValue& p = value.primitave;
+    const CastValue& p = value.primitive;
     std::optional<OrderKey> key = order_key_of(p);
     if (!key || is_nan(p)) return Bitmap();
     const RangeBase base(map, universe);
@@ -74,7 +74,7 @@ Bitmap compare(const QueryMap& map, const PyValue& value, const Bitmap& universe
 
 template <class Match>
 Bitmap match_string(const QueryMap& map, const PyValue& value, const Bitmap* within, Match match) {
-    if (!value.primitave.is_str()) return Bitmap();
+    if (!value.primitive.is_str()) return Bitmap();
     // Element ids are not in any universe, but their owners may be: only a
     // map without container items can leave out what lies outside.
     if (within) {
@@ -82,7 +82,7 @@ Bitmap match_string(const QueryMap& map, const PyValue& value, const Bitmap* wit
         if (!map.element_ids.get().empty()) within = nullptr;
     }
     ReadGuard g(map.strings.lock());
-    Bitmap out = match(map.strings.get(), value.primitave.as_str().view(), within);
+    Bitmap out = match(map.strings.get(), value.primitive.as_str().view(), within);
     map.unmask_ids(out);
     return out;
 }
@@ -129,10 +129,22 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     const uint32_t attribute = INTERNER().intern(parts.head);
     const QueryMap* map = IndexAPI::map_at(table, attribute);
     if (!map) return Bitmap();
-    if (!parts.rest) return apply_leaf(*map, leaf, universe);
-    Leaf below = leaf;
-    below.attr = AttrPath(*parts.rest);
-    return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)));
+    if (parts.rest) {
+        // The nested engine's universe is its own: evaluated whatever ours.
+        Leaf below = leaf;
+        below.attr = AttrPath(*parts.rest);
+        return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)));
+    }
+    // Nothing within an empty universe can count (every caller keeps ids of
+    // the universe only), so the bitmap work is skipped; but a between test
+    // with a bound that is not a number fails whatever the data.
+    if (universe.empty()) {
+        if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) {
+            if (!order_key_of(leaf.lower.primitive) || !order_key_of(leaf.upper.primitive)) throw QueryNotImplemented();
+        }
+        return Bitmap();
+    }
+    return apply_leaf(*map, leaf, universe);
 }
 
 std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
@@ -143,49 +155,6 @@ std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
         return a->conjunction_rank() < b->conjunction_rank();
     });
     return order;
-}
-
-// What evaluating `leaf` within an empty universe would do apart from its
-// result: intern the path head and, for a between test on an attribute the
-// engine has, reject a bound that is not a number. A path into a nested
-// engine is evaluated for real there, since that engine's universe is its
-// own.
-template <class Leaf>
-void check_leaf(const QueryMapTable& table, const Leaf& leaf) {
-    const AttrParts parts = attr_parts(leaf.attr.view());
-    const uint32_t attribute = INTERNER().intern(parts.head);
-    const QueryMap* map = IndexAPI::map_at(table, attribute);
-    if (!map) return;
-    if (parts.rest) {
-        evaluate_leaf(table, Bitmap(), leaf);
-        return;
-    }
-    if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) {
-        if (!order_key_of(leaf.lower.primitave) || !order_key_of(leaf.upper.primitave)) throw QueryNotImplemented();
-    }
-}
-
-// Evaluation within an empty universe, without the bitmap work: the order of
-// visits is the evaluation order, so names are interned in the same order and
-// the same between test fails first.
-void check_query(const QueryMapTable& table, const QueryExpr& query) {
-    check_stack_room();
-    std::visit(
-        [&](const auto& node) {
-            using N = std::decay_t<decltype(node)>;
-            if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
-                check_leaf(table, QueryExpr::Eq{node.attr, node.value});
-            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                check_query(table, *node.exprs);
-            } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
-                for (const QueryExpr* member : rank_order(node.exprs)) check_query(table, *member);
-            } else if constexpr (std::is_same_v<N, QueryExpr::Or>) {
-                for (const QueryExpr& member : node.exprs) check_query(table, member);
-            } else {
-                check_leaf(table, node);
-            }
-        },
-        query.node);
 }
 
 }  // namespace
@@ -238,7 +207,7 @@ namespace ops {
 namespace {
 
 Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, Bitmap* elements) {
-    const CastValue& p = value.primitave;
+    const CastValue& p = value.primitive;
     Bitmap out;
     switch (p.kind()) {
         case ValueKind::Int:
@@ -305,11 +274,11 @@ Bitmap le(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
 }
 
 Bitmap bt(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& universe) {
-    const std::optional<OrderKey> low = order_key_of(lower.primitave);
+    const std::optional<OrderKey> low = order_key_of(lower.primitive);
     if (!low) throw QueryNotImplemented();
-    const std::optional<OrderKey> high = order_key_of(upper.primitave);
+    const std::optional<OrderKey> high = order_key_of(upper.primitive);
     if (!high) throw QueryNotImplemented();
-    if (is_nan(lower.primitave) || is_nan(upper.primitave) || *high < *low) return Bitmap();
+    if (is_nan(lower.primitive) || is_nan(upper.primitive) || *high < *low) return Bitmap();
     // Two finite (or infinite) bounds already leave NaN keys outside.
     const RangeBase base(map, universe);
     Bitmap out;
@@ -371,18 +340,12 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
     const std::vector<const QueryExpr*> order = rank_order(queries);
     if (order.empty()) return universe.clone();
-    // The first member runs within the universe itself: no copy of it.
-    Bitmap acc;
-    if (universe.empty()) check_query(table, *order.front());
-    else acc = evaluate_query(table, universe, *order.front()) & universe;
-    // Once nothing is left the members' results no longer matter, but a
-    // between test with a bad bound must still fail whatever the data (and
-    // every name the query mentions is still interned): those members are
-    // only checked.
-    for (size_t i = 1; i < order.size(); ++i) {
-        if (acc.empty()) check_query(table, *order[i]);
-        else acc &= evaluate_query(table, acc, *order[i]);
-    }
+    // The first member runs within the universe itself: no copy of it. Once
+    // nothing is left the members still run, within the empty universe: a
+    // between test with a bad bound must fail whatever the data, and every
+    // name the query mentions is interned.
+    Bitmap acc = evaluate_query(table, universe, *order.front()) & universe;
+    for (size_t i = 1; i < order.size(); ++i) acc &= evaluate_query(table, acc, *order[i]);
     return acc;
 }
 

@@ -103,11 +103,6 @@ public:
     bool intersects(const Bitmap& o) const { return roaring_bitmap_intersect(r_, o.r_); }
     uint64_t and_cardinality(const Bitmap& o) const { return roaring_bitmap_and_cardinality(r_, o.r_); }
 
-    // Makes this bitmap a copy of src, reusing its storage.
-    void overwrite(const Bitmap& src) {
-        if (!roaring_bitmap_overwrite(r_, src.r_)) throw std::bad_alloc();
-    }
-
     bool operator==(const Bitmap& o) const { return roaring_bitmap_equals(r_, o.r_); }
 
     // Calls f(id) for every member in ascending order; f returns nothing.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -89,7 +91,8 @@ void PositionalBitmap::grow_to(size_t target) {
     for (Pending& p : pending_) p.position += k;
 }
 
-void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+template <class Add>
+void PositionalBitmap::place(std::string_view bytes, uint32_t id, Add add) {
     const size_t n = bytes.size();
     if (n == 0) {
         empty_strings_.bitmap().add(id);
@@ -97,9 +100,13 @@ void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
     }
     expand_map(n);
     const size_t s = start_position(n);
-    positions_[s].add(CharacterMap::start_key, id);
-    for (size_t i = 0; i < n; ++i) positions_[s + i].add(byte_at(bytes, i), id);
-    positions_[s + n - 1].add(CharacterMap::end_key, id);
+    add(s, CharacterMap::start_key);
+    for (size_t i = 0; i < n; ++i) add(s + i, byte_at(bytes, i));
+    add(s + n - 1, CharacterMap::end_key);
+}
+
+void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+    place(bytes, id, [&](size_t position, uint16_t key) { positions_[position].add(key, id); });
 }
 
 void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) {
@@ -107,16 +114,7 @@ void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) 
 }
 
 void PositionalBitmap::insert_buffered(std::string_view bytes, uint32_t id) {
-    const size_t n = bytes.size();
-    if (n == 0) {
-        empty_strings_.bitmap().add(id);
-        return;
-    }
-    expand_map(n);
-    const size_t s = start_position(n);
-    push_pending(s, CharacterMap::start_key, id);
-    for (size_t i = 0; i < n; ++i) push_pending(s + i, byte_at(bytes, i), id);
-    push_pending(s + n - 1, CharacterMap::end_key, id);
+    place(bytes, id, [&](size_t position, uint16_t key) { push_pending(position, key, id); });
     if (pending_.size() >= pending_limit) flush();
 }
 
@@ -282,54 +280,50 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) 
     return out;
 }
 
+template <class Mark>
+Bitmap PositionalBitmap::scan(std::string_view bytes, size_t first, size_t last, std::ptrdiff_t offset, Mark mark,
+                              const Bitmap* within) const {
+    Bitmap out;
+    SetList sets;
+    for (size_t at = first; at < last; ++at) {
+        sets.clear();
+        if constexpr (!std::is_same_v<Mark, std::nullptr_t>) {
+            const HybridSet* marked = mark(positions_[at]);
+            if (!marked) continue;
+            sets.push_back(marked);
+        }
+        if (gather_bytes(static_cast<size_t>(static_cast<std::ptrdiff_t>(at) + offset), bytes, sets))
+            add_intersection(sets, out, within);
+    }
+    return out;
+}
+
 Bitmap PositionalBitmap::match_prefix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
-    Bitmap out;
     // A string no shorter than n could only have been placed if n fits, and it
     // starts no later than an n-byte string would.
-    if (!fits(n)) return out;
-    const size_t last_start = start_position(n);
-    SetList sets;
-    for (size_t m = 0; m <= last_start; ++m) {
-        const HybridSet* starts = positions_[m].start_mark();
-        if (!starts) continue;
-        sets.assign(1, starts);
-        if (gather_bytes(m, bytes, sets)) add_intersection(sets, out, within);
-    }
-    return out;
+    if (!fits(n)) return Bitmap();
+    return scan(bytes, 0, start_position(n) + 1, 0, [](const CharacterMap& p) { return p.start_mark(); }, within);
 }
 
 Bitmap PositionalBitmap::match_suffix(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
-    Bitmap out;
     // Mirror of the prefix scan: a string no shorter than n ends no earlier
     // than an n-byte string would.
-    if (!fits(n)) return out;
-    const size_t first_end = start_position(n) + n - 1;
-    SetList sets;
-    for (size_t e = first_end; e < position_count(); ++e) {
-        const HybridSet* ends = positions_[e].end_mark();
-        if (!ends) continue;
-        sets.assign(1, ends);
-        if (gather_bytes(e + 1 - n, bytes, sets)) add_intersection(sets, out, within);
-    }
-    return out;
+    if (!fits(n)) return Bitmap();
+    const std::ptrdiff_t back = 1 - static_cast<std::ptrdiff_t>(n);
+    return scan(bytes, start_position(n) + n - 1, position_count(), back,
+                [](const CharacterMap& p) { return p.end_mark(); }, within);
 }
 
 Bitmap PositionalBitmap::match_contains(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return all_strings();
-    Bitmap out;
-    if (!fits(n)) return out;  // no stored string is that long
-    SetList sets;
+    if (!fits(n)) return Bitmap();  // no stored string is that long
     // Every offset at which an n-byte run fits inside the range.
-    for (size_t u = 0; u + n <= position_count(); ++u) {
-        sets.clear();
-        if (gather_bytes(u, bytes, sets)) add_intersection(sets, out, within);
-    }
-    return out;
+    return scan(bytes, 0, position_count() + 1 - n, 0, nullptr, within);
 }
 
 size_t PositionalBitmap::set_count() const noexcept {

@@ -106,9 +106,20 @@ private:
     // existing positions and half after.
     void grow_to(size_t target);
     void push_pending(size_t position, uint16_t key, uint32_t id);
+    // Places a string of `bytes` at its positions (start and end marks and
+    // one key per byte) through add(position, key); an empty one goes to
+    // empty_strings_ directly.
+    template <class Add>
+    void place(std::string_view bytes, uint32_t id, Add add);
     // Appends the byte sets of `bytes` placed at positions first..; false
     // (and nothing can match) when one of them holds no id.
     bool gather_bytes(size_t first, std::string_view bytes, SetList& sets) const;
+    // The strings that hold `bytes` from some position (first <= at < last)
+    // on and carry the mark `mark(at)` (none: no mark asked for) at `at`;
+    // `offset` is where the bytes start relative to `at`.
+    template <class Mark>
+    Bitmap scan(std::string_view bytes, size_t first, size_t last, std::ptrdiff_t offset, Mark mark,
+                const Bitmap* within) const;
 
     std::vector<CharacterMap> positions_;
     std::vector<Pending> pending_;

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/fx_hash.hpp"
+#include "index/core/structures/fx_hash.hpp"
 
 namespace tarnwick {
 

@@ -1,0 +1,75 @@
+// A writer that holds one QueryMap locked while a batch of values goes in.
+//
+// It takes the write locks of the map's strings, numbers, bools,
+// element_owners and element_ids once for the whole batch, and collects
+// string, number and boolean ids in the structures' write buffers, which are
+// added to their bitmaps in bulk. Closing the writer flushes every buffer
+// before the locks are released, so no reader ever sees a buffered id missing.
+// exact_values and the nested engine stay available to others: whole values go
+// through the map's own insert_exact and insert_indexable, the exact entries
+// only after the five locks are released (a reader holds an exact_values shard
+// while it maps element ids to owners, so a writer must never wait for a shard
+// while it holds element_ids).
+//
+// While a thread holds writers, it must not call anything on those maps that
+// takes one of the five locks (unbuffered insertion, removal, unmask_ids, the
+// match operators).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index/core/query/query_map.hpp"
+
+namespace tarnwick {
+
+class BulkQueryMapAdder {
+public:
+    // Takes the five write locks, in the order strings, numbers, bools,
+    // element_owners, element_ids.
+    explicit BulkQueryMapAdder(QueryMap& map);
+    BulkQueryMapAdder(BulkQueryMapAdder&&) noexcept = default;
+    BulkQueryMapAdder& operator=(BulkQueryMapAdder&&) = delete;
+    BulkQueryMapAdder(const BulkQueryMapAdder&) = delete;
+    BulkQueryMapAdder& operator=(const BulkQueryMapAdder&) = delete;
+    ~BulkQueryMapAdder() {
+        try {
+            close();
+        } catch (...) {
+            // Only an allocation failure gets here, while unwinding already.
+        }
+    }
+
+    void insert_str(std::string_view bytes, uint32_t id);
+    void insert_num_ordered(const OrderKey& key, uint32_t id);
+    void insert_bool(bool value, uint32_t id);
+    // Whole values wait for close().
+    void insert_exact(const PyValue& value, uint32_t id);
+    void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
+    void insert_items(ContainerItems items, uint32_t owner);
+    // Any value, by kind; `items` are the converted items of a container value.
+    void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
+
+    // Flushes numbers (slice by slice), bools (True, then False) and strings
+    // (position by position), releases the locks in the order they were
+    // taken, then records the whole values of the batch. Closing twice does
+    // nothing.
+    void close();
+    bool is_open() const noexcept { return strings_.owns_lock(); }
+
+    QueryMap& map() const noexcept { return *map_; }
+
+private:
+    QueryMap* map_;
+    WriteGuard strings_;
+    WriteGuard numbers_;
+    WriteGuard bools_;
+    WriteGuard element_owners_;
+    WriteGuard element_ids_;
+    // Whole values (and the ids they go under) waiting for close().
+    std::vector<std::pair<PyValue, uint32_t>> exact_;
+};
+
+}  // namespace tarnwick

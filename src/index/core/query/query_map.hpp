@@ -1,0 +1,312 @@
+// QueryMap: the value index of one attribute name inside one engine.
+//
+// For every object that has the attribute, the map records the object id under
+// the value, in the sub-index of the value's kind: strings by byte position,
+// numbers on one ordered scale, booleans in two sets, nested objects and
+// opaque values by whole value. The items of list, tuple and set values are
+// indexed under element ids of their own, each mapped back to the object that
+// holds the container (unmask_ids does that for every query result). Nested
+// Indexable values are also held as objects by the map's nested engine, so
+// that conditions on dotted paths can be answered there.
+//
+// Every sub-index has its own reader-writer lock. A thread that holds several
+// takes them in the order of src/README.md. Readers (the match operators) take
+// the lock of the structure they read and consult only its roaring bitmaps.
+// Above them, `replacing` makes the replacement of one object's value a single
+// step for every test on the map.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <functional>
+#include <vector>
+
+#include "index/core/gc_mirror.hpp"
+#include "index/core/query/container_items.hpp"
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap.hpp"
+#include "index/core/structures/flat_id_map.hpp"
+#include "index/core/structures/hybrid_set.hpp"
+#include "index/core/structures/id_alloc.hpp"
+#include "index/core/structures/id_map.hpp"
+#include "index/core/structures/numerical_bitmap.hpp"
+#include "index/core/structures/positional_bitmap.hpp"
+#include "index/core/structures/sharded_hashmap.hpp"
+#include "index/core/structures/sync.hpp"
+#include "index/value.hpp"
+
+namespace tarnwick {
+
+class IndexAPI;
+class BulkQueryMapAdder;
+struct QueryExpr;
+
+// A whole value as the key of exact_values: hashed by the hash stored in the
+// value, compared by value equality.
+struct ExactKey {
+    PyValue value;
+
+    ExactKey(const PyValue& v) : value(v) {}  // NOLINT: implicit on purpose, lookups pass values
+    ExactKey(PyValue&& v) noexcept : value(std::move(v)) {}
+
+    uint64_t stored_hash() const noexcept { return value.hash; }
+    friend bool operator==(const ExactKey& a, const ExactKey& b) noexcept { return a.value == b.value; }
+};
+
+using ExactValues = ShardedHashMap<ExactKey, HybridSet>;
+
+// The order key of an Int or Float value; nothing for other kinds.
+std::optional<OrderKey> order_key_of(const CastValue& value) noexcept;
+
+// The ids whose value is True (index 0) and False (index 1).
+struct BoolBitmaps {
+    static constexpr uint32_t buffer_capacity = 64;
+    using Element = BufferedBitmap<buffer_capacity>;
+
+    std::array<Element, 2> sets;
+
+    Element& of(bool value) noexcept { return sets[value ? 0 : 1]; }
+    const Element& of(bool value) const noexcept { return sets[value ? 0 : 1]; }
+    // True set, then False set.
+    void flush();
+};
+
+// One element id, its owner and the converted item it was issued for (none
+// for a nested container, whose items are elements of their own).
+struct ElementEntry {
+    uint32_t element;
+    uint32_t owner;
+    std::optional<PyValue> value;
+};
+
+// Element id -> owner id, and the reverse record owner -> its elements, which
+// is what removing a container value walks.
+class ElementOwners {
+public:
+    void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
+    // Appends the owner of each of the elements that has one.
+    void owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const;
+
+    // Takes the owner's elements out of the reverse record. Their element ->
+    // owner entries stay until forget(), so that until then queries still map
+    // them to the owner.
+    std::vector<ElementEntry> detach(uint32_t owner);
+    // Takes out the elements of every owner in `owners`, as detach does.
+    std::vector<ElementEntry> detach_owners(const Bitmap& owners);
+    void forget(uint32_t element);
+
+    size_t size() const noexcept { return owner_of_.size(); }
+    // fn(element) for every element id with an entry.
+    template <class F>
+    void for_each_element(F&& fn) const {
+        owner_of_.for_each([&fn](uint32_t element, uint32_t) { fn(element); });
+    }
+    // Number of owners with elements.
+    size_t owner_count() const noexcept { return by_owner_.size(); }
+    // The elements of the owners in `owners` that carry an item value (the
+    // others are nested containers, whose items are elements of their own).
+    Bitmap valued_elements_of(const Bitmap& owners) const;
+    // The item value of an element, if it has one.
+    std::optional<PyValue> value_of(uint32_t element) const;
+    // fn(owner, its entries in the order they were recorded) for every owner.
+    template <class F>
+    void for_each_owner(F&& fn) const {
+        by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) { fn(owner, entries); });
+    }
+
+    // fn(const PyValue&) for every stored item value.
+    template <class F>
+    void for_each_value(F&& fn) const {
+        by_owner_.for_each([&](uint32_t, const std::vector<ElementEntry>& entries) {
+            for (const ElementEntry& e : entries)
+                if (e.value) fn(*e.value);
+        });
+    }
+
+private:
+    // Takes out the elements of every owner for which `taken` holds.
+    std::vector<ElementEntry> detach_where(const std::function<bool(uint32_t)>& taken);
+
+    // Looked up for every element id a query hits, in ascending order.
+    IdMap owner_of_;
+    FlatIdMap<std::vector<ElementEntry>> by_owner_;
+};
+
+class QueryMap {
+public:
+    // `owner` is the engine whose table will hold the map; the map shares its
+    // item table and its nested engine gets it as parent.
+    explicit QueryMap(std::weak_ptr<IndexAPI> owner);
+    ~QueryMap();
+    QueryMap(const QueryMap&) = delete;
+    QueryMap& operator=(const QueryMap&) = delete;
+
+    // Kinds Ind and Unknown: whole value -> ids. Each shard has its own lock.
+    ExactValues exact_values;
+    const std::weak_ptr<IndexAPI> owner;
+    // Holds the Indexable values of this attribute as objects; its parent is
+    // `owner`. Set at construction, never replaced.
+    std::shared_ptr<IndexAPI> nested;
+    // The owner's item table (a fresh one when the owner was already gone).
+    const SharedItemTable items;
+    // The tree's record of the references of container items (the nested
+    // engine's, which is the owner's).
+    const std::shared_ptr<GcMirror> gc_mirror;
+
+    RwLocked<PositionalBitmap> strings;
+    RwLocked<NumericalBitmap> numbers;
+    RwLocked<BoolBitmaps> bools;
+    RwLocked<ElementOwners> element_owners;
+    // Every element id issued by this map and not yet removed.
+    RwLocked<Bitmap> element_ids;
+    // Held exclusively while one object's value is replaced (the old one
+    // taken out, the new one put in, possibly in different sub-indexes) and
+    // shared by a query test for as long as it reads the map: the test sees
+    // the object with its old or its new value, never with neither or both.
+    // Taken after query_maps and before any sub-index lock. Insertions of
+    // objects that are not yet members, and removals of objects that are
+    // members no more, go without it: queries keep only members.
+    mutable RwLock replacing;
+    // The objects whose value of this attribute (or an item of it) is the
+    // object itself. Nesting them below themselves would never end; a path
+    // through the attribute continues on them in the owner's engine instead.
+    // Guarded by its own lock, a leaf.
+    RwLocked<Bitmap> self_holders;
+
+    // Single insertions; each takes the lock of its sub-index only.
+    void insert_str(std::string_view bytes, uint32_t id);
+    void insert_num_ordered(const OrderKey& key, uint32_t id);
+    void insert_bool(bool value, uint32_t id);
+    void insert_exact(const PyValue& value, uint32_t id);
+    // Links (holder, child) in the nested engine and queues the child's
+    // indexing there, unless the child is the holder (noted in self_holders)
+    // or holds it, directly or further up the chain of engines (that would
+    // nest without end).
+    void insert_indexable(const StoredIndexable& child, uint32_t holder);
+    // The converted items of a container value held by `owner`.
+    void insert_items(ContainerItems items, uint32_t owner);
+    // Any value, by kind; `items` are the converted items of a container value.
+    void insert_value(const PyValue& value, ContainerItems items, uint32_t id);
+
+    // Replaces the value of `id` (either side may be missing) as one step for
+    // readers; `items` are the converted items of the new value.
+    void replace_value(const PyValue* old, const PyValue* value, ContainerItems items, uint32_t id);
+
+    // Forgets `value` (the value stored for the attribute) for `id`, kind by
+    // kind. For a container, every element the map issued for `id` goes: its
+    // item leaves its sub-index and the element id is freed.
+    void remove_id(const PyValue& value, uint32_t id);
+    // Removes id from the value's set; the entry goes once its set is empty.
+    void remove_exact(const PyValue& value, uint32_t id);
+    void remove_num_ordered(const OrderKey& key, uint32_t id);
+    void remove_elements_of(uint32_t owner);
+    // Unlinks (holder, child) in the nested engine (or from self_holders); a
+    // child left without holders is queued for removal from it.
+    void unlink_indexable(const StoredIndexable& child, uint32_t holder);
+    // The members of `within` that hold themselves in this attribute.
+    Bitmap self_holders_in(const Bitmap& within) const;
+
+    // Removes the elements of every owner in `owners`, as remove_elements_of
+    // does for one owner.
+    void remove_elements_of_owners(const Bitmap& owners);
+
+    // Replaces the element ids in `result` by their owners. Takes
+    // element_ids, then element_owners, for reading, one after the other.
+    // Callers hold the read lock of the sub-index the result came from: an
+    // item leaves its sub-index before its element id is forgotten and freed,
+    // so under that lock every element id in `result` can still be unmasked
+    // (otherwise a freed, possibly reissued, element id would pass for an
+    // object id). With `replaced`, it receives the element ids replaced.
+    void unmask_ids(Bitmap& result, Bitmap* replaced = nullptr) const;
+
+    // A writer holding the map's five structure locks until it is closed
+    // (bulk_query_map_adder.hpp).
+    BulkQueryMapAdder get_bulk_writer();
+
+    // For insert_by_kind, which works on a map or on a bulk writer alike.
+    QueryMap& map() noexcept { return *this; }
+    // Records the element ids issued for the items of a container of `owner`.
+    void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
+
+private:
+    // Takes the item of one element out of its sub-index.
+    void remove_item(const ElementEntry& entry);
+    // Takes the items of detached entries out of their sub-indexes, drops the
+    // entries from element_owners and element_ids and frees their ids.
+    void remove_detached(const std::vector<ElementEntry>& entries);
+};
+
+// The one place that says which structure a value of each kind goes to, for
+// the map's single insertions and a bulk writer's alike (`sink`). `items` are
+// the converted items of a container value.
+template <class Sink>
+void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint32_t id) {
+    const CastValue& p = value.primitive;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+            sink.insert_num_ordered(*order_key_of(p), id);
+            break;
+        case ValueKind::Str:
+            sink.insert_str(p.as_str().view(), id);
+            break;
+        case ValueKind::Bool:
+            sink.insert_bool(p.as_bool(), id);
+            break;
+        case ValueKind::Iterable:
+            sink.insert_items(std::move(items), id);
+            break;
+        case ValueKind::Ind:
+            sink.insert_exact(value, id);
+            sink.map().insert_indexable(p.as_ind(), id);
+            break;
+        case ValueKind::Unknown:
+            sink.insert_exact(value, id);
+            break;
+    }
+}
+
+// The items of a container of `owner`, each under an element id of its own.
+template <class Sink>
+void insert_items_by_kind(Sink& sink, ContainerItems items, uint32_t owner) {
+    if (items.empty()) return;
+    std::vector<uint32_t> elements(items.size());
+    for (uint32_t& e : elements) e = allocate_id();
+    sink.record_elements(elements, owner, items);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const std::optional<PyValue>& item = items[i];
+        if (!item) continue;
+        if (item->primitive.is_ind()) {
+            // The element carries the value; the link names the object, so
+            // nested results come back as holders without unmasking.
+            sink.insert_exact(*item, elements[i]);
+            sink.map().insert_indexable(item->primitive.as_ind(), owner);
+        } else {
+            insert_by_kind(sink, *item, {}, elements[i]);
+        }
+    }
+}
+// Holds, shared, the replacement lock of every map that `queries` test
+// directly (the first attribute of each path), for as long as it lives: the
+// whole evaluation then sees each object with one value of each attribute,
+// as it was before or after any assignment, never a mix. Taken in ascending
+// attribute order after query_maps (a reader may hold several; a writer holds
+// one at a time); the caller holds the query_maps read lock throughout.
+class QueryReadHold {
+public:
+    QueryReadHold(const std::vector<std::unique_ptr<QueryMap>>& table, std::span<const QueryExpr> queries);
+    ~QueryReadHold();
+    QueryReadHold(const QueryReadHold&) = delete;
+    QueryReadHold& operator=(const QueryReadHold&) = delete;
+
+private:
+    std::vector<const QueryMap*> held_;
+};
+
+}  // namespace tarnwick

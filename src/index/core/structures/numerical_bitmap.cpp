@@ -1,0 +1,312 @@
+#include "index/core/structures/numerical_bitmap.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr uint16_t header_mask = 0xFFF;
+constexpr uint16_t zero_header = 0x800;
+constexpr uint64_t explicit_one = uint64_t(1) << 63;
+
+// Negative numbers take the complement of the whole key, so a larger magnitude
+// sorts lower; positive ones get the top header bit, which puts them above zero.
+OrderKey signed_key(bool negative, uint16_t exponent, uint64_t mantissa) noexcept {
+    const uint16_t h = uint16_t(exponent | (uint16_t(negative) << 11));
+    if (negative) return {~mantissa, uint16_t(~h & header_mask)};
+    return {mantissa, uint16_t((h | zero_header) & header_mask)};
+}
+
+}  // namespace
+
+OrderKey order_key_int(int64_t v) noexcept {
+    if (v == 0) return {0, zero_header};
+    const bool negative = v < 0;
+    // Unsigned negation, so that the most negative value yields 2^63.
+    const uint64_t a = negative ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+    const int z = std::countl_zero(a);
+    return signed_key(negative, uint16_t(1086 - z), a << z);
+}
+
+OrderKey order_key_float(double d) noexcept {
+    const uint64_t bits = std::bit_cast<uint64_t>(d);
+    const bool negative = (bits >> 63) != 0;
+    const uint16_t e = uint16_t((bits >> 52) & 0x7FF);
+    const uint64_t f = bits & ((uint64_t(1) << 52) - 1);
+    if (e == 0 && f == 0) return {0, zero_header};
+    // A subnormal has no implicit one; exponent 0 with the fraction in place
+    // keeps it above zero and below exponent 1, the smallest normal numbers.
+    if (e == 0) return signed_key(negative, 0, f << 11);
+    return signed_key(negative, e, explicit_one | (f << 11));
+}
+
+void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
+    for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].bitmap().add(id);
+}
+
+void NumericalBitmap::insert_buffered(const OrderKey& key, uint32_t id) {
+    for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].add_buffered(id);
+}
+
+void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        Element& el = slices_[c][key.bit(c)];
+        el.flush();  // a buffered copy of the id would otherwise survive
+        el.bitmap().remove(id);
+    }
+}
+
+void NumericalBitmap::flush() {
+    for (Slice& slice : slices_) {
+        slice[0].flush();
+        slice[1].flush();
+    }
+}
+
+namespace {
+
+// Whether the ids lie mostly in dense (bitset) containers, by their average
+// count per 2^16-id chunk of the span they cover.
+bool dense(uint64_t count, const Bitmap& ids) {
+    if (count == 0) return false;
+    const uint64_t chunks = (uint64_t(ids.maximum()) >> 16) - (uint64_t(ids.minimum()) >> 16) + 1;
+    return count >= chunks * 4096;
+}
+
+// Which polarity of a slice narrows `ids` cheaper. Every id of the structure
+// is in exactly one polarity of every slice, so within a set of such ids
+// keeping those with the key's bit equals dropping those with the other bit.
+// Sparse candidates are probed against a dense operand in time linear in the
+// candidates; dense candidates are best met by the smaller operand.
+bool use_same(const Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    const uint64_t n_same = same.cardinality(), n_other = other.cardinality();
+    const bool same_smaller = n_same <= n_other;
+    if (!dense(ids.cardinality(), ids)) {
+        const Bitmap& larger = same_smaller ? other : same;
+        if (dense(same_smaller ? n_other : n_same, larger)) return !same_smaller;
+    }
+    return same_smaller;
+}
+
+void keep_polarity(Bitmap& ids, const Bitmap& same, const Bitmap& other) {
+    if (use_same(ids, same, other)) ids &= same;
+    else ids -= other;
+}
+
+}  // namespace
+
+Bitmap NumericalBitmap::eq(const OrderKey& key) const {
+    struct Step {
+        const Bitmap* same;
+        const Bitmap* other;
+        uint64_t same_count;
+    };
+    // Real data leaves most key bits constant (small integers, floats whose
+    // low mantissa bits are zero): a slice whose other polarity is empty
+    // cannot remove any id of the structure, so only the varying slices take
+    // part, the most selective first.
+    std::array<Step, OrderKey::bits> steps;
+    size_t n = 0;
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (same.empty()) return Bitmap();
+        if (other.empty()) continue;
+        steps[n++] = {&same, &other, same.cardinality()};
+    }
+    // No slice varies: every id holds this very key.
+    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
+    std::sort(steps.begin(), steps.begin() + n,
+              [](const Step& a, const Step& b) { return a.same_count < b.same_count; });
+    if (n == 1) return steps[0].same->clone();
+    // The first operand lies inside the structure, so from here on dropping
+    // the other polarity may stand in for keeping this one.
+    Bitmap out = steps[1].same_count <= steps[1].other->cardinality() ? *steps[0].same & *steps[1].same
+                                                                      : *steps[0].same - *steps[1].other;
+    for (size_t i = 2; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
+    return out;
+}
+
+void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
+                              unsigned deciding_bit) const {
+    for (int c = top; c >= 0; --c) {
+        const unsigned q = key.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        // Every candidate has bit q here: nothing is decided or dropped.
+        if (other.empty()) continue;
+        if (same.empty()) {
+            // Every candidate has the other bit: all are decided at once.
+            if (q == deciding_bit) decided.push_back(std::move(agreeing));
+            agreeing = Bitmap();
+            return;
+        }
+        if (q == deciding_bit) {
+            // Both halves straight from the slice: probing the candidates
+            // against a polarity is cheaper than subtracting one half.
+            const bool by_same = use_same(agreeing, same, other);
+            Bitmap lost = by_same ? agreeing - same : agreeing & other;
+            if (!lost.empty()) {
+                if (by_same) agreeing &= same;
+                else agreeing -= other;
+                decided.push_back(std::move(lost));
+            }
+        } else {
+            keep_polarity(agreeing, same, other);
+        }
+        if (agreeing.empty()) return;
+    }
+}
+
+namespace {
+
+// Adds the decided parts to out at once: they are many and mostly small, and
+// one union of all of them beats growing out part by part.
+void add_parts(Bitmap& out, std::vector<Bitmap>& parts) {
+    if (parts.empty()) return;
+    std::vector<const Bitmap*> all;
+    all.reserve(parts.size() + 1);
+    all.push_back(&out);
+    for (const Bitmap& p : parts) all.push_back(&p);
+    out = Bitmap::union_of(all);
+}
+
+}  // namespace
+
+void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
+                                        bool inclusive) const {
+    // Going down from the top bit: where the key has the bit that loses
+    // (0 for "greater", 1 for "less"), the agreeing candidates with the other
+    // bit are decided. The first slice also drops the ids of base that hold
+    // no number, which the shortcuts of descend() rely on.
+    const unsigned deciding_bit = greater ? 0u : 1u;
+    const int top = OrderKey::bits - 1;
+    const unsigned q = key.bit(top);
+    std::vector<Bitmap> decided;
+    if (q == deciding_bit) decided.push_back(base & slices_[top][1 - q].bitmap());
+    Bitmap agreeing = base & slices_[top][q].bitmap();
+    if (!agreeing.empty()) descend(key, top - 1, agreeing, decided, deciding_bit);
+    if (inclusive) decided.push_back(std::move(agreeing));
+    add_parts(out, decided);
+}
+
+void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
+                                            const Bitmap& base) const {
+    if (high < low) return;
+    // One walk down the bits both bounds share; where they part, the
+    // candidates with the lower bound's bit are below the upper bound already
+    // and need only the lower test on the bits left, the others the reverse.
+    Bitmap agreeing;
+    int c = OrderKey::bits - 1;
+    for (bool inside = false; c >= 0 && low.bit(c) == high.bit(c); --c) {
+        const unsigned q = low.bit(c);
+        const Bitmap& same = slices_[c][q].bitmap();
+        const Bitmap& other = slices_[c][1 - q].bitmap();
+        if (!inside) {
+            agreeing = base & same;  // also drops the ids of base without a number
+            inside = true;
+        } else if (other.empty()) {
+            continue;
+        } else if (same.empty()) {
+            return;
+        } else {
+            keep_polarity(agreeing, same, other);
+        }
+        if (agreeing.empty()) return;
+    }
+    if (c < 0) {
+        out |= agreeing;  // equal bounds
+        return;
+    }
+    // Here low has bit 0 and high bit 1.
+    const Bitmap& zeros = slices_[c][0].bitmap();
+    const Bitmap& ones = slices_[c][1].bitmap();
+    const Bitmap& from = c == OrderKey::bits - 1 ? base : agreeing;
+    Bitmap above_low = from & ones;
+    Bitmap below_high = from & zeros;
+    std::vector<Bitmap> decided;
+    if (!below_high.empty()) descend(low, c - 1, below_high, decided, 0u);
+    decided.push_back(std::move(below_high));
+    if (!above_low.empty()) descend(high, c - 1, above_low, decided, 1u);
+    decided.push_back(std::move(above_low));
+    add_parts(out, decided);
+}
+
+void NumericalBitmap::get_gt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+    compare_into_base(key, out, base, true, false);
+}
+
+void NumericalBitmap::get_gte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+    compare_into_base(key, out, base, true, true);
+}
+
+void NumericalBitmap::get_lt_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+    compare_into_base(key, out, base, false, false);
+}
+
+void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base) const {
+    compare_into_base(key, out, base, false, true);
+}
+
+void NumericalBitmap::retain(const Bitmap& keep) {
+    for (Slice& slice : slices_) {
+        for (Element& el : slice) {
+            el.flush();
+            el.bitmap() &= keep;
+        }
+    }
+}
+
+void NumericalBitmap::merge_from(const NumericalBitmap& other) {
+    if (&other == this) return;
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        for (int b = 0; b < 2; ++b) {
+            slices_[c][b].flush();
+            slices_[c][b].bitmap() |= other.slices_[c][b].bitmap();
+        }
+    }
+}
+
+bool NumericalBitmap::holds_header(uint16_t header) const {
+    const int first = 64;
+    for (int c = first; c < OrderKey::bits; ++c)
+        if (slices_[c][(header >> (c - first)) & 1u].bitmap().empty()) return false;
+    Bitmap ids = slices_[first][header & 1u].bitmap().clone();
+    for (int c = first + 1; c < OrderKey::bits && !ids.empty(); ++c) ids &= slices_[c][(header >> (c - first)) & 1u].bitmap();
+    return !ids.empty();
+}
+
+size_t NumericalBitmap::buffered_count() const noexcept {
+    size_t n = 0;
+    for (const Slice& slice : slices_) n += slice[0].buffered() + slice[1].buffered();
+    return n;
+}
+
+CompareIntoBaseFn GET_GT_FN() {
+    static const CompareIntoBaseFn fn = [](const NumericalBitmap& n, const OrderKey& k, Bitmap& out,
+                                           const Bitmap& base) { n.get_gt_into_base(k, out, base); };
+    return fn;
+}
+
+CompareIntoBaseFn GET_GTE_FN() {
+    static const CompareIntoBaseFn fn = [](const NumericalBitmap& n, const OrderKey& k, Bitmap& out,
+                                           const Bitmap& base) { n.get_gte_into_base(k, out, base); };
+    return fn;
+}
+
+CompareIntoBaseFn GET_LT_FN() {
+    static const CompareIntoBaseFn fn = [](const NumericalBitmap& n, const OrderKey& k, Bitmap& out,
+                                           const Bitmap& base) { n.get_lt_into_base(k, out, base); };
+    return fn;
+}
+
+CompareIntoBaseFn GET_LTE_FN() {
+    static const CompareIntoBaseFn fn = [](const NumericalBitmap& n, const OrderKey& k, Bitmap& out,
+                                           const Bitmap& base) { n.get_lte_into_base(k, out, base); };
+    return fn;
+}
+
+}  // namespace tarnwick

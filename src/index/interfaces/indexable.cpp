@@ -1,0 +1,459 @@
+#include "index/interfaces/indexable.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+#include "index/core/object_lock.hpp"
+#include "index/core/structures/id_alloc.hpp"
+#include "index/core/structures/string_interner.hpp"
+#include "index/interfaces/attribute_name.hpp"
+#include "index/interfaces/boundary.hpp"
+#include "index/interfaces/pickling.hpp"
+#include "index/interfaces/registration.hpp"
+#include "index/python_error.hpp"
+#include "index/types.hpp"
+
+namespace tarnwick {
+
+// ---- the Python object ------------------------------------------------------
+
+namespace {
+
+using RecordPtr = std::shared_ptr<IndexableRecord>;
+
+RecordPtr& record_slot(PyObject* self) noexcept { return indexable_record(self); }
+
+void set_bad_name(PyObject* name, const char* method) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
+}
+
+// Locks the object's engine list for an assignment. A thread that holds no
+// engine list waits for it with the GIL released; one that already holds
+// some is running Python code called from indexing (an item's __hash__), and
+// must not wait at all (see object_lock.hpp): ObjectLockedError instead.
+ObjectLocks lock_for_assignment(Mutex& metas) {
+    ObjectLocks held;
+    if (holds_object_locks()) {
+        held.add(metas);
+    } else {
+        lock_releasing_gil(metas);
+        held.adopt(metas);
+    }
+    return held;
+}
+
+// ---- attribute assignment ---------------------------------------------------
+
+// Stores `value` under `attr_id`, first updating every engine the object
+// belongs to. Returns the value it replaced, to be released by the caller
+// once no lock is held.
+//
+// Every write to an attribute map happens here or in tp_clear, always with
+// the GIL held; engines only read maps. The garbage collector's traversal
+// relies on that (see indexable_traverse).
+std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t attr_id, bool private_name,
+                                       PyValue value, bool& engines_updated) {
+    IndexMetaList& metas = *record.index_metas;
+    AttributeMap& map = *record.attribute_map;
+    ObjectLocks metas_guard = lock_for_assignment(metas.lock());
+
+    // With no engine to update there is no need to give up the GIL. A name
+    // starting with "_" concerns only the engines that indexed its value
+    // (asking takes a leaf lock, whose holders never wait for the GIL).
+    const IndexMetaVec& listed = metas.get();
+    const bool update = std::any_of(listed.begin(), listed.end(), [&](const IndexMeta& meta) {
+        if (!private_name) return true;
+        std::shared_ptr<IndexAPI> engine = meta.lock();
+        return engine && engine->indexes_private(record.id, attr_id);
+    });
+    if (update) {
+        // The engines are visited with the GIL released; a copy of the weak
+        // references lets each be upgraded (or found dead) one at a time.
+        IndexMetaVec engines = metas.get();
+        // The value being replaced. Maps are written only under the GIL and,
+        // but for tp_clear, under the engine list, both held here: no need for
+        // the map's mutex, which must not be held while add_index converts
+        // container items (Python code, which may read this object).
+        std::optional<PyValue> old;
+        if (const PyValue* current = map.get().get(attr_id)) old = *current;
+        std::vector<std::shared_ptr<IndexAPI>> updated;
+        updated.reserve(engines.size());
+        engines_updated = true;
+        // The GIL comes back while the engine list is still held: writes to
+        // the map happen under the GIL, and a thread holding the GIL never
+        // blocks on the list, so this cannot deadlock.
+        without_gil([&] {
+            for (const IndexMeta& meta : engines) {
+                std::shared_ptr<IndexAPI> engine = meta.lock();
+                if (!engine) continue;
+                // A name starting with "_" is indexed only by some engines, and
+                // only those must follow it.
+                if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
+                updated.push_back(engine);
+                try {
+                    engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
+                } catch (const ThreadExit&) {
+                    throw;
+                } catch (...) {
+                    // All or nothing (an allocation failure part way): every
+                    // engine goes back to the old value, which the map keeps.
+                    for (const std::shared_ptr<IndexAPI>& back : updated) {
+                        try {
+                            back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
+                        } catch (const ThreadExit&) {
+                            throw;
+                        } catch (...) {
+                        }
+                    }
+                    throw;
+                }
+            }
+        });
+    }
+    GilSafeGuard<Mutex> map_guard(map.lock());
+    return map.get().exchange(attr_id, std::move(value));
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    if (!PyUnicode_Check(name)) {
+        set_bad_name(name, "__setattr__");
+        return -1;
+    }
+    try {
+        // The slot stays put while self lives, even with the GIL released.
+        const RecordPtr& record = record_slot(self);
+        if (!record) {
+            PyErr_SetString(PyExc_SystemError, "Indexable without a record");
+            return -1;
+        }
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &n);
+        if (!text) return -1;
+        bool private_name = n > 0 && text[0] == '_';
+        PyValue converted = PyValue::from_py(value);
+        std::optional<uint32_t> attr_id = attribute_name_id(name);
+        if (!attr_id) return -1;
+        bool engines_updated = false;
+        std::optional<PyValue> old;
+        try {
+            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+        } catch (const ThreadExit&) {
+            throw;
+        } catch (...) {
+            // Work queued on nested objects before the failure (or by undoing
+            // it) still has to run.
+            if (engines_updated) run_nested_tasks();
+            throw;
+        }
+        if (engines_updated) {
+            // Nested objects that gained or lost a holder are indexed now
+            // that this object's locks are released. A task that fails (an
+            // allocation failure) undoes its part and is queued again: the
+            // value is stored by now, so it gets one more try here.
+            try {
+                run_nested_tasks();
+            } catch (const std::bad_alloc&) {
+                run_nested_tasks();
+            } catch (const PythonError&) {
+                // An interrupt from converting a nested object's items: the
+                // assignment is taken back. A new attribute cannot be, so the
+                // nested work gets its second try instead.
+                try {
+                    if (old) {
+                        bool again = false;
+                        old = store_attribute(*record, *attr_id, private_name, PyValue(*old), again);
+                    }
+                    run_nested_tasks();
+                } catch (...) {
+                    // Failing again, the work stays queued for the next call.
+                }
+                throw;
+            }
+            drain_pending_decrefs();
+        }
+        return 0;  // `old` is released here, with the GIL and no lock held
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return -1;
+    }
+}
+
+// ---- attribute read ---------------------------------------------------------
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        set_bad_name(name, "__getattribute__");
+        return nullptr;
+    }
+    try {
+        uint32_t attr_id = 0;
+        if (!attribute_name_id_into(name, attr_id)) {  // no UTF-8 form: no such attribute
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+            return nullptr;
+        }
+        if (const AttributeMap* map = reinterpret_cast<IndexableObject*>(self)->attributes) {
+            // No lock: every write to a map holds the GIL, which this thread
+            // holds, and engines holding the map's mutex only read it.
+            if (const PyValue* v = map->get().get(attr_id)) return v->to_python();
+        }
+        PyObject* found = PyObject_GenericGetAttr(self, name);
+        if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+        }
+        return found;
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+// ---- construction and destruction -------------------------------------------
+
+// Sets the TypeError object.__new__ raises for a class that still has
+// abstract methods (abc), in the wording of the running interpreter.
+void set_abstract_class_error(PyTypeObject* cls) {
+    PyObject* methods = PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__abstractmethods__");
+    PyObject* sorted = methods ? PySequence_List(methods) : nullptr;
+    Py_XDECREF(methods);
+    if (!sorted) return;
+    const Py_ssize_t count = PyList_GET_SIZE(sorted);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* separator = PyUnicode_FromString("', '");
+#else
+    PyObject* separator = PyUnicode_FromString(", ");
+#endif
+    PyObject* joined = separator && PyList_Sort(sorted) == 0 ? PyUnicode_Join(separator, sorted) : nullptr;
+    Py_XDECREF(separator);
+    Py_DECREF(sorted);
+    if (!joined) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s without an implementation for abstract method%s '%U'",
+                 cls->tp_name, count > 1 ? "s" : "", joined);
+#else
+    PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s with abstract method%s %U", cls->tp_name,
+                 count > 1 ? "s" : "", joined);
+#endif
+    Py_DECREF(joined);
+}
+
+PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+    if (PyType_GetFlags(cls) & Py_TPFLAGS_IS_ABSTRACT) {
+        set_abstract_class_error(cls);
+        return nullptr;
+    }
+    try {
+        drain_pending_decrefs();
+        AttributeMapData map;
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) {
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return nullptr;
+                }
+                // Conversion may run Python code (__hash__); keep the pair alive.
+                PyHandle hold_key = PyHandle::borrow(key);
+                PyValue converted = PyValue::from_py(value);
+                std::optional<uint32_t> attr_id = attribute_name_id(key);
+                if (!attr_id) return nullptr;
+                map.insert(*attr_id, std::move(converted));
+            }
+        }
+        auto attribute_map = std::make_shared<AttributeMap>(std::move(map));
+        auto metas = std::make_shared<IndexMetaList>();
+        // The id is drawn only once every value is converted.
+        auto record = std::make_shared<IndexableRecord>(std::move(metas), std::move(attribute_map), allocate_id(), true);
+        return indexable_wrap(cls, std::move(record));
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+void indexable_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+    if (reinterpret_cast<IndexableObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    {
+        // Dropping the record may release attribute values and so run
+        // arbitrary Python code; the slot is already empty by then.
+        reinterpret_cast<IndexableObject*>(self)->attributes = nullptr;
+        RecordPtr record = std::move(record_slot(self));
+        record_slot(self).~RecordPtr();
+    }
+    if (!keep_indexable_for_reuse(type, self)) type->tp_free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    Py_TRASHCAN_END
+}
+
+// ---- garbage collection -----------------------------------------------------
+
+// Visits the object reference of every attribute value: exactly the
+// references this object owns (copies that engines make share these same
+// references and are never visited).
+//
+// No lock is taken: maps are written only with the GIL held, which the
+// collector holds, and engines only read them. Skipping a busy map instead
+// would let the collector see the references in one pass but not in the next,
+// and so free objects that are still referenced.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const RecordPtr& record = record_slot(self);
+    if (!record) return 0;
+    int rc = 0;
+    record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& v) {
+        if (rc == 0 && v.obj) rc = visit(v.obj.get(), arg);
+    });
+    return rc;
+}
+
+// Breaks reference cycles through attribute values. If an engine is reading
+// the map right now, the map is left alone: the cycle is collected later.
+int indexable_clear(PyObject* self) {
+    const RecordPtr& record = record_slot(self);
+    if (!record) return 0;
+    AttributeMap& map = *record->attribute_map;
+    if (!map.lock().try_lock()) return 0;
+    AttributeMapData dropped(std::move(map.get()));
+    map.lock().unlock();
+    return 0;  // the values are released here, with no lock held
+}
+
+// ---- __dir__ and __repr__ ---------------------------------------------------
+
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::vector<uint32_t> ids;
+        if (const RecordPtr& record = record_slot(self)) {
+            AttributeMap& map = *record->attribute_map;
+            GilSafeGuard<Mutex> guard(map.lock());
+            ids.reserve(map.get().len());
+            map.get().for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
+        }
+        OwnedRef names = OwnedRef::steal(PyList_New(0));
+        if (!names) return nullptr;
+        {
+            InternerSnapshot snap = INTERNER().snapshot();
+            for (uint32_t id : ids) {
+                std::string_view text = snap->text(id);
+                OwnedRef name = OwnedRef::steal(
+                    PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+                if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+            }
+        }
+        OwnedRef object_dir =
+            OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
+        if (!object_dir) return nullptr;
+        OwnedRef defaults = OwnedRef::steal(PyObject_CallOneArg(object_dir.get(), self));
+        if (!defaults) return nullptr;
+        if (PyList_Check(defaults.get()) &&
+            PyList_SetSlice(names.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults.get()) < 0) {
+            return nullptr;
+        }
+        return names.release();
+    });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    size_t count = 0;
+    if (const RecordPtr& record = record_slot(self)) {
+        AttributeMap& map = *record->attribute_map;
+        GilSafeGuard<Mutex> guard(map.lock());
+        count = map.get().len();
+    }
+    // The class's own name, so that a subclass shows as itself.
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (!name) return nullptr;
+    PyObject* out = PyUnicode_FromFormat("<%U with %zu attributes>", name, count);
+    Py_DECREF(name);
+    return out;
+}
+
+// ---- the class --------------------------------------------------------------
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {"__reduce__", indexable_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", indexable_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef indexable_members[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, weakreflist), Py_READONLY, nullptr},
+#else
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weakreflist), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+    {Py_tp_methods, indexable_methods},
+    {Py_tp_members, indexable_members},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    "Tarnwick.Indexable",
+    static_cast<int>(sizeof(IndexableObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    indexable_slots,
+};
+
+}  // namespace
+
+PyTypeObject* indexable_type() {
+    return class_once(INDEXABLE_TYPE_CELL(), [] { return make_class(&indexable_spec); });
+}
+
+namespace {
+// The value model makes the class on first use through this (types.hpp).
+const bool maker_installed = (set_indexable_type_maker(&indexable_type), true);
+}  // namespace
+
+int register_indexable(PyObject* module) {
+    PyTypeObject* type = indexable_type();
+    if (!type) return -1;
+    return add_to_module(module, "Indexable", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tarnwick

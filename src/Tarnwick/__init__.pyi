@@ -150,6 +150,9 @@ class Index(Generic[_T]):
         the deep-copied objects (objects shared within one pickle stay shared).
         """
 
+    def __setstate__(self, state: Iterable[_T], /) -> None:
+        """Adds the members of a pickled index, as ``add_object_many`` does."""
+
     def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """The objects whose attributes equal the keyword arguments.
 
@@ -249,6 +252,9 @@ class Indexable:
         the same class (``__init__`` is not called) with the same attributes,
         names starting with ``_`` included (deep copies of them for
         ``deepcopy``); the copy belongs to no index."""
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Assigns every item of ``state`` as an attribute, as unpickling does."""
 
 class FilteredIndex(Generic[_T]):
     """A view: the objects a reduction selected, over the tables of its index.

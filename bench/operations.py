@@ -20,6 +20,10 @@ QUERY = "query"          # query and collect the matching objects into a list
 COLLECT = "collect"      # turn an already computed result into a list of objects
 SET_ATTR = "set_attr"    # one attribute assignment on an indexed object
 GET_ATTR = "get_attr"    # one attribute read
+COUNT = "count"          # the number of objects a query matches
+TOP_K = "top_k"          # the k objects with the lowest value of an attribute (among a query's)
+GROUP_COUNT = "group"    # how many objects (among a query's) hold each value of an attribute
+REMOVE = "remove"        # take one object out of the peer's structure
 
 
 @dataclass(frozen=True)
@@ -29,10 +33,13 @@ class Operation:
     kind: str
     query: Pred | None = None
     charted: bool = False
+    attr: str | None = None  # the attribute a top-k or count per value reads
+    k: int = 0
 
 
 AGE_EQ = Eq("age", 30)
 RANGE_10 = Between("score", 0.2, 0.3)
+YOUNG = Lt("age", 10)
 
 OPERATIONS: tuple[Operation, ...] = (
     Operation("create", "make N objects", CREATE),
@@ -59,6 +66,11 @@ OPERATIONS: tuple[Operation, ...] = (
               charted=True),
     Operation("container", "'tag07' in tags (4%)", QUERY, Has("tags", "tag07"), charted=True),
     Operation("collect", "collect a 10% result into a list", COLLECT, RANGE_10),
+    Operation("count", "count a 10% result (score range)", COUNT, RANGE_10),
+    Operation("top10_view", "10 lowest scores among age < 10 (10%)", TOP_K, YOUNG, attr="score", k=10),
+    Operation("top10_all", "10 lowest scores of all", TOP_K, None, attr="score", k=10),
+    Operation("value_counts", "objects per city among age < 10 (10%)", GROUP_COUNT, YOUNG, attr="city"),
+    Operation("remove", "remove one object", REMOVE),
     Operation("set_attr", "assign age on one indexed object", SET_ATTR),
     Operation("get_attr", "read age of one object", GET_ATTR),
 )

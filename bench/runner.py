@@ -3,15 +3,19 @@
 from __future__ import annotations
 
 import gc
+import heapq
+import statistics
+from collections import Counter
 from dataclasses import dataclass, field
+from operator import attrgetter
 from typing import Callable
 
 from bench import memory
-from bench.operations import (BUILD, COLLECT, CREATE, GET_ATTR, OPERATIONS, QUERY, SET_ATTR,
-                              Operation)
+from bench.operations import (BUILD, COLLECT, COUNT, CREATE, GET_ATTR, GROUP_COUNT, OPERATIONS, QUERY,
+                              REMOVE, SET_ATTR, TOP_K, Operation)
 from bench.peers import BY_KEY, PEERS, SUBJECT, NotApplicable, Peer, Unsupported
 from bench.peers.listcomp import comprehension
-from bench.timing import time_calls, time_each
+from bench.timing import Timing, time_calls, time_each
 from bench.workload import AGE, Workload
 
 
@@ -56,6 +60,18 @@ def reference_positions(workload: Workload, operations) -> dict[str, list[int]]:
     positions = workload.positions
     return {op.key: sorted(positions[id(o)] for o in comprehension(op.query)(workload.objects))
             for op in operations if op.query is not None}
+
+
+def reference_answer(workload: Workload, op: Operation):
+    """What a count, top-k or count per value must give, from the plain objects:
+    a number, the row positions in order, or a dict from value to count."""
+    objs = workload.objects if op.query is None else comprehension(op.query)(workload.objects)
+    if op.kind == COUNT:
+        return len(objs)
+    if op.kind == TOP_K:
+        positions = workload.positions
+        return [positions[id(o)] for o in heapq.nsmallest(op.k, objs, key=attrgetter(op.attr))]
+    return dict(Counter(getattr(o, op.attr) for o in objs))
 
 
 def _read_loop(objs):
@@ -162,6 +178,10 @@ class SizeRun:
                 result = peer.execute(peer.compile(op.query))
                 timing, found = time_calls(lambda: peer.materialize(result), s.repeat, s.min_time)
                 return self._checked(peer, op, timing, found)
+            if op.kind in (COUNT, TOP_K, GROUP_COUNT):
+                return self._answer(peer, op)
+            if op.kind == REMOVE:
+                return self._removals(peer)
             if op.kind == GET_ATTR:
                 return self._attribute_reads(peer)
             if op.kind == SET_ATTR:
@@ -178,6 +198,39 @@ class SizeRun:
         entry = timing.as_dict() | {"status": "ok", "count": len(found)}
         entry["matches_reference"] = sorted(peer.positions_of(found)) == self.reference[op.key]
         return entry
+
+    def _answer(self, peer: Peer, op: Operation) -> dict:
+        """A count, top-k or count per value, the query included; the subject also
+        reports the same work on a view made beforehand (extra fields)."""
+        s = self.settings
+        compiled = None if op.query is None else peer.compile(op.query)
+        if op.kind == COUNT:
+            call = lambda: peer.count(compiled)  # noqa: E731
+        elif op.kind == TOP_K:
+            call = lambda: peer.top_k(compiled, op.attr, op.k)  # noqa: E731
+        else:
+            call = lambda: peer.value_counts(compiled, op.attr)  # noqa: E731
+        timing, answer = time_calls(call, s.repeat, s.min_time)
+        entry = timing.as_dict() | {"status": "ok"}
+        if op.kind == TOP_K:
+            answer = peer.positions_of(answer)
+        entry["matches_reference"] = answer == reference_answer(self.workload, op)
+        if op.kind != GROUP_COUNT:
+            entry["count"] = answer if op.kind == COUNT else len(answer)
+        for name, extra in peer.answer_variants(op, compiled).items():
+            figure, _ = time_calls(extra, s.repeat, s.min_time)
+            entry[name] = figure.median
+        return entry
+
+    def _removals(self, peer: Peer) -> dict:
+        """Per removal: the peer times taking the objects out, then puts them back
+        untimed, so that every sample starts from the full structure."""
+        n = len(self.workload.rows)
+        count = min(self.settings.assignments, n)
+        positions = list(range(0, n, max(n // count, 1)))[:count]
+        samples = [peer.remove_timed(positions) / len(positions) for _ in range(max(1, self.settings.repeat))]
+        return Timing(statistics.median(samples), min(samples), samples, 1).as_dict() | {
+            "status": "ok", "per": "removal"}
 
     def _attribute_reads(self, peer: Peer) -> dict:
         objs = peer.readable_objects()[: self.settings.reads]

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 SPEEDUP = "speedup"      # peer time / Tarnwick time >= bound
 AT_MOST = "at_most"      # Tarnwick figure / peer figure <= bound
 FASTER = "faster"        # peer time / Tarnwick time > 1
+UNDER = "under"          # Tarnwick time <= bound seconds
 
 
 @dataclass(frozen=True)
@@ -22,9 +23,20 @@ class Target:
     kind: str
     bound: float = 1.0
     metric: str = "time"  # or "memory_index_rss"
+    # Figures of Tarnwick's own entry to compare instead of the two medians
+    # (a view made beforehand against the same view through a collected
+    # list), and another operation of Tarnwick's as the peer figure.
+    mine_field: str = "median_s"
+    theirs_field: str = "median_s"
+    theirs_op: str | None = None
+    text: str | None = None
 
     @property
     def label(self) -> str:
+        if self.text:
+            return self.text
+        if self.kind == UNDER:
+            return f"{self.op}: under {self.bound * 1e3:g} ms"
         if self.metric == "memory_index_rss":
             return f"index memory per object <= {self.peer} (RSS)"
         if self.kind == SPEEDUP:
@@ -49,6 +61,15 @@ TARGETS: tuple[Target, ...] = tuple(
     + [Target("build", "sqlite", SPEEDUP, 1)]
     + [Target("get_attr", "listcomp", AT_MOST, 1.5)]
     + _faster_than("set_attr", "sqlite")
+    + [Target("count", "tarnwick", SPEEDUP, 100, mine_field="view_s", theirs_field="view_collect_s",
+              text="count: len(view) >= 100x faster than len(view.collect())")]
+    + _faster_than("count", "sqlite", "pandas")
+    + _faster_than("top10_view", "sqlite")
+    + [Target("top10_view", "tarnwick", SPEEDUP, 20, mine_field="view_s", theirs_field="view_collect_s",
+              text="top10_view: >= 20x faster than heapq.nsmallest over view.collect()")]
+    + [Target("top10_all", "tarnwick", UNDER, 1e-3)]
+    + _faster_than("value_counts", "pandas", "sqlite")
+    + [Target("remove", "tarnwick", AT_MOST, 2, theirs_op="set_attr", text="remove: <= 2x an assignment (set_attr)")]
     + [Target("index_memory", "sqlite", AT_MOST, 1.0, metric="memory_index_rss")]
 )
 
@@ -75,6 +96,14 @@ def _median(entry):
     return None
 
 
+def _figure(entry, name):
+    if name == "median_s":
+        return _median(entry)
+    if entry and entry.get("status") == "ok":
+        return entry.get(name)
+    return None
+
+
 def _why_missing(entry, who):
     if not entry:
         return f"{who}: not measured"
@@ -96,8 +125,8 @@ def judge(target: Target, size_results: dict, size_memory: dict, n: int,
         ratio = mine["index_bytes"] / theirs["index_bytes"]
         return Verdict(target, n, ratio, "PASS" if ratio <= target.bound else "MISS")
     mine_entry = size_results.get(subject, {}).get(target.op)
-    theirs_entry = size_results.get(target.peer, {}).get(target.op)
-    mine, theirs = _median(mine_entry), _median(theirs_entry)
+    theirs_entry = size_results.get(target.peer, {}).get(target.theirs_op or target.op)
+    mine, theirs = _figure(mine_entry, target.mine_field), _figure(theirs_entry, target.theirs_field)
     if mine is None:
         return Verdict(target, n, None, "n/a", _why_missing(mine_entry, subject))
     if theirs is None:
@@ -105,6 +134,9 @@ def judge(target: Target, size_results: dict, size_memory: dict, n: int,
     wrong = [who for who, e in ((subject, mine_entry), (target.peer, theirs_entry))
              if e.get("matches_reference") is False]
     note = ("wrong result from " + ", ".join(wrong)) if wrong else ""
+    if target.kind == UNDER:
+        return Verdict(target, n, mine, "PASS" if mine <= target.bound and not wrong else "MISS",
+                       note or "figure: seconds")
     if target.kind == AT_MOST:
         ratio = mine / theirs
         passed = ratio <= target.bound

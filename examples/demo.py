@@ -31,17 +31,17 @@ def main() -> None:
 
     index: Index[Person] = Index()
     index.add_object_many(people)
-    print(f"indexed {len(index.collect())} people")
+    print(f"indexed {len(index)} people: {index!r}")
 
     thirties = index.reduced_query(Q.bt("age", 30, 39))
-    print("aged 30-39:", len(thirties.collect()))
+    print("aged 30-39:", len(thirties))
 
     query = Q.and_(Q.starts_with("name", "Gr"), Q.eq("tags", "rust"), Q.gt("score", 0.5))
     hits = index.reduced_query(query).collect()
     print("Gr* who know rust with score > 0.5:", len(hits), [p.name for p in hits[:3]])
 
     in_oslo = index.reduced_query(Q.eq("address.city", "Oslo"))
-    print("living in Oslo:", len(in_oslo.collect()))
+    print("living in Oslo:", len(in_oslo))
 
     # Assignments keep every index current, nested objects included.
     cities[2].city = "Bergen"
@@ -50,8 +50,21 @@ def main() -> None:
 
     # A view is fixed when made; narrowing it tests current values.
     young = index.reduced_query(Q.lt("age", 25))
-    print("under 25:", len(young.collect()), "of whom score >= 0.9:",
-          len(young.reduced_query(Q.ge("score", 0.9)).collect()))
+    print("under 25:", len(young), "of whom score >= 0.9:", len(young.reduced_query(Q.ge("score", 0.9))))
+
+    # Results behave like collections: top k straight from the numeric
+    # index, counts per value, membership, removal, operators.
+    best = thirties.collect(order_by="score", descending=True, limit=3)
+    print("best scores in their 30s:", [(p.name, round(p.score, 3)) for p in best])
+    print("next page:", [p.name for p in thirties.collect(order_by="score", descending=True, offset=3, limit=3)])
+    print("tags among them:", thirties.value_counts("tags"))
+    print("cities of the young:", young.value_counts("address.city"))
+    leaver = best[0]
+    index.remove(leaver)
+    print(f"{leaver.name} left: still indexed? {leaver in index}; in the old view? {leaver in thirties};",
+          f"{len(index)} people")
+    rust_or_go = index.reduced_query((Q.eq("tags", "rust") | Q.eq("tags", "go")) & ~Q.lt("age", 30))
+    print("rust or go, 30 and over:", len(rust_or_go))
 
 
 if __name__ == "__main__":

@@ -142,3 +142,64 @@ def to_query(q):
     if op == "in":
         return Q.in_(q[1], q[2])
     return getattr(Q, op)(*q[1:])
+
+
+# ---- collections: ordering and counting --------------------------------------------
+
+MISSING = object()
+
+
+def access(attrs, obj, path):
+    """What Python attribute access along `path` gives for obj: MISSING when a
+    step meets something without that attribute."""
+    current = obj
+    for name in path.split("."):
+        if not isinstance(current, Indexable) or name not in attrs.get(current, {}):
+            return MISSING
+        current = attrs[current][name]
+    return current
+
+
+def order_group(v):
+    """Numbers (NaN excluded), then bools, then strs, then everything else."""
+    if type(v) is bool:
+        return 1
+    if type(v) in (int, float) and not (type(v) is float and math.isnan(v)):
+        return 0
+    if type(v) is str:
+        return 2
+    return 3
+
+
+def ordered_objects(attrs, objs, path, descending=False, offset=0, limit=None, object_id=id):
+    """collect(order_by=path, ...): ties by ascending id; descending reverses the
+    numbers, bools and strs (as one order), the rest stays last."""
+    by_id = sorted(objs, key=object_id)
+    keys = {o: access(attrs, o, path) for o in by_id}
+
+    def rank(o):
+        g = order_group(keys[o])
+        return 3 if g == 3 else (2 - g if descending else g)
+
+    out = []
+    for r in range(4):
+        run = [o for o in by_id if rank(o) == r]
+        if r < 3:
+            run.sort(key=lambda o: keys[o], reverse=descending)
+        out += run
+    return out[offset:] if limit is None else out[offset:offset + limit]
+
+
+def value_counts(objs, values, object_id=id):
+    """value_counts(path) as a list of (value, count): values(obj) lists what
+    the object holds at the path (container items once per object); values
+    Python takes for one dict key pool their holders; NaN is not counted. Most
+    held first, ties by the smallest id of a holder."""
+    holders = {}
+    for o in objs:
+        for v in values(o):
+            if type(v) is float and math.isnan(v):
+                continue
+            holders.setdefault(v, set()).add(o)
+    return sorted(((v, len(h)) for v, h in holders.items()),
+                  key=lambda vc: (-vc[1], min(object_id(o) for o in holders[vc[0]])))

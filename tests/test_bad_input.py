@@ -95,7 +95,7 @@ class TestArguments:
             lambda: idx.add_object(py_ref=Index()),
             lambda: idx.add_object_many(), lambda: idx.add_object_many("ab"), lambda: idx.add_object_many(3),
             lambda: idx.add_object_many([stranger, 3]), lambda: idx.add_object_many((stranger, None)),
-            lambda: idx.add_object_many(stranger), lambda: idx.add_object_many({stranger}),
+            lambda: idx.add_object_many(stranger), lambda: idx.add_object_many({stranger, 3}),
             lambda: idx.collect(1),
             lambda: idx.reduced(1), lambda: idx.get_by_attribute(stranger), lambda: idx.reduce(1),
             lambda: idx.reduced_query(), lambda: idx.reduced_query(3), lambda: idx.reduced_query(Q.eq("n", 1), 1),
@@ -114,6 +114,25 @@ class TestArguments:
         for call in refused:
             with pytest.raises(TypeError):
                 call()
+        for target in (idx, view):
+            named = [
+                ("order_by", lambda: target.collect(order_by=3)), ("limit", lambda: target.collect(limit="x")),
+                ("offset", lambda: target.collect(offset=None)), ("descending", lambda: target.collect(descending="no")),
+                ("attr", lambda: target.value_counts(None)), ("attr", lambda: target.value_counts(attr=b"n")),
+            ]
+            for argument, call in named:
+                with pytest.raises(TypeError, match=f"'{argument}'"):
+                    call()
+            for call in (lambda: target.collect(limit=-1), lambda: target.collect(offset=-2, order_by="n")):
+                with pytest.raises(ValueError, match="must not be negative"):
+                    call()
+            for call in (lambda: target.collect("n"), lambda: target.value_counts(), lambda: target.value_counts("n", 1)):
+                with pytest.raises(TypeError):
+                    call()
+        for missing in (stranger, 3, None, "n"):
+            with pytest.raises(KeyError):
+                idx.remove(missing)
+            assert idx.discard(missing) is None
         with pytest.raises(AttributeError, match="can't delete attribute"):
             del a.n
         assert_intact(idx, a, b)

@@ -18,7 +18,7 @@ if str(ROOT) not in sys.path:
 
 from bench import report, runner  # noqa: E402
 from bench.operations import BY_KEY as OPS  # noqa: E402
-from bench.operations import COLLECT, OPERATIONS, QUERY  # noqa: E402
+from bench.operations import COLLECT, COUNT, GROUP_COUNT, OPERATIONS, QUERY, TOP_K  # noqa: E402
 from bench.peers import BY_KEY, PEERS, Unsupported  # noqa: E402
 from bench.predicates import (And, Between, Contains, EndsWith, Eq, Ge, Has, In, Lt,  # noqa: E402
                               Not, Or, StartsWith, matches)
@@ -141,6 +141,43 @@ def test_age_assignment_is_undone_and_seen_by_queries(peer_key, workload):
         peer.close()
 
 
+@pytest.mark.parametrize("peer_key", [p.key for p in PEERS])
+def test_counts_top_k_and_counts_per_value_match_the_reference(peer_key, workload):
+    peer_cls = BY_KEY[peer_key]
+    reason = peer_cls.unavailable()
+    if reason:
+        pytest.skip(reason)
+    peer = peer_cls(workload)
+    peer.build()
+    settings = runner.Settings(sizes=[workload.n], repeat=1, min_time=0.0, assignments=5)
+    size_run = runner.SizeRun(settings, workload, log=lambda line: None)
+    try:
+        entries = {op.key: size_run._measure(peer, op) for op in OPERATIONS if op.kind in (COUNT, TOP_K, GROUP_COUNT)}
+        removal = size_run._measure(peer, OPS["remove"])
+    finally:
+        peer.close()
+    measured = {k: e for k, e in entries.items() if e["status"] == "ok"}
+    if not measured:
+        pytest.skip(f"{peer_key} has none of them")
+    assert all(e["matches_reference"] for e in measured.values()), measured
+    if peer_key == "tarnwick":
+        assert set(measured) == set(entries)
+        assert all(e["view_s"] > 0 for e in measured.values())
+        assert removal["status"] == "ok" and removal["per"] == "removal"
+
+
+def test_removal_leaves_the_index_as_it_was(workload):
+    peer = BY_KEY["tarnwick"](workload)
+    peer.build()
+    try:
+        peer.remove_timed([0, 3, 5])
+        assert len(peer.index) == workload.n
+        expected = sorted(i for i, r in enumerate(workload.rows) if r[0] == 30)
+        assert sorted(peer.positions_of(peer.run(peer.compile(Eq("age", 30))))) == expected
+    finally:
+        peer.close()
+
+
 def _entry(seconds, **extra):
     return {"status": "ok", "median_s": seconds} | extra
 
@@ -175,6 +212,22 @@ class TestTargets:
                    "ducks": {"eq_int": {"status": "skipped", "reason": "ducks is not installed"}}}
         verdict = judge(t, results, {}, 1)
         assert verdict.status == "n/a" and "not installed" in verdict.note
+
+    def test_own_figures_other_operations_and_absolute_bounds(self):
+        own = next(t for t in TARGETS if t.op == "count" and t.mine_field == "view_s")
+        entry = _entry(1e-3, view_s=1e-6, view_collect_s=2e-4)
+        assert judge(own, {"tarnwick": {"count": entry}}, {}, 10).status == "PASS"
+        entry["view_s"] = 3e-6
+        verdict = judge(own, {"tarnwick": {"count": entry}}, {}, 10)
+        assert verdict.status == "MISS" and verdict.ratio == pytest.approx(200 / 3)
+        removal = next(t for t in TARGETS if t.op == "remove")
+        results = {"tarnwick": {"remove": _entry(3e-6), "set_attr": _entry(2e-6)}}
+        assert judge(removal, results, {}, 10).status == "PASS"
+        results["tarnwick"]["remove"] = _entry(5e-6)
+        assert judge(removal, results, {}, 10).status == "MISS"
+        under = next(t for t in TARGETS if t.op == "top10_all")
+        assert judge(under, {"tarnwick": {"top10_all": _entry(9e-4)}}, {}, 10).status == "PASS"
+        assert judge(under, {"tarnwick": {"top10_all": _entry(2e-3)}}, {}, 10).status == "MISS"
 
     def test_memory_compares_index_bytes_by_rss(self):
         t = next(t for t in TARGETS if t.metric == "memory_index_rss")

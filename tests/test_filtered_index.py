@@ -23,7 +23,8 @@ def test_class_surface():
     signatures = {name: getattr(FilteredIndex, name).__text_signature__
                   for name in ("reduced", "reduced_query", "collect", "rebase")}
     assert signatures == {"reduced": "($self, **kwargs)", "reduced_query": "($self, query)",
-                          "collect": "($self)", "rebase": "($self)"}
+                          "collect": "($self, /, *, order_by=None, descending=False, limit=None, offset=0)",
+                          "rebase": "($self)"}
     for name, text in [("get_by_attribute", "($self, **kwargs)"), ("reduce", "($self, **kwargs)"),
                        ("reduced", "($self, **kwargs)"), ("reduced_query", "($self, query)")]:
         assert getattr(Index, name).__text_signature__ == text

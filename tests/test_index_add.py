@@ -17,7 +17,7 @@ class TestClassSurface:
         assert Index.__text_signature__ == "()"
         assert Index.add_object.__text_signature__ == "($self, py_ref)"
         assert Index.add_object_many.__text_signature__ == "($self, objs)"
-        assert Index.collect.__text_signature__ == "($self)"
+        assert Index.collect.__text_signature__ == "($self, /, *, order_by=None, descending=False, limit=None, offset=0)"
 
     def test_constructor_takes_no_arguments(self):
         with pytest.raises(TypeError):
@@ -89,8 +89,30 @@ class TestBadInput:
             idx.add_object(Item(), Item())
         assert idx.collect() == []
 
-    @pytest.mark.parametrize("bad", ["abc", "", 3, None, {Item()}, {"k": Item()}, iter([])])
-    def test_add_object_many_refuses_non_sequences(self, bad):
+    @pytest.mark.parametrize("make", [lambda objs: iter(objs), lambda objs: (o for o in objs), set,
+                                      lambda objs: dict.fromkeys(objs)])
+    def test_any_iterable_is_accepted(self, make):
+        objs = [Item(k=i) for i in range(4)]
+        idx = Index()
+        idx.add_object_many(make(objs))
+        assert idx.collect() == sorted(objs, key=_object_id)
+
+    def test_generator_raising_midway_adds_nothing(self):
+        objs = [Item(k=i) for i in range(4)]
+
+        def produce():
+            yield from objs[:2]
+            raise ValueError("midway")
+
+        idx = Index()
+        with pytest.raises(ValueError, match="midway"):
+            idx.add_object_many(produce())
+        assert len(idx) == 0 and idx._debug_eq("k", 0) == []
+        objs[0].k = 9
+        assert idx._debug_eq("k", 9) == []
+
+    @pytest.mark.parametrize("bad", ["abc", "", 3, None, {"k": Item()}])
+    def test_add_object_many_refuses_non_iterables(self, bad):
         idx = Index()
         with pytest.raises(TypeError, match="objs"):
             idx.add_object_many(bad)

@@ -173,7 +173,7 @@ class TestSubclasses:
         assert p.describe() == "ann:30"
         assert p.kind == "person"
         assert isinstance(p, Indexable)
-        assert repr(p) == "<Indexable with 2 attributes>"
+        assert repr(p) == "<Person with 2 attributes>"
         assert p.__dict__ == {}
 
     def test_attribute_shadows_method(self):

@@ -9,7 +9,7 @@ from datetime import date, datetime, time, timedelta, timezone
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from reference_semantics import ORDERED, evaluate, kind, numpy as np, to_query, values_at
+from reference_semantics import ORDERED, evaluate, kind, numpy as np, ordered_objects, to_query, value_counts, values_at
 from Tarnwick import Index, Indexable, _object_id
 
 
@@ -151,9 +151,31 @@ def test_queries_match_the_model(pool, data):
         view = idx.reduced_query(to_query(narrower))
         within = model.evaluate(narrower, universe)
         assert view.reduced_query(to_query(q)).collect() == sorted(model.evaluate(q, within), key=_object_id)
+        check_collection(idx, members)
+        check_collection(view, within)
+
+    def check_collection(target, held):
+        assert len(target) == len(held)
+        probe = draw(st.sampled_from(objects["top"] + objects["mid"]))
+        assert (probe in target) == (probe in held)
+        assert list(target) == sorted(held, key=_object_id)
+        path = draw(st.sampled_from(PATHS))
+        descending, offset = draw(st.booleans()), draw(st.integers(0, 3))
+        limit = draw(st.none() | st.integers(0, 4))
+        expected = ordered_objects(model.attrs, held, path, descending, offset, limit, object_id=_object_id)
+        got = target.collect(order_by=path, descending=descending, offset=offset, limit=limit)
+        assert got == expected, (path, descending, offset, limit)
+        paged = target.collect(offset=offset, limit=limit)
+        by_id = sorted(held, key=_object_id)
+        assert paged == (by_id[offset:] if limit is None else by_id[offset:offset + limit])
+        counted = target.value_counts(path)
+        wanted = value_counts(held, lambda o: model.values(o, path), object_id=_object_id)
+        assert list(counted.values()) == [c for _, c in wanted], path
+        assert counted == dict(wanted), path
 
     for _ in range(draw(st.integers(1, 15))):
-        step = draw(st.sampled_from(["add", "add_many", "assign", "assign", "assign", "check", "check", "reduce"]))
+        step = draw(st.sampled_from(["add", "add_many", "assign", "assign", "assign", "check", "check", "reduce",
+                                     "remove"]))
         if step == "add":
             obj = objects["top"][draw(st.integers(0, TOPS - 1))]
             idx.add_object(obj)
@@ -171,6 +193,14 @@ def test_queries_match_the_model(pool, data):
             idx.reduce(**conditions)
             members = kept
             assert idx.collect() == sorted(members, key=_object_id)
+        elif step == "remove":
+            obj = objects["top"][draw(st.integers(0, TOPS - 1))]
+            if obj in members:
+                idx.remove(obj)
+                members = members - {obj}
+            else:
+                idx.discard(obj)
+            assert len(idx) == len(members) and obj not in idx
         else:
             check()
     for _ in range(3):

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 import Tarnwick
-from Tarnwick import PyQueryExpr as Q
+from Tarnwick import Index, Indexable, PyQueryExpr as Q
 
 value_debug = Tarnwick._value_debug
 
@@ -157,10 +157,18 @@ class TestArguments:
             with pytest.raises(TypeError, match=r"^not_\(\) argument 'exprs' must be PyQueryExpr"):
                 Q.not_(bad)
 
-    @pytest.mark.parametrize("values", ["abc", "", iter([1]), (x for x in [1]), {1, 2}, {"a": 1}, 5, None])
-    def test_in_refuses_strs_and_non_sequences(self, values):
-        with pytest.raises(TypeError, match=r"^in_\(\) argument 'values' must be a sequence other than str"):
+    @pytest.mark.parametrize("values", ["abc", "", 5, None, 2.5])
+    def test_in_refuses_strs_and_non_iterables(self, values):
+        with pytest.raises(TypeError, match=r"^in_\(\) argument 'values' must be an iterable other than str"):
             Q.in_("a", values)
+
+    @pytest.mark.parametrize("make", [lambda: iter([1, 2]), lambda: (x for x in [1, 2]), lambda: {1: "k", 2: "v"},
+                                      lambda: {2, 1}])
+    def test_in_accepts_any_iterable(self, make):
+        world = Index()
+        objs = [Indexable(a=i) for i in range(4)]
+        world.add_object_many(objs)
+        assert {o.a for o in world.reduced_query(Q.in_("a", make())).collect()} == {1, 2}
 
     @pytest.mark.parametrize("values", [[], (), range(3), [1, "1", 1.0, True], b"ab"])
     def test_in_accepts_sequences(self, values):

@@ -89,5 +89,5 @@ def test_unlocked_objects_and_reads_still_work():
     item = Reentrant(lambda: (seen.append((repr(c), c.n)), setattr(d, "n", 3)))
     in_thread(lambda: setattr(c, "tags", [item]))
     assert item.outcome == "done"
-    assert seen == [("<Indexable with 1 attributes>", 1)]  # tags is stored after the engines
+    assert seen == [("<Item with 1 attributes>", 1)]  # tags is stored after the engines
     assert find(idx, Q.eq("n", 3)) == ids(d) and find(idx, Q.eq("tags", item)) == ids(c)

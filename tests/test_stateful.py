@@ -10,7 +10,7 @@ import pytest
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from reference_semantics import evaluate, items, kind, to_query, values_at
+from reference_semantics import evaluate, items, kind, ordered_objects, to_query, value_counts, values_at
 from Tarnwick import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _object_id
 
 
@@ -223,8 +223,7 @@ class Store(RuleBasedStateMachine):
         kwargs = {k: self.resolve(v) for k, v in kwargs.items()}
         kept = engine.evaluate(("and", [("eq", k, v) for k, v in kwargs.items()]), set(engine.members))
         idx.reduce(**kwargs)
-        for o in engine.members - kept:
-            engine.hidden.pop(o, None)
+        self.forget(engine, engine.members - kept)
         engine.members = kept
 
     @rule(x=st.integers(0, 3), y=st.integers(0, 3))
@@ -238,6 +237,59 @@ class Store(RuleBasedStateMachine):
             if o in eb.members:
                 for name, values in names.items():
                     ea.hidden.setdefault(o, {}).setdefault(name, []).extend(values)
+
+    @rule(x=st.integers(0, 3), i=st.integers(0, TOPS - 1), missing_ok=st.booleans())
+    def remove(self, x, i, missing_ok):
+        idx, engine = self.indexes[x % len(self.indexes)]
+        obj = self.objects["top"][i]
+        if missing_ok:
+            idx.discard(obj)
+        elif obj in engine.members:
+            idx.remove(obj)
+        else:
+            with pytest.raises(KeyError):
+                idx.remove(obj)
+        self.forget(engine, {obj} & engine.members)
+        engine.members.discard(obj)
+
+    @precondition(lambda self: len(self.indexes) > 1)
+    @rule(x=st.integers(0, 3))
+    def clear(self, x):
+        idx, engine = self.indexes[x % len(self.indexes)]
+        idx.clear()
+        self.forget(engine, set(engine.members))
+        engine.members.clear()
+
+    def forget(self, engine, gone):
+        """Objects leaving an engine leave its views for good: added again, they
+        are new to every view made before."""
+        for o in gone:
+            engine.hidden.pop(o, None)
+        self.views = [(v, e, ids - gone if e is engine else ids) for v, e, ids in self.views]
+
+    def collections(self, x):
+        """An index or a view, with the objects it holds."""
+        if x < 4 or not self.views:
+            idx, engine = self.indexes[x % len(self.indexes)]
+            return idx, set(engine.members), engine
+        view, engine, ids = self.views[x % len(self.views)]
+        return view, {o for o in ids if o in engine.members}, engine
+
+    @rule(x=st.integers(0, 9), path=st.sampled_from(PATHS), descending=st.booleans(), offset=st.integers(0, 4),
+          limit=st.none() | st.integers(0, 5))
+    def ordered_collect(self, x, path, descending, offset, limit):
+        target, held, _ = self.collections(x)
+        got = target.collect(order_by=path, descending=descending, offset=offset, limit=limit)
+        assert got == ordered_objects(self.world.attrs, held, path, descending, offset, limit, object_id=_object_id)
+
+    # Names starting with "_" are indexed with the value they had when added,
+    # which later assignments do not update: counts of them are not defined.
+    @rule(x=st.integers(0, 9), path=st.sampled_from([p for p in PATHS if not p.startswith("_")]))
+    def value_counts(self, x, path):
+        target, held, engine = self.collections(x)
+        wanted = value_counts(held, lambda o: engine.values(o, path), object_id=_object_id)
+        got = target.value_counts(path)
+        assert got == dict(wanted) and list(got.values()) == [c for _, c in wanted]
 
     # -- views
 
@@ -328,12 +380,14 @@ class Store(RuleBasedStateMachine):
     def members_collected(self):
         for idx, engine in self.indexes:
             assert idx.collect() == by_id(engine.members)
+            assert len(idx) == len(engine.members)
 
     @invariant()
     def views_hold_their_present_ids(self):
         for view, engine, ids in self.views:
             assert type(view) is FilteredIndex
             self.check(view.collect(), engine, ids)
+            assert len(view) == len([o for o in ids if o in engine.members])
 
 
 TestStore = Store.TestCase

@@ -87,6 +87,28 @@ class Peer:
         """Sets the age of the object at each position, keeping the peer's index current."""
         raise Unsupported("no attribute assignment")
 
+    def count(self, compiled) -> int:
+        """The number of objects the compiled query matches."""
+        raise Unsupported("no count")
+
+    def top_k(self, compiled, attr: str, k: int) -> list:
+        """The k objects with the lowest `attr` among those the query matches (all
+        objects when `compiled` is None), lowest first."""
+        raise Unsupported("no top-k")
+
+    def value_counts(self, compiled, attr: str) -> dict:
+        """{value: number of matching objects holding it}."""
+        raise Unsupported("no count per value")
+
+    def answer_variants(self, op, compiled) -> dict:
+        """Extra figures of the same answer by other means: {name: call}."""
+        return {}
+
+    def remove_timed(self, positions: list[int]) -> float:
+        """Removes the objects at the positions one by one and returns the seconds
+        that took; then puts them back (untimed)."""
+        raise Unsupported("no removal")
+
     def readable_objects(self) -> list:
         """Objects whose attribute reads are measured."""
         raise NotApplicable("reads the plain objects of the list comprehension")

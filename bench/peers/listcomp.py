@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
-from bench.peers.base import Peer
+import heapq
+from collections import Counter
+from operator import attrgetter
+
+from bench.peers.base import NotApplicable, Peer
 from bench.predicates import python_condition
 from bench.workload import make_plain_objects
 
@@ -34,6 +38,20 @@ class ListComprehension(Peer):
 
     def materialize(self, result) -> list:
         return result
+
+    def count(self, compiled) -> int:
+        return len(compiled(self.objects))
+
+    def top_k(self, compiled, attr, k) -> list:
+        objs = self.objects if compiled is None else compiled(self.objects)
+        return heapq.nsmallest(k, objs, key=attrgetter(attr))
+
+    def value_counts(self, compiled, attr) -> dict:
+        get = attrgetter(attr)
+        return Counter(get(o) for o in compiled(self.objects))
+
+    def remove_timed(self, positions) -> float:
+        raise NotApplicable("a list comprehension has no structure to remove from")
 
     def assign_age(self, positions, ages) -> None:
         objs = self.objects

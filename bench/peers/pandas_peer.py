@@ -99,6 +99,18 @@ class Pandas(Peer):
         import numpy as np
         return self.object_array[np.asarray(result, dtype=bool)].tolist()
 
+    def _frame(self, compiled):
+        return self.df if compiled is None else self.df[compiled()]
+
+    def count(self, compiled) -> int:
+        return len(self._frame(compiled))
+
+    def top_k(self, compiled, attr, k) -> list:
+        return self.object_array[self._frame(compiled).nsmallest(k, attr).index.to_numpy()].tolist()
+
+    def value_counts(self, compiled, attr) -> dict:
+        return self._frame(compiled)[COLUMNS[attr]].value_counts().to_dict()
+
     def assign_age(self, positions, ages) -> None:
         at = self.df.at
         for p, a in zip(positions, ages):

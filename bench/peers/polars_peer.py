@@ -81,6 +81,23 @@ class Polars(Peer):
     def materialize(self, result) -> list:
         return self.object_array[result.to_numpy()].tolist()
 
+    def _frame(self, compiled):
+        return self.df if compiled is None else self.df.filter(compiled)
+
+    def count(self, compiled) -> int:
+        return self._frame(compiled).height
+
+    def top_k(self, compiled, attr, k) -> list:
+        frame = self.df.with_row_index("pos")
+        if compiled is not None:
+            frame = frame.filter(compiled)
+        found = frame.bottom_k(k, by=attr).sort(attr)["pos"]
+        return self.object_array[found.to_numpy()].tolist()
+
+    def value_counts(self, compiled, attr) -> dict:
+        counts = self._frame(compiled)[attr].value_counts(sort=True)
+        return dict(zip(counts[attr].to_list(), counts["count"].to_list()))
+
     def assign_age(self, positions, ages) -> None:
         df = self.df
         for p, a in zip(positions, ages):

@@ -124,6 +124,28 @@ class SQLite(Peer):
         objs = self.objects
         return [objs[row[0] - 1] for row in result]
 
+    def _where(self, compiled):
+        if compiled is None:
+            return "", ()
+        sql, params = compiled
+        return sql[sql.index(" WHERE "):], params
+
+    def count(self, compiled) -> int:
+        where, params = self._where(compiled)
+        return self.conn.execute(f"SELECT COUNT(*) FROM person{where}", params).fetchone()[0]
+
+    def top_k(self, compiled, attr, k) -> list:
+        where, params = self._where(compiled)
+        objs = self.objects
+        rows = self.conn.execute(f"SELECT id FROM person{where} ORDER BY {attr}, id LIMIT {int(k)}", params)
+        return [objs[row[0] - 1] for row in rows]
+
+    def value_counts(self, compiled, attr) -> dict:
+        where, params = self._where(compiled)
+        rows = self.conn.execute(f"SELECT {attr}, COUNT(*) AS n FROM person{where} GROUP BY {attr}"
+                                 " ORDER BY n DESC", params)
+        return dict(rows.fetchall())
+
     def assign_age(self, positions, ages) -> None:
         execute = self.conn.execute
         for p, a in zip(positions, ages):

@@ -7,6 +7,10 @@ A single equality on a plain attribute goes through the keyword form
 
 from __future__ import annotations
 
+import heapq
+import time
+from operator import attrgetter
+
 from bench.peers.base import Peer, Unsupported
 from bench.predicates import (And, Between, Contains, EndsWith, Eq, Ge, Has, In, Lt, Not, Or,
                               StartsWith)
@@ -144,6 +148,43 @@ class Tarnwick(Peer):
 
     def readable_objects(self) -> list:
         return self.objects
+
+    def _within(self, compiled):
+        return self.index if compiled is None else self.execute(compiled)
+
+    def count(self, compiled) -> int:
+        return len(self.execute(compiled))
+
+    def top_k(self, compiled, attr, k) -> list:
+        self._require(self.index, "collect")
+        return self._within(compiled).collect(order_by=attr, limit=k)
+
+    def value_counts(self, compiled, attr) -> dict:
+        self._require(self.index, "value_counts")
+        return self._within(compiled).value_counts(attr)
+
+    def answer_variants(self, op, compiled) -> dict:
+        """The answer from a view made beforehand, and the same through a collected
+        list (what a user without the collection methods writes)."""
+        view = self._within(compiled)
+        if op.kind == "count":
+            return {"view_s": lambda: len(view), "view_collect_s": lambda: len(view.collect())}
+        if op.kind == "top_k":
+            key = attrgetter(op.attr)
+            return {"view_s": lambda: view.collect(order_by=op.attr, limit=op.k),
+                    "view_collect_s": lambda: heapq.nsmallest(op.k, view.collect(), key=key)}
+        return {"view_s": lambda: view.value_counts(op.attr)}
+
+    def remove_timed(self, positions) -> float:
+        self._require(self.index, "remove")
+        objs = [self.objects[p] for p in positions]
+        remove = self.index.remove
+        start = time.perf_counter()
+        for o in objs:
+            remove(o)
+        took = time.perf_counter() - start
+        self.index.add_object_many(objs)
+        return took
 
     def positions_of(self, found: list) -> list[int]:
         if self._positions is None:

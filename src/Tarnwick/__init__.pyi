@@ -1,6 +1,6 @@
 """A Python module implemented natively: an in-memory, attribute-indexed object store."""
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import date, time, timedelta
 from typing import Any, Generic, Self, SupportsFloat, SupportsIndex, TypeAlias
 
@@ -74,26 +74,90 @@ class Index(Generic[_T]):
         Raises TypeError when ``py_ref`` is not an ``Indexable``.
         """
 
-    def add_object_many(self, objs: Sequence[_T]) -> None:
+    def add_object_many(self, objs: Iterable[_T]) -> None:
         """Adds every object of ``objs`` in one batch.
 
         Unlike ``add_object``, every attribute is indexed, including those
         whose names start with ``_``; later assignments to those attributes
         update this index (but a ``_`` attribute the object gains after it
-        was added is not indexed). ``objs`` is any sequence except a str; its
-        length is only a hint, and the objects added are those iteration
-        yields;
-        if it is not one, or holds anything but ``Indexable`` objects, TypeError
-        is raised and nothing is added; an error raised while iterating it
+        was added is not indexed). ``objs`` is any iterable except a str (a
+        generator too), read to its end before anything is added; if it is
+        not one, or yields anything but ``Indexable`` objects, TypeError is
+        raised and nothing is added; an error raised while iterating it
         propagates and nothing is added.
         """
 
-    def collect(self) -> list[_T]:
-        """The objects of the index, each once, in ascending object-id order.
+    def collect(
+        self, *, order_by: str | None = None, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[_T]:
+        """The objects, each once; a new list.
 
-        That is creation order unless ids of destroyed objects were reused;
-        it is not the order in which the objects were added.
+        Without ``order_by``: ascending object-id order (creation order unless
+        ids of destroyed objects were reused), ``offset`` and ``limit`` paging
+        through it. ``order_by`` names an attribute or a dotted path; the key
+        is what Python attribute access along it gives. Order: numbers (int and
+        float compared exactly), then ``False``, ``True``, then strs (code
+        point order), then objects without the attribute or holding anything
+        else (NaN included); ties in ascending id order. ``descending=True``
+        reverses the numbers, bools and strs as one order (strs first); the
+        rest stays last. ``offset`` and ``limit`` apply after ordering.
+
+        Ordering by a plain numeric attribute reads the numeric index: a page
+        of k objects costs work that grows with k, not with the number of
+        objects. Raises TypeError for an argument of the wrong type (naming
+        it) and ValueError for a negative ``limit`` or ``offset``.
         """
+
+    def value_counts(self, attr: str) -> dict[Any, int]:
+        """How many objects hold each value of ``attr`` (a name or dotted path).
+
+        A dict from value to count, most held first, ties in the order of the
+        first object (by id) holding the value. The items of list, tuple and
+        set attributes count once per object that holds them; numbers equal
+        across int and float are one key, as are values a dict takes for one
+        key (``True`` and ``1``); NaN is not counted; other objects count by
+        identity. Counted from the value index by bitmap cardinalities: the
+        cost grows with the number of distinct values. Raises TypeError when
+        ``attr`` is not a str.
+        """
+
+    def remove(self, obj: object, /) -> None:
+        """Takes ``obj`` out of the index, as an in-place ``reduce`` would.
+
+        Its values leave every index structure (container items and nested
+        objects included), later assignments to it no longer reach this
+        index, and existing views skip it. Raises KeyError when ``obj`` is not
+        a member (anything that is not an ``Indexable`` never is).
+        """
+
+    def discard(self, obj: object, /) -> None:
+        """``remove`` without the KeyError."""
+
+    def clear(self) -> None:
+        """Takes every object out, as ``remove`` would."""
+
+    def __len__(self) -> int:
+        """The number of objects ``collect()`` returns, from bitmap cardinalities."""
+
+    def __contains__(self, obj: object) -> bool:
+        """Whether ``obj`` is one of the objects (identity); False for anything
+        that is not an ``Indexable``."""
+
+    def __iter__(self) -> Iterator[_T]:
+        """The objects in ascending id order, from a snapshot taken when
+        iteration starts: changes meanwhile do not disturb it."""
+
+    def __repr__(self) -> str:
+        """``<Tarnwick.Index with N objects>``."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickled and copied as its members: ``pickle``, ``copy.copy`` and
+        ``copy.deepcopy`` give a new index holding the unpickled, the same or
+        the deep-copied objects (objects shared within one pickle stay shared).
+        """
+
+    def __setstate__(self, state: Iterable[_T], /) -> None:
+        """Adds the members of a pickled index, as ``add_object_many`` does."""
 
     def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """The objects whose attributes equal the keyword arguments.
@@ -186,7 +250,17 @@ class Indexable:
         """The stored attribute names in assignment order, then the default names."""
 
     def __repr__(self) -> str:
-        """``<Indexable with N attributes>``."""
+        """``<Indexable with N attributes>``, with the class's own name for a
+        subclass (``<Person with 2 attributes>``)."""
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """``pickle``, ``copy.copy`` and ``copy.deepcopy`` make a new object of
+        the same class (``__init__`` is not called) with the same attributes,
+        names starting with ``_`` included (deep copies of them for
+        ``deepcopy``); the copy belongs to no index."""
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Assigns every item of ``state`` as an attribute, as unpickling does."""
 
 class FilteredIndex(Generic[_T]):
     """A view: the objects a reduction selected, over the tables of its index.
@@ -208,13 +282,34 @@ class FilteredIndex(Generic[_T]):
         ``Index.reduced_query``.
         """
 
-    def collect(self) -> list[_T]:
-        """The objects of the view in ascending object-id order.
+    def collect(
+        self, *, order_by: str | None = None, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[_T]:
+        """The objects of the view, as ``Index.collect`` gives them.
 
-        Objects an in-place ``reduce`` of the index removed since the view
-        was made are left out, even once they (or new objects given their
-        ids) are added again: a view returns only objects it held.
+        Objects an in-place ``reduce``, ``remove`` or ``clear`` of the index
+        took out since the view was made are left out, even once they (or new
+        objects given their ids) are added again: a view returns only objects
+        it held.
         """
+
+    def value_counts(self, attr: str) -> dict[Any, int]:
+        """As ``Index.value_counts``, among the objects of the view."""
+
+    def __len__(self) -> int:
+        """The number of objects ``collect()`` returns, from bitmap cardinalities."""
+
+    def __contains__(self, obj: object) -> bool:
+        """Whether ``obj`` is one of the objects (identity); False for anything
+        that is not an ``Indexable``."""
+
+    def __iter__(self) -> Iterator[_T]:
+        """The objects in ascending id order, from a snapshot taken when
+        iteration starts: changes meanwhile do not disturb it."""
+
+    def __repr__(self) -> str:
+        """``<Tarnwick.FilteredIndex with N objects>``. Views cannot be
+        pickled or copied (TypeError)."""
 
     def rebase(self) -> Index[_T]:
         """A new, independent ``Index`` holding the objects ``collect`` returns.
@@ -303,11 +398,11 @@ class PyQueryExpr:
         """
 
     @staticmethod
-    def in_(attr: str, values: Sequence[object]) -> PyQueryExpr:
+    def in_(attr: str, values: Iterable[object]) -> PyQueryExpr:
         """Objects whose attribute equals any of ``values``.
 
-        ``values`` is any sequence except a str (refused with TypeError); it is
-        read once, when the query is made. An empty sequence matches nothing.
+        ``values`` is any iterable except a str (refused with TypeError); it is
+        read once, when the query is made. An empty one matches nothing.
         """
 
     @staticmethod
@@ -337,6 +432,15 @@ class PyQueryExpr:
     @staticmethod
     def contains(attr: str, value: str) -> PyQueryExpr:
         """Objects whose str attribute contains the str ``value`` anywhere."""
+
+    def __and__(self, other: PyQueryExpr) -> PyQueryExpr:
+        """``and_(self, other)``."""
+
+    def __or__(self, other: PyQueryExpr) -> PyQueryExpr:
+        """``or_(self, other)``."""
+
+    def __invert__(self) -> PyQueryExpr:
+        """``not_(self)``."""
 
     def __repr__(self) -> str:
         """``<QueryExpr: ...>`` with the tree in one line, for example

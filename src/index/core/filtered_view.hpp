@@ -22,6 +22,16 @@ struct FilteredView {
     // The table epoch read before `ids` were: an id whose slot was filled
     // later names an object the view never held (held_since).
     uint64_t epoch = 0;
+    // The engine's member ids (shared, with their own lock): an object taken
+    // out of the engine since the view was made is no longer in the view.
+    std::shared_ptr<RwLocked<Bitmap>> members;
+
+    // The ids of the view whose objects are still members, and their number,
+    // from bitmaps alone. Callable with or without the GIL.
+    Bitmap present() const;
+    uint64_t present_count() const;
+    // Whether `obj` is the object of one of the present ids. GIL held.
+    bool holds(uint32_t id, const PyObject* obj) const;
 
     // Narrower views: the objects of this one that pass the test, evaluated
     // against the engine's current values, complements taken within `ids`.

@@ -132,6 +132,21 @@ public:
     // that holds it waits for a busy lock with the GIL released.
     Bitmap members() const;
     uint64_t member_count() const;
+    // A view of every member.
+    FilteredView whole() const;
+    // Whether `obj` is the member with this id. GIL held.
+    bool holds(uint32_t id, const PyObject* obj) const;
+
+    // Takes one member out as an in-place reduction would: its values leave
+    // every structure (container items and nested links included), its slot
+    // is emptied and the engine leaves its engine list. False when it was no
+    // member. GIL released, no native lock held; nested work is queued.
+    bool remove_object(const std::shared_ptr<IndexableRecord>& record);
+    // Takes every member out, as remove_object would. GIL released, no native
+    // lock held; nested work is queued.
+    void remove_all();
+    // The nested objects linked to the given holders.
+    Bitmap children_of(const Bitmap& holders) const;
     // The items of the members whose slot holds an object, in ascending id
     // order.
     std::vector<StoredItem> member_items() const;

@@ -72,7 +72,7 @@ void drop_bools(RwLocked<BoolBitmaps>& bools, const Bitmap& removed) {
 // ---- engine reductions -------------------------------------------------------------
 
 FilteredView IndexAPI::view_of(Bitmap ids, uint64_t epoch) const {
-    return FilteredView{query_maps, items, std::move(ids), epoch};
+    return FilteredView{query_maps, items, std::move(ids), epoch, member_ids};
 }
 
 FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {

@@ -68,4 +68,12 @@ void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, 
     });
 }
 
+// Whether slot `id` holds `obj`, as an object a view made at `epoch` held.
+inline bool slot_holds(const RwLocked<ItemTable>& items, uint32_t id, const PyObject* obj,
+                       uint64_t epoch = std::numeric_limits<uint64_t>::max()) {
+    GilSafeReadGuard<RwLock> guard(items.lock());
+    const ItemTable& table = items.get();
+    return id < table.size() && held_since(table[id], epoch) && table[id].python_handle.get() == obj;
+}
+
 }  // namespace tarnwick

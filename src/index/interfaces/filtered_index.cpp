@@ -8,6 +8,7 @@
 #include "index/core/filtered_view.hpp"
 #include "index/core/query/query_expr.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/collection.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/py_query_expr.hpp"
 #include "index/interfaces/registration.hpp"
@@ -57,16 +58,29 @@ PyObject* filtered_reduced_query(PyObject* self, PyObject* args, PyObject* kwarg
     });
 }
 
-PyObject* filtered_collect(PyObject* self, PyObject*) {
-    const FilteredView& view = view_of(self);
-    return present_objects_list(view.items, view.ids, view.epoch);
+PyObject* filtered_collect(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return view_collect(view_of(self), args, kwargs);
 }
+
+PyObject* filtered_value_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return view_value_counts(view_of(self), args, kwargs);
+}
+
+Py_ssize_t filtered_length(PyObject* self) { return view_length(view_of(self)); }
+
+int filtered_contains(PyObject* self, PyObject* obj) { return view_contains(view_of(self), obj); }
+
+PyObject* filtered_iter(PyObject* self) { return view_iter(view_of(self)); }
+
+PyObject* filtered_repr(PyObject* self) { return view_repr("FilteredIndex", filtered_length(self)); }
 
 // A new Index holding exactly the view's objects that are still there, every
 // attribute indexed (names starting with "_" too) from the objects' current
 // values, the new index registered on each object.
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
-    OwnedRef objects = OwnedRef::steal(filtered_collect(self, nullptr));
+    const FilteredView& view = view_of(self);
+    OwnedRef objects =
+        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.present(), view.epoch); }));
     if (!objects) return nullptr;
     OwnedRef index = OwnedRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type())));
     if (!index) return nullptr;
@@ -108,7 +122,10 @@ PyMethodDef filtered_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_reduced_query)),
      METH_VARARGS | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
-    {"collect", filtered_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_collect)),
+     METH_VARARGS | METH_KEYWORDS, "collect($self, /, *, order_by=None, descending=False, limit=None, offset=0)\n--\n\n"},
+    {"value_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(filtered_value_counts)),
+     METH_VARARGS | METH_KEYWORDS, "value_counts($self, /, attr)\n--\n\n"},
     {"rebase", filtered_rebase, METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -120,6 +137,10 @@ PyType_Slot filtered_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(filtered_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(filtered_clear)},
     {Py_tp_methods, filtered_methods},
+    {Py_tp_repr, reinterpret_cast<void*>(filtered_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(filtered_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(filtered_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(filtered_contains)},
     {0, nullptr},
 };
 

@@ -21,6 +21,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/collection.hpp"
 #include "index/interfaces/docs.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/indexable.hpp"
@@ -193,7 +194,7 @@ void set_objs_error(PyObject* offending, bool element) {
         PyErr_Format(PyExc_TypeError, "add_object_many() argument 'objs' must hold only Indexable objects, not %.200s",
                      Py_TYPE(offending)->tp_name);
     } else {
-        PyErr_Format(PyExc_TypeError, "add_object_many() argument 'objs' must be a sequence of Indexable, not %.200s",
+        PyErr_Format(PyExc_TypeError, "add_object_many() argument 'objs' must be an iterable of Indexable, not %.200s",
                      Py_TYPE(offending)->tp_name);
     }
 }
@@ -207,7 +208,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_object_many", const_cast<char**>(keywords), &objs)) {
         return nullptr;
     }
-    if (PyUnicode_Check(objs) || !PySequence_Check(objs)) {
+    // A str iterates as strs, never Indexable objects; anything else that
+    // iterates is read once, to its end, before anything is added.
+    if (PyUnicode_Check(objs) || (!Py_TYPE(objs)->tp_iter && !PySequence_Check(objs))) {
         set_objs_error(objs, false);
         return nullptr;
     }
@@ -254,10 +257,118 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
     });
 }
 
-PyObject* index_collect(PyObject* self, PyObject*) {
+// A view of every member for the collection methods; nothing, with the
+// error set, once the instance was cleared.
+std::optional<FilteredView> whole_view(PyObject* self) {
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return std::nullopt;
+    return engine->whole();
+}
+
+PyObject* index_collect(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_collect(*view, args, kwargs) : nullptr;
+    });
+}
+
+PyObject* index_value_counts(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_value_counts(*view, args, kwargs) : nullptr;
+    });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return -1;
+    Py_ssize_t count = -1;
+    const int status = guarded([&] {
+        count = static_cast<Py_ssize_t>(engine->member_count());
+        return 0;
+    });
+    return status < 0 ? -1 : count;
+}
+
+int index_contains(PyObject* self, PyObject* obj) {
+    if (!is_indexable(obj)) return 0;
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return -1;
+    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    if (!record) return 0;
+    return guarded([&] { return engine->holds(record->id, obj) ? 1 : 0; });
+}
+
+PyObject* index_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        std::optional<FilteredView> view = whole_view(self);
+        return view ? view_iter(*view) : nullptr;
+    });
+}
+
+PyObject* index_repr(PyObject* self) { return view_repr("Index", index_length(self)); }
+
+// Lets go of the instance's own reference to an object it took out.
+void release_removed(PyObject* self, uint32_t id) {
+    IndexState* state = state_of(self);
+    if (!state || id >= state->held.size()) return;
+    PyHandle released = std::move(state->held[id]);
+}
+
+void set_key_error(PyObject* key) {
+    PyObject* args = PyTuple_Pack(1, key);
+    if (!args) return;
+    PyErr_SetObject(PyExc_KeyError, args);
+    Py_DECREF(args);
+}
+
+// remove (missing_ok false) and discard (true).
+PyObject* take_out(PyObject* self, PyObject* obj, bool missing_ok) {
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return nullptr;
-    return guarded([&] { return present_objects_list(engine->items, engine->members()); });
+    const int held = index_contains(self, obj);
+    if (held < 0) return nullptr;
+    bool removed = false;
+    if (held) {
+        const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+        if (!run_without_gil([&] { removed = engine->remove_object(record); })) return nullptr;
+        if (removed) release_removed(self, record->id);
+    }
+    if (!removed && !missing_ok) {
+        set_key_error(obj);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* index_remove(PyObject* self, PyObject* obj) { return take_out(self, obj, false); }
+
+PyObject* index_discard(PyObject* self, PyObject* obj) { return take_out(self, obj, true); }
+
+PyObject* index_clear_members(PyObject* self, PyObject*) {
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    if (!run_without_gil([&] { engine->remove_all(); })) return nullptr;
+    return guarded([&]() -> PyObject* {
+        index_release_non_members(self);
+        Py_RETURN_NONE;
+    });
+}
+
+// Pickled and copied as the class and its members: unpickling adds them to
+// a new instance in one batch.
+PyObject* index_pickle(PyObject* self, PyObject*) {
+    OwnedRef no_args = OwnedRef::steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    PyObject* members = index_collect(self, no_args.get(), nullptr);
+    if (!members) return nullptr;
+    return Py_BuildValue("(O()N)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members);
+}
+
+PyObject* index_setstate(PyObject* self, PyObject* state) {
+    OwnedRef args = OwnedRef::steal(PyTuple_Pack(1, state));
+    if (!args) return nullptr;
+    return index_add_object_many(self, args.get(), nullptr);
 }
 
 // ---- filtering ------------------------------------------------------------------
@@ -319,7 +430,15 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "add_object($self, py_ref)\n--\n\n"},
     {"add_object_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_add_object_many)),
      METH_VARARGS | METH_KEYWORDS, "add_object_many($self, objs)\n--\n\n"},
-    {"collect", index_collect, METH_NOARGS, "collect($self)\n--\n\n"},
+    {"collect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_collect)),
+     METH_VARARGS | METH_KEYWORDS, "collect($self, /, *, order_by=None, descending=False, limit=None, offset=0)\n--\n\n"},
+    {"value_counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_value_counts)),
+     METH_VARARGS | METH_KEYWORDS, "value_counts($self, /, attr)\n--\n\n"},
+    {"remove", index_remove, METH_O, "remove($self, obj, /)\n--\n\n"},
+    {"discard", index_discard, METH_O, "discard($self, obj, /)\n--\n\n"},
+    {"clear", index_clear_members, METH_NOARGS, "clear($self, /)\n--\n\n"},
+    {"__reduce__", index_pickle, METH_NOARGS, nullptr},
+    {"__setstate__", index_setstate, METH_O, nullptr},
     {"union_with", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_union_with)),
      METH_VARARGS | METH_KEYWORDS, "union_with($self, other)\n--\n\n"},
     {"get_by_attribute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_get_by_attribute)),
@@ -356,6 +475,10 @@ PyType_Slot index_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {Py_tp_methods, index_methods},
     {Py_tp_members, index_members},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
     {0, nullptr},
 };
 

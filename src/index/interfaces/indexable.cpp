@@ -23,6 +23,7 @@
 #include "index/core/structures/string_interner.hpp"
 #include "index/interfaces/attribute_name.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/pickling.hpp"
 #include "index/interfaces/registration.hpp"
 #include "index/python_error.hpp"
 #include "index/types.hpp"
@@ -390,13 +391,20 @@ PyObject* indexable_repr(PyObject* self) {
         GilSafeGuard<Mutex> guard(map.lock());
         count = map.get().len();
     }
-    return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+    // The class's own name, so that a subclass shows as itself.
+    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (!name) return nullptr;
+    PyObject* out = PyUnicode_FromFormat("<%U with %zu attributes>", name, count);
+    Py_DECREF(name);
+    return out;
 }
 
 // ---- the class --------------------------------------------------------------
 
 PyMethodDef indexable_methods[] = {
     {"__dir__", indexable_dir, METH_NOARGS, nullptr},
+    {"__reduce__", indexable_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", indexable_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -141,10 +141,10 @@ PyObject* in_(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         AttrPath path;
         if (!attr_path("in_", attr, path)) return nullptr;
-        // A str is a sequence of its characters, which is never what a caller
-        // means by a set of candidate values.
-        if (PyUnicode_Check(values) || !PySequence_Check(values)) {
-            bad_argument("in_", "values", "a sequence other than str", values);
+        // A str is an iterable of its characters, which is never what a
+        // caller means by a set of candidate values.
+        if (PyUnicode_Check(values) || (!Py_TYPE(values)->tp_iter && !PySequence_Check(values))) {
+            bad_argument("in_", "values", "an iterable other than str", values);
             return nullptr;
         }
         OwnedRef iter = OwnedRef::steal(PyObject_GetIter(values));
@@ -200,6 +200,30 @@ PyObject* not_(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // ---- the class --------------------------------------------------------------
+
+// q1 & q2, q1 | q2 and ~q: the combinations and_(q1, q2), or_(q1, q2) and
+// not_(q); any other operand is left to its own type.
+template <class Node>
+PyObject* binary_operator(const char* fname, PyObject* left, PyObject* right) {
+    if (!is_query_expr(left) || !is_query_expr(right)) Py_RETURN_NOTIMPLEMENTED;
+    PyObject* args = PyTuple_Pack(2, left, right);
+    if (!args) return nullptr;
+    PyObject* out = combination<Node>(fname, args, nullptr);
+    Py_DECREF(args);
+    return out;
+}
+
+PyObject* query_and(PyObject* left, PyObject* right) { return binary_operator<QueryExpr::And>("and_", left, right); }
+
+PyObject* query_or(PyObject* left, PyObject* right) { return binary_operator<QueryExpr::Or>("or_", left, right); }
+
+PyObject* query_invert(PyObject* operand) {
+    PyObject* args = PyTuple_Pack(1, operand);
+    if (!args) return nullptr;
+    PyObject* out = not_(nullptr, args, nullptr);
+    Py_DECREF(args);
+    return out;
+}
 
 PyObject* query_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -259,6 +283,9 @@ PyType_Slot query_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(query_traverse)},
     {Py_tp_methods, query_methods},
+    {Py_nb_and, reinterpret_cast<void*>(query_and)},
+    {Py_nb_or, reinterpret_cast<void*>(query_or)},
+    {Py_nb_invert, reinterpret_cast<void*>(query_invert)},
     {0, nullptr},
 };
 

@@ -239,8 +239,9 @@ QueryReadHold::~QueryReadHold() {
 // ---- operators -------------------------------------------------------------------
 
 namespace ops {
+namespace {
 
-Bitmap eq(const QueryMap& map, const PyValue& value) {
+Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, Bitmap* elements) {
     const CastValue& p = value.primitive;
     Bitmap out;
     switch (p.kind()) {
@@ -250,19 +251,22 @@ Bitmap eq(const QueryMap& map, const PyValue& value) {
             const OrderKey key = *order_key_of(p);
             ReadGuard g(map.numbers.lock());
             out = map.numbers.get().eq(key);
-            map.unmask_ids(out);
+            if (within) out &= *within;
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Str: {
             ReadGuard g(map.strings.lock());
-            out = map.strings.get().match_eq(p.as_str().view());
-            map.unmask_ids(out);
+            out = map.strings.get().match_eq(p.as_str().view(), within);
+            if (within) out &= *within;
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Bool: {
             ReadGuard g(map.bools.lock());
-            out = map.bools.get().of(p.as_bool()).bitmap().clone();
-            map.unmask_ids(out);
+            const Bitmap& set = map.bools.get().of(p.as_bool()).bitmap();
+            out = within ? set & *within : set.clone();
+            map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Temporal:
@@ -276,11 +280,20 @@ Bitmap eq(const QueryMap& map, const PyValue& value) {
             auto shard = map.exact_values.read_shard(key);
             auto it = shard->find(key);
             if (it != shard->end()) out = it->second.to_bitmap();
-            map.unmask_ids(out);
+            if (within) out &= *within;
+            map.unmask_ids(out, elements);
             break;
         }
     }
     return out;
+}
+
+}  // namespace
+
+Bitmap eq(const QueryMap& map, const PyValue& value) { return eq_ids(map, value, nullptr, nullptr); }
+
+Bitmap eq(const QueryMap& map, const PyValue& value, const Bitmap& within, Bitmap& elements) {
+    return eq_ids(map, value, &within, &elements);
 }
 
 Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {

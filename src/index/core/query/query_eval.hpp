@@ -42,6 +42,9 @@ namespace ops {
 // operator does not handle matches nothing. NaN is unordered: it equals
 // nothing and never passes a range test, as in Python.
 Bitmap eq(const QueryMap& map, const PyValue& value);
+// The same among the ids of `within` (object and element ids) only, also
+// giving the element ids that were mapped to their holders.
+Bitmap eq(const QueryMap& map, const PyValue& value, const Bitmap& within, Bitmap& elements);
 // Ranges return ids of `universe` only (or holders of container items within
 // range); the comparisons are exact across ints and floats, and a date, time
 // or duration bound compares only with values of its own temporal kind.

@@ -94,6 +94,26 @@ std::vector<ElementEntry> ElementOwners::detach_owners(const Bitmap& owners) {
     return detach_where([&](uint32_t owner) { return owners.contains(owner); });
 }
 
+Bitmap ElementOwners::valued_elements_of(const Bitmap& owners) const {
+    Bitmap out;
+    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) {
+        if (!owners.contains(owner)) return;
+        for (const ElementEntry& e : entries)
+            if (e.value) out.add(e.element);
+    });
+    return out;
+}
+
+std::optional<PyValue> ElementOwners::value_of(uint32_t element) const {
+    const std::optional<uint32_t> owner = owner_of_.get(element);
+    if (!owner) return std::nullopt;
+    const std::vector<ElementEntry>* entries = by_owner_.find(*owner);
+    if (!entries) return std::nullopt;
+    for (const ElementEntry& e : *entries)
+        if (e.element == element) return e.value;
+    return std::nullopt;
+}
+
 void ElementOwners::forget(uint32_t element) { owner_of_.erase(element); }
 
 // ---- QueryMap --------------------------------------------------------------
@@ -310,13 +330,14 @@ void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
     }
 }
 
-void QueryMap::unmask_ids(Bitmap& result) const {
+void QueryMap::unmask_ids(Bitmap& result, Bitmap* replaced) const {
     Bitmap masked;
     {
         ReadGuard g(element_ids.lock());
         if (!element_ids.get().intersects(result)) return;
         masked = element_ids.get() & result;
     }
+    if (replaced) *replaced = masked.clone();
     result -= masked;
     const std::vector<uint32_t> elements = masked.to_vector();
     std::vector<uint32_t> owners;

@@ -113,6 +113,11 @@ public:
     }
     // Number of owners with elements.
     size_t owner_count() const noexcept { return by_owner_.size(); }
+    // The elements of the owners in `owners` that carry an item value (the
+    // others are nested containers, whose items are elements of their own).
+    Bitmap valued_elements_of(const Bitmap& owners) const;
+    // The item value of an element, if it has one.
+    std::optional<PyValue> value_of(uint32_t element) const;
     // fn(owner, its entries in the order they were recorded) for every owner.
     template <class F>
     void for_each_owner(F&& fn) const {
@@ -225,8 +230,8 @@ public:
     // item leaves its sub-index before its element id is forgotten and freed,
     // so under that lock every element id in `result` can still be unmasked
     // (otherwise a freed, possibly reissued, element id would pass for an
-    // object id).
-    void unmask_ids(Bitmap& result) const;
+    // object id). With `replaced`, it receives the element ids replaced.
+    void unmask_ids(Bitmap& result, Bitmap* replaced = nullptr) const;
 
     // A writer holding the map's five structure locks until it is closed
     // (bulk_query_map_adder.hpp).

@@ -88,7 +88,20 @@ public:
         if (raw.empty()) return Bitmap();
         return Bitmap(checked(roaring_bitmap_or_many(raw.size(), raw.data())));
     }
+    // The members of rank skip to skip + take - 1 (ranks from 0, ascending).
+    Bitmap page(uint64_t skip, uint64_t take) const {
+        const uint64_t n = cardinality();
+        if (skip >= n || take == 0) return Bitmap();
+        const uint64_t last = take > n - skip ? n - 1 : skip + take - 1;
+        uint32_t low = 0, high = 0;
+        roaring_bitmap_select(r_, static_cast<uint32_t>(skip), &low);
+        roaring_bitmap_select(r_, static_cast<uint32_t>(last), &high);
+        Bitmap out(checked(roaring_bitmap_from_range(low, uint64_t(high) + 1, 1)));
+        out &= *this;
+        return out;
+    }
     bool intersects(const Bitmap& o) const { return roaring_bitmap_intersect(r_, o.r_); }
+    uint64_t and_cardinality(const Bitmap& o) const { return roaring_bitmap_and_cardinality(r_, o.r_); }
 
     bool operator==(const Bitmap& o) const { return roaring_bitmap_equals(r_, o.r_); }
 

@@ -204,7 +204,67 @@ Bitmap PositionalBitmap::all_strings() const {
     return out;
 }
 
-Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
+namespace {
+
+// The ids of `ids` in the set, without copying a large set.
+Bitmap restricted(const HybridSet& set, const Bitmap& ids) {
+    if (const Bitmap* large = set.bitmap()) return ids & *large;
+    std::vector<uint32_t> hits;
+    set.for_each([&](uint32_t id) {
+        if (ids.contains(id)) hits.push_back(id);
+    });
+    Bitmap out;
+    out.add_many(hits);
+    return out;
+}
+
+}  // namespace
+
+void PositionalBitmap::for_each_distinct(const Bitmap& within,
+                                         const std::function<void(std::string_view, Bitmap&)>& fn) const {
+    Bitmap empty = empty_strings_.bitmap() & within;
+    if (!empty.empty()) fn(std::string_view(), empty);
+    // Depth first with a stack of its own: strings can be longer than the
+    // native stack is deep. A frame holds ids whose strings begin with
+    // `prefix` and go on at position q.
+    struct Frame {
+        size_t q;
+        std::string prefix;
+        Bitmap ids;
+    };
+    std::vector<Frame> stack;
+    std::string prefix;
+    // Every start lies in the left half.
+    for (size_t p = 0; p < position_count() / 2; ++p) {
+        const HybridSet* starts = positions_[p].start_mark();
+        if (!starts) continue;
+        stack.push_back(Frame{p, std::string(), restricted(*starts, within)});
+        while (!stack.empty()) {
+            Frame frame = std::move(stack.back());
+            stack.pop_back();
+            if (frame.ids.empty() || frame.q >= positions_.size()) continue;
+            const CharacterMap& here = positions_[frame.q];
+            const HybridSet* ends = here.end_mark();
+            uint64_t left = frame.ids.cardinality();
+            here.for_each([&](uint16_t key, const HybridSet& set) {
+                if (left == 0 || key >= CharacterMap::start_key) return;
+                Bitmap with = restricted(set, frame.ids);
+                if (with.empty()) return;
+                left -= with.cardinality();
+                prefix = frame.prefix;
+                prefix.push_back(static_cast<char>(key));
+                if (ends) {
+                    Bitmap done = restricted(*ends, with);
+                    with -= done;
+                    if (!done.empty()) fn(prefix, done);
+                }
+                if (!with.empty()) stack.push_back(Frame{frame.q + 1, prefix, std::move(with)});
+            });
+        }
+    }
+}
+
+Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) const {
     const size_t n = bytes.size();
     if (n == 0) return empty_strings_.bitmap().clone();
     Bitmap out;
@@ -216,7 +276,7 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes) const {
     const HybridSet* ends = positions_[s + n - 1].end_mark();
     if (!starts || !ends) return out;
     SetList sets{starts, ends};
-    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, nullptr);
+    if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, within);
     return out;
 }
 

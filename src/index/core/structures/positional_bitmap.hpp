@@ -21,7 +21,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -70,7 +72,8 @@ public:
     void merge_from(const PositionalBitmap& other);
 
     // Each returns the ids whose string passes the test; ids are as stored.
-    Bitmap match_eq(std::string_view bytes) const;
+    // With `within`, ids outside it may be left out.
+    Bitmap match_eq(std::string_view bytes, const Bitmap* within = nullptr) const;
     // With `within`, the prefix, suffix and substring tests may leave out ids
     // outside it (a conjunction's running set): they cost then about one
     // probe per candidate and start position.
@@ -79,6 +82,11 @@ public:
     Bitmap match_contains(std::string_view bytes, const Bitmap* within = nullptr) const;
     // Every id with a string value, the empty string included.
     Bitmap all_strings() const;
+    // Calls fn(bytes, ids) once for every distinct string held by ids of
+    // `within`, with those ids: a walk down the positions from each start
+    // mark, splitting the ids by the byte they hold, so the cost follows the
+    // distinct prefixes rather than the number of ids.
+    void for_each_distinct(const Bitmap& within, const std::function<void(std::string_view, Bitmap&)>& fn) const;
 
     size_t buffered_count() const noexcept { return pending_.size(); }
     // Number of (position, key) sets holding ids.

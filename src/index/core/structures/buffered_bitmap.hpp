@@ -25,6 +25,8 @@ public:
         count_ = 0;
     }
     uint32_t buffered() const noexcept { return count_; }
+    // The ids waiting in the buffer, buffered() of them.
+    const uint32_t* buffered_ids() const noexcept { return buffer_; }
 
     Bitmap& bitmap() noexcept { return bitmap_; }
     const Bitmap& bitmap() const noexcept { return bitmap_; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
+#include <optional>
 
 namespace tarnwick {
 
@@ -43,14 +45,17 @@ OrderKey order_key_float(double d) noexcept {
 }
 
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
+    values_.insert(key, id);
     for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].bitmap().add(id);
 }
 
 void NumericalBitmap::insert_buffered(const OrderKey& key, uint32_t id) {
+    values_.insert_buffered(key, id);
     for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].add_buffered(id);
 }
 
 void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
+    values_.remove(key, id);
     for (int c = 0; c < OrderKey::bits; ++c) {
         Element& el = slices_[c][key.bit(c)];
         el.flush();  // a buffered copy of the id would otherwise survive
@@ -59,6 +64,7 @@ void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
 }
 
 void NumericalBitmap::flush() {
+    values_.flush();
     for (Slice& slice : slices_) {
         slice[0].flush();
         slice[1].flush();
@@ -97,30 +103,49 @@ void keep_polarity(Bitmap& ids, const Bitmap& same, const Bitmap& other) {
 
 }  // namespace
 
-Bitmap NumericalBitmap::eq(const OrderKey& key) const {
-    struct Step {
-        const Bitmap* same;
-        const Bitmap* other;
-        uint64_t same_count;
-    };
-    // Real data leaves most key bits constant (small integers, floats whose
-    // low mantissa bits are zero): a slice whose other polarity is empty
-    // cannot remove any id of the structure, so only the varying slices take
-    // part, the most selective first.
-    std::array<Step, OrderKey::bits> steps;
+namespace {
+
+struct Step {
+    const Bitmap* same;
+    const Bitmap* other;
+    uint64_t same_count;
+};
+using Steps = std::array<Step, OrderKey::bits>;
+
+// The slices that tell ids with `key` from others, the most selective first.
+// Real data leaves most key bits constant (small integers, floats whose low
+// mantissa bits are zero): a slice whose other polarity is empty cannot
+// remove any id of the structure, so only the varying slices take part.
+// Nothing (no id can hold the key) when a slice has no id with its bit.
+std::optional<size_t> varying_steps(const std::array<NumericalBitmap::Slice, OrderKey::bits>& slices,
+                                    const OrderKey& key, Steps& steps) {
     size_t n = 0;
     for (int c = 0; c < OrderKey::bits; ++c) {
         const unsigned q = key.bit(c);
-        const Bitmap& same = slices_[c][q].bitmap();
-        const Bitmap& other = slices_[c][1 - q].bitmap();
-        if (same.empty()) return Bitmap();
+        const Bitmap& same = slices[c][q].bitmap();
+        const Bitmap& other = slices[c][1 - q].bitmap();
+        if (same.empty()) return std::nullopt;
         if (other.empty()) continue;
         steps[n++] = {&same, &other, same.cardinality()};
     }
-    // No slice varies: every id holds this very key.
-    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
     std::sort(steps.begin(), steps.begin() + n,
               [](const Step& a, const Step& b) { return a.same_count < b.same_count; });
+    return n;
+}
+
+}  // namespace
+
+Bitmap NumericalBitmap::eq(const OrderKey& key) const {
+    if (values_.active()) {
+        const Bitmap* ids = values_.find(key);
+        return ids ? ids->clone() : Bitmap();
+    }
+    Steps steps;
+    const std::optional<size_t> varying = varying_steps(slices_, key, steps);
+    if (!varying) return Bitmap();
+    const size_t n = *varying;
+    // No slice varies: every id holds this very key.
+    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
     if (n == 1) return steps[0].same->clone();
     // The first operand lies inside the structure, so from here on dropping
     // the other polarity may stand in for keeping this one.
@@ -128,6 +153,32 @@ Bitmap NumericalBitmap::eq(const OrderKey& key) const {
                                                                       : *steps[0].same - *steps[1].other;
     for (size_t i = 2; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
     return out;
+}
+
+Bitmap NumericalBitmap::eq_within(const OrderKey& key, const Bitmap& within) const {
+    if (values_.active()) {
+        const Bitmap* ids = values_.find(key);
+        return ids ? *ids & within : Bitmap();
+    }
+    Steps steps;
+    const std::optional<size_t> varying = varying_steps(slices_, key, steps);
+    if (!varying) return Bitmap();
+    const size_t n = *varying;
+    // `within` may hold ids without a number: the first step keeps only ids
+    // of the structure, after which either polarity may narrow.
+    Bitmap out = within & (n == 0 ? slices_[0][key.bit(0)].bitmap() : *steps[0].same);
+    for (size_t i = 1; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
+    return out;
+}
+
+uint64_t NumericalBitmap::eq_estimate(const OrderKey& key) const {
+    if (values_.active()) {
+        const Bitmap* ids = values_.find(key);
+        return ids ? ids->cardinality() : 0;
+    }
+    uint64_t bound = std::numeric_limits<uint64_t>::max();
+    for (int c = 0; c < OrderKey::bits; ++c) bound = std::min(bound, slices_[c][key.bit(c)].bitmap().cardinality());
+    return bound;
 }
 
 void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
@@ -252,6 +303,7 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out, const 
 }
 
 void NumericalBitmap::retain(const Bitmap& keep) {
+    values_.retain(keep);
     for (Slice& slice : slices_) {
         for (Element& el : slice) {
             el.flush();
@@ -262,6 +314,7 @@ void NumericalBitmap::retain(const Bitmap& keep) {
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other) {
     if (&other == this) return;
+    values_.merge_from(other.values_);
     for (int c = 0; c < OrderKey::bits; ++c) {
         for (int b = 0; b < 2; ++b) {
             slices_[c][b].flush();

@@ -3,7 +3,9 @@
 // Integers and floats share one 76-bit order key whose unsigned order is the
 // numeric order. For every key bit the index keeps the ids whose key has a 0
 // there and the ids whose key has a 1 there, so equality and range tests cost a
-// fixed number of bitmap operations however many distinct values exist.
+// fixed number of bitmap operations however many distinct values exist. While
+// the distinct keys are few, a set of ids per key (ValueSets) answers equality
+// in one fetch instead.
 //
 // The structure has no lock of its own: the owner guards it with a
 // reader-writer lock (comparisons under the read lock, everything that changes
@@ -19,6 +21,7 @@
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
+#include "index/core/structures/value_sets.hpp"
 
 namespace tarnwick {
 
@@ -58,6 +61,12 @@ OrderKey order_key_int(int64_t v) noexcept;
 // infinity of their sign.
 OrderKey order_key_float(double d) noexcept;
 
+struct OrderKeyHash {
+    size_t operator()(const OrderKey& k) const noexcept {
+        return size_t((k.mantissa ^ (uint64_t(k.header) << 52) ^ (k.mantissa >> 29)) * 0x9E3779B97F4A7C15ull);
+    }
+};
+
 class NumericalBitmap {
 public:
     static constexpr uint32_t buffer_capacity = 64;
@@ -77,6 +86,12 @@ public:
 
     // Ids whose key equals `key`.
     Bitmap eq(const OrderKey& key) const;
+    // The ids of `within` (any ids) whose key equals `key`: the cost follows
+    // the candidates, not the ids of the structure.
+    Bitmap eq_within(const OrderKey& key, const Bitmap& within) const;
+    // An upper bound of the number of ids whose key equals `key` (exact
+    // while the values are few), from stored cardinalities only.
+    uint64_t eq_estimate(const OrderKey& key) const;
 
     // Each adds to `out` (which keeps its members) the ids of `base` whose key
     // compares as named with `key`.
@@ -114,6 +129,8 @@ private:
                  unsigned deciding_bit) const;
 
     std::array<Slice, OrderKey::bits> slices_;
+    // Key -> ids while the distinct keys are few: equality in one fetch.
+    ValueSets<OrderKey, OrderKeyHash, buffer_capacity> values_;
 };
 
 using CompareIntoBaseFn = void (*)(const NumericalBitmap&, const OrderKey&, Bitmap& out,

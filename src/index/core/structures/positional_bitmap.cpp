@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -38,9 +39,24 @@ void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const Bi
     std::stable_sort(by_size.begin(), by_size.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 0; i < sets.size(); ++i) sets[i] = by_size[i].second;
+    // Candidates fewer than the smallest set go first; otherwise they are
+    // not worth an intersection (the caller keeps only them anyway).
+    const bool within_first = within && within->cardinality() < by_size[0].first;
+    const bool arrays = std::any_of(sets.begin(), sets.end(), [](const HybridSet* s) { return !s->bitmap(); });
     // A set held as an array bounds the result to its few ids: testing those
     // costs less than building and intersecting bitmaps. (A bitmap can hold
-    // fewer ids than an array: sets never change form as they shrink.)
+    // fewer ids than an array: sets never change form as they shrink.) Fewer
+    // candidates still are tested themselves.
+    if (within_first && arrays) {
+        std::vector<uint32_t> hits;
+        within->for_each([&](uint32_t id) {
+            for (const HybridSet* s : sets)
+                if (!s->contains(id)) return;
+            hits.push_back(id);
+        });
+        out.add_many(hits);
+        return;
+    }
     for (size_t a = 0; a < sets.size(); ++a) {
         if (sets[a]->bitmap()) continue;
         std::vector<uint32_t> hits;
@@ -52,9 +68,6 @@ void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const Bi
         out.add_many(hits);
         return;
     }
-    // Candidates fewer than the smallest set go first; otherwise they are
-    // not worth an intersection (the caller keeps only them anyway).
-    const bool within_first = within && within->cardinality() < by_size[0].first;
     Bitmap r;
     size_t next;
     if (within_first) {
@@ -106,6 +119,7 @@ void PositionalBitmap::place(std::string_view bytes, uint32_t id, Add add) {
 }
 
 void PositionalBitmap::insert(std::string_view bytes, uint32_t id) {
+    whole_.insert(bytes, id);
     place(bytes, id, [&](size_t position, uint16_t key) { positions_[position].add(key, id); });
 }
 
@@ -114,12 +128,14 @@ void PositionalBitmap::push_pending(size_t position, uint16_t key, uint32_t id) 
 }
 
 void PositionalBitmap::insert_buffered(std::string_view bytes, uint32_t id) {
+    whole_.insert_buffered(bytes, id);
     place(bytes, id, [&](size_t position, uint16_t key) { push_pending(position, key, id); });
     if (pending_.size() >= pending_limit) flush();
 }
 
 void PositionalBitmap::flush() {
     empty_strings_.flush();
+    whole_.flush();
     if (pending_.empty()) return;
     // Counting sort, first by position, then by key within each position:
     // linear in the pending ids, and every (position, key) then receives
@@ -157,6 +173,7 @@ void PositionalBitmap::flush() {
 void PositionalBitmap::remove(std::string_view bytes, uint32_t id) {
     // A pending copy of the id would otherwise reappear at the next flush.
     flush();
+    whole_.remove(bytes, id);
     const size_t n = bytes.size();
     if (n == 0) {
         empty_strings_.bitmap().remove(id);
@@ -173,6 +190,7 @@ void PositionalBitmap::retain(const Bitmap& keep) {
     flush();
     for (CharacterMap& pos : positions_) pos.retain(keep);
     empty_strings_.bitmap() &= keep;
+    whole_.retain(keep);
 }
 
 void PositionalBitmap::merge_from(const PositionalBitmap& other) {
@@ -185,6 +203,7 @@ void PositionalBitmap::merge_from(const PositionalBitmap& other) {
     // The other's owner should have flushed; if not, its pending ids still count.
     for (const Pending& p : other.pending_) positions_[p.position + shift].add(p.key, p.id);
     empty_strings_.bitmap() |= other.empty_strings_.bitmap();
+    whole_.merge_from(other.whole_);
 }
 
 bool PositionalBitmap::gather_bytes(size_t first, std::string_view bytes, SetList& sets) const {
@@ -265,6 +284,11 @@ void PositionalBitmap::for_each_distinct(const Bitmap& within,
 }
 
 Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) const {
+    if (whole_.active()) {
+        const Bitmap* ids = whole_.find(bytes);
+        if (!ids) return Bitmap();
+        return within ? *ids & *within : ids->clone();
+    }
     const size_t n = bytes.size();
     if (n == 0) return empty_strings_.bitmap().clone();
     Bitmap out;
@@ -277,7 +301,27 @@ Bitmap PositionalBitmap::match_eq(std::string_view bytes, const Bitmap* within) 
     if (!starts || !ends) return out;
     SetList sets{starts, ends};
     if (gather_bytes(s, bytes, sets)) add_intersection(sets, out, within);
+    if (within) out &= *within;
     return out;
+}
+
+uint64_t PositionalBitmap::eq_estimate(std::string_view bytes) const {
+    if (whole_.active()) {
+        const Bitmap* ids = whole_.find(bytes);
+        return ids ? ids->cardinality() : 0;
+    }
+    const size_t n = bytes.size();
+    if (n == 0) return empty_strings_.bitmap().cardinality();
+    if (!fits(n)) return 0;
+    const size_t s = start_position(n);
+    const HybridSet* starts = positions_[s].start_mark();
+    const HybridSet* ends = positions_[s + n - 1].end_mark();
+    if (!starts || !ends) return 0;
+    SetList sets{starts, ends};
+    if (!gather_bytes(s, bytes, sets)) return 0;
+    uint64_t bound = std::numeric_limits<uint64_t>::max();
+    for (const HybridSet* set : sets) bound = std::min<uint64_t>(bound, set->size());
+    return bound;
 }
 
 template <class Mark>

@@ -30,6 +30,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap.hpp"
 #include "index/core/structures/character_map.hpp"
+#include "index/core/structures/value_sets.hpp"
 
 namespace tarnwick {
 
@@ -72,8 +73,11 @@ public:
     void merge_from(const PositionalBitmap& other);
 
     // Each returns the ids whose string passes the test; ids are as stored.
-    // With `within`, ids outside it may be left out.
+    // With `within`, equality gives only ids of `within`.
     Bitmap match_eq(std::string_view bytes, const Bitmap* within = nullptr) const;
+    // An upper bound of the number of ids match_eq gives (exact while the
+    // distinct strings are few), from stored sizes only.
+    uint64_t eq_estimate(std::string_view bytes) const;
     // With `within`, the prefix, suffix and substring tests may leave out ids
     // outside it (a conjunction's running set): they cost then about one
     // probe per candidate and start position.
@@ -121,9 +125,17 @@ private:
     Bitmap scan(std::string_view bytes, size_t first, size_t last, std::ptrdiff_t offset, Mark mark,
                 const Bitmap* within) const;
 
+    struct StringHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>()(s); }
+    };
+
     std::vector<CharacterMap> positions_;
     std::vector<Pending> pending_;
     Element empty_strings_;
+    // Whole string -> ids while the distinct strings are few: equality in
+    // one fetch instead of a set per byte.
+    ValueSets<std::string, StringHash, Element::capacity> whole_;
 };
 
 }  // namespace tarnwick

@@ -1,0 +1,109 @@
+// Whole value -> the ids holding it, kept beside an index that answers
+// equality only through several of its bitmaps (the key slices of numbers,
+// the byte positions of strings): with it, equality on an attribute of few
+// distinct values is one stored bitmap, and its size estimates how selective
+// the test is before anything is computed.
+//
+// Worth it only while the values are few: past `limit` distinct values the
+// sets are dropped for good (equality then goes back to the owner's own
+// structure, whose cost does not grow with the number of values, and the
+// sets would cost a bitmap per value). No lock of its own: it lives inside
+// the owning index and shares its guard; a writer that buffers must flush()
+// before readers may run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <unordered_map>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap.hpp"
+
+namespace tarnwick {
+
+// `Buffer`: ids a set buffers, as many as the owner's own bitmaps do, so that
+// readers see a batch in both at the same points.
+template <class Key, class Hash, uint32_t Buffer, class Equal = std::equal_to<>>
+class ValueSets {
+public:
+    using Element = BufferedBitmap<Buffer>;
+    static constexpr size_t limit = 1024;
+
+    // Whether the sets still cover every id of the owner.
+    bool active() const noexcept { return active_; }
+    size_t distinct() const noexcept { return sets_.size(); }
+
+    // `key` is a Key or what one is made from and compares with.
+    template <class K>
+    void insert(const K& key, uint32_t id) {
+        if (Element* e = slot(key)) e->bitmap().add(id);
+    }
+    template <class K>
+    void insert_buffered(const K& key, uint32_t id) {
+        if (Element* e = slot(key)) e->add_buffered(id);
+    }
+    template <class K>
+    void remove(const K& key, uint32_t id) {
+        if (!active_) return;
+        auto it = sets_.find(key);
+        if (it == sets_.end()) return;
+        it->second.flush();  // a buffered copy of the id would otherwise survive
+        it->second.bitmap().remove(id);
+        if (it->second.bitmap().empty()) sets_.erase(it);
+    }
+    void flush() {
+        for (auto& [key, e] : sets_) e.flush();
+    }
+
+    // The ids holding `key` (null when none does); only while active().
+    template <class K>
+    const Bitmap* find(const K& key) const {
+        auto it = sets_.find(key);
+        return it == sets_.end() ? nullptr : &it->second.bitmap();
+    }
+
+    void retain(const Bitmap& keep) {
+        for (auto it = sets_.begin(); it != sets_.end();) {
+            it->second.flush();
+            it->second.bitmap() &= keep;
+            it = it->second.bitmap().empty() ? sets_.erase(it) : std::next(it);
+        }
+    }
+    // The other's buffered ids count as well.
+    void merge_from(const ValueSets& other) {
+        if (&other == this || !active_) return;
+        if (!other.active_) return drop();
+        for (const auto& [key, e] : other.sets_) {
+            Element* mine = slot(key);
+            if (!mine) return;
+            mine->flush();
+            mine->bitmap() |= e.bitmap();
+            mine->bitmap().add_many(e.buffered_ids(), e.buffered());
+        }
+    }
+
+private:
+    // The set of `key`, made if need be; null once the sets are dropped.
+    template <class K>
+    Element* slot(const K& key) {
+        if (!active_) return nullptr;
+        auto it = sets_.find(key);
+        if (it != sets_.end()) return &it->second;
+        if (sets_.size() >= limit) {
+            drop();
+            return nullptr;
+        }
+        return &sets_.try_emplace(Key(key)).first->second;
+    }
+    void drop() noexcept {
+        active_ = false;
+        decltype(sets_)().swap(sets_);
+    }
+
+    std::unordered_map<Key, Element, Hash, Equal> sets_;
+    bool active_ = true;
+};
+
+}  // namespace tarnwick

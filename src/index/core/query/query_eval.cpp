@@ -182,14 +182,127 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
     return apply_leaf(*map, leaf, universe);
 }
 
-std::vector<const QueryExpr*> rank_order(std::span<const QueryExpr> queries) {
-    std::vector<const QueryExpr*> order;
-    order.reserve(queries.size());
-    for (const QueryExpr& q : queries) order.push_back(&q);
-    std::stable_sort(order.begin(), order.end(), [](const QueryExpr* a, const QueryExpr* b) {
-        return a->conjunction_rank() < b->conjunction_rank();
+// An upper bound of the ids an equality test on `map` can yield, from
+// stored cardinalities (element ids count as ids: still a bound on their
+// owners); nothing for kinds without a cheap count.
+std::optional<uint64_t> eq_estimate(const QueryMap& map, const PyValue& value) {
+    const CastValue& p = value.primitive;
+    switch (p.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float: {
+            if (is_nan(p)) return 0;
+            ReadGuard g(map.numbers.lock());
+            return map.numbers.get().eq_estimate(*order_key_of(p));
+        }
+        case ValueKind::Str: {
+            ReadGuard g(map.strings.lock());
+            return map.strings.get().eq_estimate(p.as_str().view());
+        }
+        case ValueKind::Bool: {
+            ReadGuard g(map.bools.lock());
+            return map.bools.get().of(p.as_bool()).bitmap().cardinality();
+        }
+        case ValueKind::Iterable:
+        case ValueKind::Ind:
+        case ValueKind::Unknown: {
+            const ExactKey key(value);
+            auto shard = map.exact_values.read_shard(key);
+            auto it = shard->find(key);
+            return it == shard->end() ? 0 : it->second.size();
+        }
+        case ValueKind::Temporal:
+            break;
+    }
+    return std::nullopt;
+}
+
+// The map a test on `attr` reads directly: none for a dotted path (its
+// work happens in a nested engine); `found` false when no object ever had
+// the attribute.
+const QueryMap* direct_map(const QueryMapTable& table, const AttrPath& attr, bool& dotted) {
+    const AttrParts parts = attr_parts(attr.view());
+    dotted = parts.rest.has_value();
+    if (dotted) return nullptr;
+    return IndexAPI::map_at(table, INTERNER().intern(parts.head));
+}
+
+// An upper bound of the ids a conjunction member can yield, where stored
+// cardinalities tell it cheaply: equality and `in` on a direct attribute.
+std::optional<uint64_t> member_estimate(const QueryMapTable& table, const QueryExpr& q) {
+    return std::visit(
+        [&](const auto& node) -> std::optional<uint64_t> {
+            using N = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Eq> || std::is_same_v<N, QueryExpr::In>) {
+                bool dotted = false;
+                const QueryMap* map = direct_map(table, node.attr, dotted);
+                if (dotted) return std::nullopt;
+                if (!map) return 0;
+                if constexpr (std::is_same_v<N, QueryExpr::Eq>) {
+                    return eq_estimate(*map, node.value);
+                } else {
+                    uint64_t total = 0;
+                    for (const PyValue& v : node.values) {
+                        const std::optional<uint64_t> one = eq_estimate(*map, v);
+                        if (!one) return std::nullopt;
+                        total += *one;
+                    }
+                    return total;
+                }
+            } else {
+                return std::nullopt;
+            }
+        },
+        q.node);
+}
+
+// Conjunction members, smallest first: those whose size stored cardinalities
+// bound, by that bound, then the others by conjunction rank (stable), so that
+// every later member works within a running set as small as can be told.
+std::vector<const QueryExpr*> smallest_first(const QueryMapTable& table, std::span<const QueryExpr> queries) {
+    struct Member {
+        const QueryExpr* query;
+        uint64_t bound;
+        uint32_t rank;
+    };
+    std::vector<Member> members;
+    members.reserve(queries.size());
+    for (const QueryExpr& q : queries) {
+        const std::optional<uint64_t> bound = member_estimate(table, q);
+        members.push_back({&q, bound.value_or(std::numeric_limits<uint64_t>::max()), q.conjunction_rank()});
+    }
+    std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+        if (a.bound != b.bound) return a.bound < b.bound;
+        return a.rank < b.rank;
     });
+    std::vector<const QueryExpr*> order;
+    order.reserve(members.size());
+    for (const Member& m : members) order.push_back(m.query);
     return order;
+}
+
+// The ids of `within` that satisfy `q`. An equality on a direct attribute
+// without container items intersects the stored ids with the candidates
+// straight away (its cost follows the candidates); anything else is
+// evaluated within them and then cut to them.
+Bitmap narrow(const QueryMapTable& table, const Bitmap& within, const QueryExpr& q) {
+    if (const auto* eq = std::get_if<QueryExpr::Eq>(&q.node)) {
+        bool dotted = false;
+        const QueryMap* map = direct_map(table, eq->attr, dotted);
+        if (!dotted) {
+            if (!map || within.empty()) return Bitmap();
+            bool items;
+            {
+                ReadGuard g(map->element_ids.lock());
+                items = !map->element_ids.get().empty();
+            }
+            // Item matches come as element ids, which no set of candidates
+            // holds: those need the whole test and the owners it maps to.
+            if (!items) return ops::eq_among(*map, eq->value, within);
+        }
+    }
+    Bitmap out = evaluate_query(table, within, q);
+    out &= within;
+    return out;
 }
 
 }  // namespace
@@ -250,15 +363,13 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, B
             if (is_nan(p)) return out;
             const OrderKey key = *order_key_of(p);
             ReadGuard g(map.numbers.lock());
-            out = map.numbers.get().eq(key);
-            if (within) out &= *within;
+            out = within ? map.numbers.get().eq_within(key, *within) : map.numbers.get().eq(key);
             map.unmask_ids(out, elements);
             break;
         }
         case ValueKind::Str: {
             ReadGuard g(map.strings.lock());
             out = map.strings.get().match_eq(p.as_str().view(), within);
-            if (within) out &= *within;
             map.unmask_ids(out, elements);
             break;
         }
@@ -294,6 +405,13 @@ Bitmap eq(const QueryMap& map, const PyValue& value) { return eq_ids(map, value,
 
 Bitmap eq(const QueryMap& map, const PyValue& value, const Bitmap& within, Bitmap& elements) {
     return eq_ids(map, value, &within, &elements);
+}
+
+Bitmap eq_among(const QueryMap& map, const PyValue& value, const Bitmap& within) {
+    Bitmap out = eq_ids(map, value, &within, nullptr);
+    // The temporal index is read whole.
+    if (value.primitive.is_temporal()) out &= within;
+    return out;
 }
 
 Bitmap gt(const QueryMap& map, const PyValue& value, const Bitmap& universe) {
@@ -383,14 +501,14 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
 }
 
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe, std::span<const QueryExpr> queries) {
-    const std::vector<const QueryExpr*> order = rank_order(queries);
-    if (order.empty()) return universe.clone();
+    if (queries.empty()) return universe.clone();
+    const std::vector<const QueryExpr*> order = smallest_first(table, queries);
     // The first member runs within the universe itself: no copy of it. Once
     // nothing is left the members still run, within the empty universe: a
     // between test with a bad bound must fail whatever the data, and every
     // name the query mentions is interned.
-    Bitmap acc = evaluate_query(table, universe, *order.front()) & universe;
-    for (size_t i = 1; i < order.size(); ++i) acc &= evaluate_query(table, acc, *order[i]);
+    Bitmap acc = narrow(table, universe, *order.front());
+    for (size_t i = 1; i < order.size(); ++i) acc = narrow(table, acc, *order[i]);
     return acc;
 }
 

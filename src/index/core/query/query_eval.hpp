@@ -45,6 +45,9 @@ Bitmap eq(const QueryMap& map, const PyValue& value);
 // The same among the ids of `within` (object and element ids) only, also
 // giving the element ids that were mapped to their holders.
 Bitmap eq(const QueryMap& map, const PyValue& value, const Bitmap& within, Bitmap& elements);
+// The ids of `within` whose own value (not an item of it) equals `value`,
+// at a cost that follows `within` where the index allows.
+Bitmap eq_among(const QueryMap& map, const PyValue& value, const Bitmap& within);
 // Ranges return ids of `universe` only (or holders of container items within
 // range); the comparisons are exact across ints and floats, and a date, time
 // or duration bound compares only with values of its own temporal kind.
@@ -69,8 +72,9 @@ Bitmap contains(const QueryMap& map, const PyValue& value, const Bitmap* within 
 // intersect).
 Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const QueryExpr& query);
 
-// The conjunction of `queries`, a subset of `universe`: members run in
-// ascending conjunction rank (stable), each within the running intersection.
+// The conjunction of `queries`, a subset of `universe`: members run smallest
+// first as far as stored cardinalities tell (the others after them, in
+// ascending conjunction rank), each within the running intersection.
 Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& universe,
                                 std::span<const QueryExpr> queries);
 

@@ -91,8 +91,9 @@ struct QueryExpr {
 
     Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
-    // Members of a conjunction are evaluated in ascending rank (stable), so
-    // cheap, selective tests narrow the running intersection before the
+    // Members of a conjunction whose size stored cardinalities do not bound
+    // are evaluated in ascending rank (stable), after those that it does,
+    // so cheap, selective tests narrow the running intersection before the
     // range tests, which cost the most and take that intersection as their
     // universe.
     uint32_t conjunction_rank() const noexcept;

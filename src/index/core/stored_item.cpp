@@ -18,6 +18,8 @@ StoredItem StoredItem::placeholder() { return StoredItem{DEFAULT_PY_INDEXABLE_AR
 
 bool StoredItem::is_placeholder() const noexcept { return !record || record == DEFAULT_INDEXABLE_ARC(); }
 
+const IndexableRecord* placeholder_record() { return DEFAULT_INDEXABLE_ARC().get(); }
+
 void touch_placeholders() {
     (void)DEFAULT_PY_INDEXABLE_ARC();
     (void)DEFAULT_INDEXABLE_ARC();
@@ -44,7 +46,7 @@ StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item) {
 }
 
 bool held_since(const StoredItem& slot, uint64_t view_epoch) noexcept {
-    return !slot.is_placeholder() && slot.joined <= view_epoch;
+    return held_since(slot, view_epoch, DEFAULT_INDEXABLE_ARC().get());
 }
 
 }  // namespace tarnwick

@@ -30,6 +30,8 @@ struct StoredItem {
 
 // Creates the placeholder objects if they do not exist yet. Needs the GIL.
 void touch_placeholders();
+// The record of the placeholder (what is_placeholder compares with).
+const IndexableRecord* placeholder_record();
 
 using ItemTable = std::vector<StoredItem>;
 using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
@@ -53,19 +55,45 @@ StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
 // Whether the slot holds an object that a view made at `epoch` held (or may
 // have held): not the placeholder, and stamped no later than the view.
 bool held_since(const StoredItem& slot, uint64_t epoch) noexcept;
+// The same, with the placeholder's record (placeholder_record()) at hand.
+inline bool held_since(const StoredItem& slot, uint64_t epoch, const IndexableRecord* empty) noexcept {
+    return slot.record && slot.record.get() != empty && slot.joined <= epoch;
+}
 
 // fn(id, item) for the slot of every id in `ids` that holds an object (one
 // that a view made at `epoch` held: held_since), in ascending id order, under
 // the table's read lock (a thread that holds the GIL waits for it with the
 // GIL released). fn must not run Python code.
+//
+// Member ids are spread over the table, so nearly every slot, and the object
+// behind it, is a cache miss of its own: the ids go in batches whose slots,
+// then objects, are all asked for before the first is used, so that the
+// misses of a batch overlap instead of following one another.
 template <class F>
 void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, F&& fn,
                            uint64_t epoch = std::numeric_limits<uint64_t>::max()) {
     GilSafeReadGuard<RwLock> guard(items.lock());
     const ItemTable& table = items.get();
+    const IndexableRecord* const empty = placeholder_record();
+    constexpr size_t batch = 64;
+    uint32_t pending[batch];
+    size_t n = 0;
+    auto run = [&] {
+        for (size_t i = 0; i < n; ++i) __builtin_prefetch(&table[pending[i]]);
+        for (size_t i = 0; i < n; ++i) __builtin_prefetch(table[pending[i]].python_handle.get(), 1);
+        for (size_t i = 0; i < n; ++i) {
+            const StoredItem& slot = table[pending[i]];
+            if (held_since(slot, epoch, empty)) fn(pending[i], slot);
+        }
+        n = 0;
+    };
+    const size_t size = table.size();
     ids.for_each([&](uint32_t id) {
-        if (id < table.size() && held_since(table[id], epoch)) fn(id, table[id]);
+        if (id >= size) return;
+        pending[n++] = id;
+        if (n == batch) run();
     });
+    run();
 }
 
 // Whether slot `id` holds `obj`, as an object a view made at `epoch` held.

@@ -18,6 +18,16 @@ namespace {
 
 bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
 
+// fn(the ids stored under the whole value, null if none) under the read lock
+// of its exact_values shard.
+template <class F>
+auto with_exact_ids(const QueryMap& map, const PyValue& value, F fn) {
+    const ExactKey key(value);
+    auto shard = map.exact_values.read_shard(key);
+    auto it = shard->find(key);
+    return fn(it == shard->end() ? nullptr : &it->second);
+}
+
 // Ranges read only object ids of the universe, but the items of container
 // values are indexed under element ids, which no universe holds: widen the
 // base by them, or a range could never match an item while equality does.
@@ -204,12 +214,8 @@ std::optional<uint64_t> eq_estimate(const QueryMap& map, const PyValue& value) {
         }
         case ValueKind::Iterable:
         case ValueKind::Ind:
-        case ValueKind::Unknown: {
-            const ExactKey key(value);
-            auto shard = map.exact_values.read_shard(key);
-            auto it = shard->find(key);
-            return it == shard->end() ? 0 : it->second.size();
-        }
+        case ValueKind::Unknown:
+            return with_exact_ids(map, value, [](const HybridSet* ids) { return ids ? ids->size() : 0; });
         case ValueKind::Temporal:
             break;
     }
@@ -386,15 +392,13 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, B
             break;
         case ValueKind::Iterable:
         case ValueKind::Ind:
-        case ValueKind::Unknown: {
-            const ExactKey key(value);
-            auto shard = map.exact_values.read_shard(key);
-            auto it = shard->find(key);
-            if (it != shard->end()) out = it->second.to_bitmap();
-            if (within) out &= *within;
-            map.unmask_ids(out, elements);
+        case ValueKind::Unknown:
+            with_exact_ids(map, value, [&](const HybridSet* ids) {
+                if (ids) out = ids->to_bitmap();
+                if (within) out &= *within;
+                map.unmask_ids(out, elements);
+            });
             break;
-        }
     }
     return out;
 }

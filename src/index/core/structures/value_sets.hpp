@@ -42,7 +42,10 @@ public:
     }
     template <class K>
     void insert_buffered(const K& key, uint32_t id) {
-        if (Element* e = slot(key)) e->add_buffered(id);
+        if (Element* e = slot(key)) {
+            e->add_buffered(id);
+            buffered_ = true;
+        }
     }
     template <class K>
     void remove(const K& key, uint32_t id) {
@@ -53,8 +56,12 @@ public:
         it->second.bitmap().remove(id);
         if (it->second.bitmap().empty()) sets_.erase(it);
     }
+    // Owners flush before every single removal: with nothing buffered that
+    // must not visit every set.
     void flush() {
+        if (!buffered_) return;
         for (auto& [key, e] : sets_) e.flush();
+        buffered_ = false;
     }
 
     // The ids holding `key` (null when none does); only while active().
@@ -104,6 +111,8 @@ private:
 
     std::unordered_map<Key, Element, Hash, Equal> sets_;
     bool active_ = true;
+    // Whether some set may hold buffered ids.
+    bool buffered_ = false;
 };
 
 }  // namespace tarnwick

@@ -144,7 +144,11 @@ def run(size: int, repeat: int, peers: list[str]) -> dict:
 def markdown(doc: dict) -> str:
     figures = doc["figures"]
     ours = figures.get("tarnwick", {}).get("query_s")
+    m = doc.get("machine", {})
     lines = [f"## ducks workload: {doc['size']:,} objects, {doc['hits']} hits",
+             "",
+             f"Measured {m.get('date', '?')} at commit {m.get('commit', '?')}: {m.get('cpu', '?')}, "
+             f"{m.get('cores', '?')} cores, Python {m.get('python', '?')}.",
              "",
              "`type == 'watermelon' and size == 50 and color == 'green' and shape == 'cube'`, "
              f"collected into a list; best of {doc['repeat']} runs of {CALLS} calls.",
@@ -173,8 +177,9 @@ def main(argv=None) -> int:
     unknown = [p for p in peers if p not in MAKERS]
     if unknown:
         parser.error(f"unknown peers: {', '.join(unknown)}")
+    machine = machine_info()
     doc = run(args.size, args.repeat, peers)
-    doc["machine"] = machine_info()
+    doc["machine"] = machine
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "ducks.json").write_text(json.dumps(doc, indent=1))
     (args.out / "ducks.md").write_text(markdown(doc))

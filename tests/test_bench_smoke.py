@@ -417,3 +417,13 @@ class TestCommandLine:
 
         with pytest.raises(SystemExit):
             run.parse_args(argv)
+
+
+def test_ducks_scenario_peers_agree_with_the_comprehension(tmp_path):
+    from bench import ducks_scenario
+    assert ducks_scenario.main(["--size", "3000", "--repeat", "1", "--out", str(tmp_path),
+                                "--peers", "tarnwick,tarnwick_expr,sqlite,listcomp"]) == 0
+    doc = json.loads((tmp_path / "ducks.json").read_text())
+    assert {key: f["status"] for key, f in doc["figures"].items()} == dict.fromkeys(
+        ["tarnwick", "tarnwick_expr", "sqlite", "listcomp"], "ok")
+    assert "ducks workload: 3,000 objects" in (tmp_path / "ducks.md").read_text()

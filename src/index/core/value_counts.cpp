@@ -27,6 +27,16 @@ Bitmap scalar_holders(const QueryMap& map, const Bitmap& universe) {
         out |= lowest[1].bitmap() & universe;
     }
     {
+        ReadGuard g(map.temporals.lock());
+        for (size_t kind = 0; kind < TemporalBitmaps::kinds; ++kind) {
+            const NumericalBitmap* index = map.temporals.get().find(kind);
+            if (!index) continue;
+            const auto& lowest = index->slices()[0];
+            out |= lowest[0].bitmap() & universe;
+            out |= lowest[1].bitmap() & universe;
+        }
+    }
+    {
         ReadGuard g(map.bools.lock());
         for (const BoolBitmaps::Element& set : map.bools.get().sets) out |= set.bitmap() & universe;
     }

@@ -156,6 +156,23 @@ class TestOrdering:
             got = target.collect(order_by="p", descending=descending, offset=offset, limit=limit)
             assert got == ordered_objects(attrs, held, "p", descending, offset, limit, object_id=_object_id)
 
+    @pytest.mark.parametrize("descending", [False, True])
+    def test_large_views_page_like_the_reference(self, descending):
+        # Views of thousands of objects walk the structure's own slices
+        # before they look at the view's ids.
+        rng = random.Random(5)
+        values = [rng.choice([rng.uniform(-1, 1), rng.randint(-3, 3), math.inf, -math.inf, math.nan, 1e-310])
+                  for _ in range(12000)]
+        objs = [Item(p=v, g=i % 5) for i, v in enumerate(values)]
+        idx = Index()
+        idx.add_object_many(objs)
+        attrs = attrs_of(objs, ["p"])
+        for target, held in ((idx, objs), (idx.reduced_query(Q.lt("g", 2)), [o for o in objs if o.g < 2])):
+            expected = ordered_objects(attrs, held, "p", descending, object_id=_object_id)
+            for offset, limit in ((0, 10), (0, 1), (3000, 7), (len(held) - 300, 400), (17, None)):
+                got = target.collect(order_by="p", descending=descending, offset=offset, limit=limit)
+                assert got == expected[offset:None if limit is None else offset + limit], (offset, limit)
+
     def test_numbers_the_index_does_not_hold_are_ordered_too(self):
         class WithDefault(Item):
             p = 2.5

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 from index_support import Item
-from reference_semantics import ordered_objects
+from reference_semantics import ordered_objects, value_counts
 from Tarnwick import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _object_id
 
 
@@ -253,6 +253,23 @@ class TestValueCounts:
         counts = idx.value_counts("v")
         assert counts == {3: 3, 1: 1, 2**70: 2, None: 2}
         assert list(counts.values()) == [3, 2, 2, 1]
+
+    def test_strings_of_many_prefixes_and_lengths(self):
+        # Hundreds of prefixes open at one byte position, strings that are
+        # prefixes of others, container items and several byte widths.
+        rng = random.Random(11)
+
+        def word():
+            return "".join(rng.choice("abé") for _ in range(rng.randint(0, 7)))
+
+        objs = [Item(w=word(), ws=[word(), word()], g=i % 3) for i in range(3000)]
+        idx = Index()
+        idx.add_object_many(objs)
+        for target, held in ((idx, objs), (idx.reduced(g=1), [o for o in objs if o.g == 1])):
+            for path, values in (("w", lambda o: [o.w]), ("ws", lambda o: o.ws)):
+                wanted = value_counts(held, values, object_id=_object_id)
+                counted = target.value_counts(path)
+                assert counted == dict(wanted) and list(counted.values()) == [c for _, c in wanted]
 
     def test_equal_temporal_values_count_as_one_key(self):
         values = [datetime(2020, 1, 1, tzinfo=timezone.utc), datetime(2020, 1, 1, 2, tzinfo=EAST),

@@ -101,7 +101,7 @@ public:
 
 private:
     static constexpr int top_bit = OrderKey::bits - 1;
-    static constexpr uint64_t narrow_limit = 4096;
+    static constexpr uint64_t narrow_limit = 1024;
     static constexpr uint64_t sparse_ratio = 32;
 
     bool done() const { return out_.size() >= take_; }
@@ -118,8 +118,7 @@ private:
     void visit(int bit, const Bitmap& ids, bool narrowed) {
         if (done()) return;
         if (!narrowed && ids.cardinality() <= narrow_limit) {
-            const Bitmap mine = ids & candidates_;
-            visit(bit, mine, true);
+            visit(bit, candidates_among(ids), true);
             return;
         }
         const uint64_t count = narrowed ? ids.cardinality() : (skip_ > 0 ? ids.and_cardinality(candidates_) : 1);
@@ -131,7 +130,7 @@ private:
         bit = varying_below(bit);
         if (bit < 0 || (narrowed && count == 1)) {
             if (narrowed) emit(ids);
-            else emit(ids & candidates_);
+            else emit(candidates_among(ids));
             return;
         }
         {
@@ -143,6 +142,19 @@ private:
         if (done()) return;
         const Bitmap part = ids & slices_[bit][1 - first_].bitmap();
         visit(bit - 1, part, narrowed);
+    }
+
+    // A small subtree's ids lie in every chunk of the id range, a few in
+    // each: a roaring intersection would merge them with all the candidates
+    // of each chunk, where looking each one up costs a search.
+    Bitmap candidates_among(const Bitmap& ids) const {
+        std::vector<uint32_t> hits;
+        ids.for_each([&](uint32_t id) {
+            if (candidates_.contains(id)) hits.push_back(id);
+        });
+        Bitmap out;
+        out.add_many(hits);
+        return out;
     }
 
     // One key's ids, in ascending id order; a key many ids share is paged

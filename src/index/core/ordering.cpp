@@ -81,18 +81,14 @@ public:
         const Bitmap& ones = slices_[0][1].bitmap();
         const uint64_t structure = zeros.cardinality() + ones.cardinality();
         const uint64_t wanted = candidates_.cardinality();
-        if (wanted <= narrow_limit || wanted * sparse_ratio < structure) {
+        // Every id of the structure is in one half of the top varying slice.
+        const int bit = varying_below(top_bit);
+        if (bit < 0 || wanted <= narrow_limit || wanted * sparse_ratio < structure) {
             // Ids that no longer hold a key since the candidates were chosen
             // would be in neither half of a slice and pass for either.
             Bitmap ids = zeros & candidates_;
             ids |= ones & candidates_;
             visit(top_bit, ids, true);
-            return;
-        }
-        // Every id of the structure is in one half of the top varying slice.
-        const int bit = varying_below(top_bit);
-        if (bit < 0) {
-            emit(candidates_);
             return;
         }
         visit(bit - 1, slices_[bit][first_].bitmap(), false);

@@ -95,12 +95,15 @@ class Index(Generic[_T]):
         Without ``order_by``: ascending object-id order (creation order unless
         ids of destroyed objects were reused), ``offset`` and ``limit`` paging
         through it. ``order_by`` names an attribute or a dotted path; the key
-        is what Python attribute access along it gives. Order: numbers (int and
-        float compared exactly), then ``False``, ``True``, then strs (code
-        point order), then objects without the attribute or holding anything
-        else (NaN included); ties in ascending id order. ``descending=True``
-        reverses the numbers, bools and strs as one order (strs first); the
-        rest stays last. ``offset`` and ``limit`` apply after ordering.
+        is what Python attribute access along it gives. Order: numbers (int,
+        float and numpy numbers compared exactly), then ``False``, ``True``,
+        then strs (code point order), then dates, naive datetimes, aware
+        datetimes (as instants), naive times, aware times (as instants) and
+        timedeltas, each kind by value, then objects without the attribute or
+        holding anything else (NaN included); ties in ascending id order.
+        ``descending=True`` reverses all of these groups as one order
+        (timedeltas first); the rest stays last. ``offset`` and ``limit``
+        apply after ordering.
 
         Ordering by a plain numeric attribute reads the numeric index: a page
         of k objects costs work that grows with k, not with the number of
@@ -114,7 +117,8 @@ class Index(Generic[_T]):
         A dict from value to count, most held first, ties in the order of the
         first object (by id) holding the value. The items of list, tuple and
         set attributes count once per object that holds them; numbers equal
-        across int and float are one key, as are values a dict takes for one
+        across int and float are one key, as are equal dates, times and
+        durations (aware ones naming the same instant), as are values a dict takes for one
         key (``True`` and ``1``); NaN is not counted; other objects count by
         identity. Counted from the value index by bitmap cardinalities: the
         cost grows with the number of distinct values. Raises TypeError when

@@ -1,0 +1,144 @@
+#include "index/core/query/id_match.hpp"
+
+#include <cmath>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "index/core/index.hpp"
+#include "index/core/query/query_map.hpp"
+#include "index/core/stack_room.hpp"
+#include "index/core/structures/string_interner.hpp"
+
+namespace tarnwick {
+namespace {
+
+// The candidates with the element ids of their container items in this map:
+// an item matches for the object that holds it, so the tests below run
+// within this set and map what they find back to the holders.
+Bitmap with_elements(const QueryMap& map, const Bitmap& candidates) {
+    Bitmap within = candidates.clone();
+    {
+        ReadGuard g(map.element_ids.lock());
+        if (map.element_ids.get().empty()) return within;
+    }
+    ReadGuard g(map.element_owners.lock());
+    within |= map.element_owners.get().elements_of(candidates);
+    return within;
+}
+
+// Equality by an ordered index, per id: a range of one key within `within`
+// reads only the slices of those ids, where the index's own equality would
+// intersect whole slices.
+Bitmap ordered_eq(const QueryMap& map, const CastValue& p, const Bitmap& within) {
+    Bitmap out;
+    if (p.is_temporal()) {
+        const TemporalValue& t = p.as_temporal();
+        ReadGuard g(map.temporals.lock());
+        const NumericalBitmap* index = map.temporals.get().find(static_cast<size_t>(t.kind));
+        if (!index) return out;
+        const OrderKey key = temporal_order_key(t);
+        index->get_between_into_base(key, key, out, within);
+        map.unmask_ids(out);
+        return out;
+    }
+    // NaN equals nothing, itself included.
+    if (p.is_float() && std::isnan(p.as_float())) return out;
+    const OrderKey key = *order_key_of(p);
+    ReadGuard g(map.numbers.lock());
+    map.numbers.get().get_between_into_base(key, key, out, within);
+    map.unmask_ids(out);
+    return out;
+}
+
+Bitmap eq_within(const QueryMap& map, const PyValue& value, const Bitmap& within) {
+    const CastValue& p = value.primitive;
+    if (p.is_temporal() || p.kind() == ValueKind::Int || p.kind() == ValueKind::Float)
+        return ordered_eq(map, p, within);
+    Bitmap elements;
+    return ops::eq(map, value, within, elements);
+}
+
+// The test on the map its path names directly, for the ids of `within`.
+template <class Leaf>
+Bitmap apply_leaf_within(const QueryMap& map, const Leaf& leaf, const Bitmap& within) {
+    if constexpr (std::is_same_v<Leaf, QueryExpr::Eq>) return eq_within(map, leaf.value, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Gt>) return ops::gt(map, leaf.value, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Ge>) return ops::ge(map, leaf.value, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ops::lt(map, leaf.value, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ops::le(map, leaf.value, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return ops::bt(map, leaf.lower, leaf.upper, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value, &within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value, &within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value, &within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::In>) {
+        Bitmap out;
+        for (const PyValue& v : leaf.values) out |= eq_within(map, v, within);
+        return out;
+    }
+}
+
+template <class Leaf>
+Bitmap leaf_among(const QueryMapTable& table, const Bitmap& candidates, const Leaf& leaf) {
+    const AttrParts parts = attr_parts(leaf.attr.view());
+    const uint32_t attribute = INTERNER().intern(parts.head);
+    const QueryMap* map = IndexAPI::map_at(table, attribute);
+    if (!map || candidates.empty()) return Bitmap();
+    if (parts.rest) {
+        Leaf below = leaf;
+        below.attr = AttrPath(*parts.rest);
+        const QueryExpr rest(std::move(below));
+        // The nested objects these candidates hold, tested in the nested
+        // engine, and the holders of those that pass.
+        const Bitmap children = map->nested->children_of(candidates);
+        Bitmap holders;
+        if (!children.empty()) {
+            holders = map->nested->get_parent_from_ids(map->nested->matched_among(children, rest));
+            map->unmask_ids(holders);
+            holders &= candidates;
+        }
+        // An object that holds itself continues the path on itself, here.
+        const Bitmap selves = map->self_holders_in(candidates);
+        if (!selves.empty()) holders |= match_among(table, selves, rest);
+        return holders;
+    }
+    Bitmap out = apply_leaf_within(*map, leaf, with_elements(*map, candidates));
+    out &= candidates;
+    return out;
+}
+
+}  // namespace
+
+Bitmap match_among(const QueryMapTable& table, const Bitmap& candidates, const QueryExpr& query) {
+    check_stack_room();
+    return std::visit(
+        [&](const auto& node) -> Bitmap {
+            using N = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
+                return candidates - leaf_among(table, candidates, QueryExpr::Eq{node.attr, node.value});
+            } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                return candidates - match_among(table, candidates, *node.exprs);
+            } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
+                Bitmap acc = candidates.clone();
+                for (const QueryExpr& member : node.exprs) {
+                    if (acc.empty()) break;
+                    acc = match_among(table, acc, member);
+                }
+                return acc;
+            } else if constexpr (std::is_same_v<N, QueryExpr::Or>) {
+                Bitmap out;
+                for (const QueryExpr& member : node.exprs) {
+                    Bitmap rest = candidates - out;
+                    if (rest.empty()) break;
+                    out |= match_among(table, rest, member);
+                }
+                return out;
+            } else {
+                return leaf_among(table, candidates, node);
+            }
+        },
+        query.node);
+}
+
+}  // namespace tarnwick

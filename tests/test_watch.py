@@ -163,6 +163,26 @@ def test_watch_starts_with_current_matches_and_no_calls():
     assert watch.collect(order_by="a") == index.reduced(a=1).collect(order_by="a")
 
 
+def test_changes_below_dotted_paths_retest_the_holders():
+    index = Index()
+    log = []
+    leaves, deep = [Obj(v=0), Obj(v=0)], Obj(w=0)
+    holder, selfish = Obj(subs=leaves, m=Obj(d=deep)), Obj(v=0)
+    selfish.me = selfish  # the path continues on the object itself
+    index.add_object_many([holder, selfish])
+    queries = {"items": Q.eq("subs.v", 1), "two levels": Q.eq("m.d.w", 5), "self": Q.eq("me.v", 3)}
+    watches = {k: index.watch(q, (lambda k: lambda o, m: log.append((k, o, m)))(k)) for k, q in queries.items()}
+    leaves[1].v, deep.w, selfish.v = 1, 5, 3
+    leaves[0].v = 1  # a second item matching changes nothing
+    leaves[1].v, leaves[0].v, deep.w, selfish.v = 2, 2, 4, 0
+    assert log == [("items", holder, True), ("two levels", holder, True), ("self", selfish, True),
+                   ("items", holder, False), ("two levels", holder, False), ("self", selfish, False)]
+    holder.m = Obj(d=Obj(w=5))  # a new nested object, indexed before the holder is tested
+    assert holder in watches["two levels"]
+    for k, q in queries.items():
+        assert set(watches[k]) == set(index.reduced_query(q).collect())
+
+
 # ---- callbacks that change things -----------------------------------------------------
 
 
@@ -205,9 +225,15 @@ def test_callback_may_query_add_and_remove():
     assert seen == [1, 1, 1]  # a enters; b enters, a leaves (both queued by the first call)
 
 
-def test_callback_exceptions_go_to_unraisablehook_and_others_still_run(monkeypatch):
-    reported = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_type))
+@pytest.fixture
+def reported(monkeypatch):
+    """The types of the exceptions sys.unraisablehook receives."""
+    types = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: types.append(u.exc_type))
+    return types
+
+
+def test_callback_exceptions_go_to_unraisablehook_and_others_still_run(reported):
     index = Index()
     obj = Obj(x=0)
     index.add_object(obj)
@@ -246,9 +272,7 @@ def test_watch_closed_from_its_own_callback_gets_no_more_calls():
         watch.collect()
 
 
-def test_chain_deeper_than_the_limit_raises_recursion_error(monkeypatch):
-    reported = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_type))
+def test_chain_deeper_than_the_limit_raises_recursion_error(reported):
     index = Index()
     obj = Obj(n=1)
     index.add_object(obj)
@@ -382,3 +406,15 @@ def test_threads_leave_the_live_set_exact_and_calls_alternating():
         # Each thread delivers in the order it decided; across threads the
         # final state is the test: entered an odd number of times iff in.
         assert (calls.count(True) - calls.count(False)) == (obj in expected)
+
+
+# ---- documentation ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["close", "collect", "__enter__", "__exit__"])
+def test_watch_methods_carry_the_stub_docstring(name):
+    from test_package import STUB
+
+    watch_type = type(Index().watch({}))
+    assert getattr(watch_type, name).__doc__ == STUB[f"Watch.{name}"]
+    assert watch_type.__doc__ == STUB["Watch"] and Index.watch.__doc__ == STUB["Index.watch"]

@@ -1,6 +1,8 @@
 #include "index/core/query/id_match.hpp"
 
 #include <cmath>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -28,47 +30,71 @@ Bitmap with_elements(const QueryMap& map, const Bitmap& candidates) {
     return within;
 }
 
-// Equality by an ordered index, per id: a range of one key within `within`
-// reads only the slices of those ids, where the index's own equality would
-// intersect whole slices.
-Bitmap ordered_eq(const QueryMap& map, const CastValue& p, const Bitmap& within) {
+bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
+
+// NaN keys sort beyond the infinity of their sign; NaN is unordered.
+bool is_nan_key(const OrderKey& key) noexcept {
+    static const OrderKey above = order_key_float(std::numeric_limits<double>::infinity());
+    static const OrderKey below = order_key_float(-std::numeric_limits<double>::infinity());
+    return above < key || key < below;
+}
+
+// The ids of `within` (holders for items) whose value in the ordered index
+// of the bound's kind passes `test`, reading each id's key from the index's
+// slices. Nothing for a bound of no ordered kind, or NaN.
+template <class Test>
+Bitmap ordered_within(const QueryMap& map, const CastValue& bound, const Bitmap& within, Test test) {
     Bitmap out;
-    if (p.is_temporal()) {
-        const TemporalValue& t = p.as_temporal();
-        ReadGuard g(map.temporals.lock());
-        const NumericalBitmap* index = map.temporals.get().find(static_cast<size_t>(t.kind));
-        if (!index) return out;
-        const OrderKey key = temporal_order_key(t);
-        index->get_between_into_base(key, key, out, within);
+    const auto scan = [&](const NumericalBitmap& index, const OrderKey& key) {
+        within.for_each([&](uint32_t id) {
+            const std::optional<OrderKey> held = index.key_of(id);
+            if (held && !is_nan_key(*held) && test(*held, key)) out.add(id);
+        });
         map.unmask_ids(out);
+    };
+    if (bound.is_temporal()) {
+        const TemporalValue& t = bound.as_temporal();
+        ReadGuard g(map.temporals.lock());
+        if (const NumericalBitmap* index = map.temporals.get().find(static_cast<size_t>(t.kind)))
+            scan(*index, temporal_order_key(t));
         return out;
     }
-    // NaN equals nothing, itself included.
-    if (p.is_float() && std::isnan(p.as_float())) return out;
-    const OrderKey key = *order_key_of(p);
+    const std::optional<OrderKey> key = order_key_of(bound);
+    if (!key || is_nan(bound)) return out;
     ReadGuard g(map.numbers.lock());
-    map.numbers.get().get_between_into_base(key, key, out, within);
-    map.unmask_ids(out);
+    scan(map.numbers.get(), *key);
     return out;
 }
 
 Bitmap eq_within(const QueryMap& map, const PyValue& value, const Bitmap& within) {
     const CastValue& p = value.primitive;
-    if (p.is_temporal() || p.kind() == ValueKind::Int || p.kind() == ValueKind::Float)
-        return ordered_eq(map, p, within);
+    if (p.is_ordered()) return ordered_within(map, p, within, std::equal_to<OrderKey>());
     Bitmap elements;
     return ops::eq(map, value, within, elements);
+}
+
+Bitmap between_within(const QueryMap& map, const PyValue& lower, const PyValue& upper, const Bitmap& within) {
+    const CastValue& lo = lower.primitive;
+    const CastValue& hi = upper.primitive;
+    if (!lo.is_ordered() || !hi.is_ordered()) throw QueryNotImplemented();
+    // No value is of two kinds at once: mixed bounds select nothing.
+    if (lo.is_temporal() != hi.is_temporal()) return Bitmap();
+    if (lo.is_temporal() && lo.as_temporal().kind != hi.as_temporal().kind) return Bitmap();
+    if (is_nan(hi)) return Bitmap();
+    const OrderKey high = hi.is_temporal() ? temporal_order_key(hi.as_temporal()) : *order_key_of(hi);
+    return ordered_within(map, lo, within,
+                          [&high](const OrderKey& held, const OrderKey& low) { return !(held < low) && !(high < held); });
 }
 
 // The test on the map its path names directly, for the ids of `within`.
 template <class Leaf>
 Bitmap apply_leaf_within(const QueryMap& map, const Leaf& leaf, const Bitmap& within) {
     if constexpr (std::is_same_v<Leaf, QueryExpr::Eq>) return eq_within(map, leaf.value, within);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Gt>) return ops::gt(map, leaf.value, within);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Ge>) return ops::ge(map, leaf.value, within);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ops::lt(map, leaf.value, within);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ops::le(map, leaf.value, within);
-    else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return ops::bt(map, leaf.lower, leaf.upper, within);
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Gt>) return ordered_within(map, leaf.value.primitive, within, std::greater<OrderKey>());
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Ge>) return ordered_within(map, leaf.value.primitive, within, std::greater_equal<OrderKey>());
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Lt>) return ordered_within(map, leaf.value.primitive, within, std::less<OrderKey>());
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Le>) return ordered_within(map, leaf.value.primitive, within, std::less_equal<OrderKey>());
+    else if constexpr (std::is_same_v<Leaf, QueryExpr::Bt>) return between_within(map, leaf.lower, leaf.upper, within);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::StartsWi>) return ops::starts_with(map, leaf.value, &within);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::EndsWi>) return ops::ends_with(map, leaf.value, &within);
     else if constexpr (std::is_same_v<Leaf, QueryExpr::Contains>) return ops::contains(map, leaf.value, &within);

@@ -193,6 +193,9 @@ TEST(NumericalBitmap, RandomOperationsMatchModel) {
             const std::optional<OrderKey> held = nb.key_of(id);
             ASSERT_EQ(held.has_value(), it != model.end()) << "id " << id << " round " << round;
             if (held) ASSERT_TRUE(*held == it->second.key()) << "id " << id << " round " << round;
+            const Num other = pool[pick(rng)];
+            ASSERT_EQ(nb.holds_key(id, other.key()), held && *held == other.key()) << "id " << id;
+            if (held) ASSERT_TRUE(nb.holds_key(id, *held));
         }
         for (int q = 0; q < 40; ++q) {
             const Num probe = q % 2 && !model.empty() ? std::next(model.begin(), rng() % model.size())->second

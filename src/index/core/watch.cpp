@@ -65,6 +65,7 @@ void WatchRegistry::add(std::shared_ptr<Watch> watch) {
     GilSafeGuard<Mutex> g(lock_);
     for (uint32_t attribute : watch->attributes) attributes_.add(attribute);
     list_.push_back(std::move(watch));
+    publish_residues();
     open_.fetch_add(1);
 }
 
@@ -77,11 +78,19 @@ bool WatchRegistry::remove(const Watch* watch) {
     for (const auto& w : list_)
         for (uint32_t attribute : w->attributes) attributes.add(attribute);
     attributes_ = std::move(attributes);
+    publish_residues();
     open_.fetch_sub(1);
     return true;
 }
 
+void WatchRegistry::publish_residues() {
+    uint64_t residues = 0;
+    attributes_.for_each([&residues](uint32_t attribute) { residues |= uint64_t(1) << (attribute % 64); });
+    residues_.store(residues);
+}
+
 bool WatchRegistry::mentions(uint32_t attribute) const {
+    if (!(residues_.load() >> (attribute % 64) & 1)) return false;
     GilSafeGuard<Mutex> g(lock_);
     return attributes_.contains(attribute);
 }

@@ -78,8 +78,14 @@ public:
 
 private:
     std::atomic<uint32_t> open_{0};
+    // Bit (attribute % 64) is set when an open watch mentions an attribute of
+    // that residue: most assignments of attributes no watch mentions stop at
+    // this load, without the lock.
+    std::atomic<uint64_t> residues_{0};
     // A leaf: nothing is taken, and no Python code runs, while it is held.
     mutable Mutex lock_;
+    // Under lock_, from attributes_.
+    void publish_residues();
     std::vector<std::shared_ptr<Watch>> list_;  // guarded by lock_
     Bitmap attributes_;                         // guarded by lock_: union of the lists' attributes
 };

@@ -42,13 +42,21 @@ bool is_nan_key(const OrderKey& key) noexcept {
 // The ids of `within` (holders for items) whose value in the ordered index
 // of the bound's kind passes `test`, reading each id's key from the index's
 // slices. Nothing for a bound of no ordered kind, or NaN.
+// Equality reads no more bits than it takes to tell (NaN keys equal no key
+// of a bound, which is never NaN here).
+struct SameKey {};
+
 template <class Test>
 Bitmap ordered_within(const QueryMap& map, const CastValue& bound, const Bitmap& within, Test test) {
     Bitmap out;
     const auto scan = [&](const NumericalBitmap& index, const OrderKey& key) {
         within.for_each([&](uint32_t id) {
-            const std::optional<OrderKey> held = index.key_of(id);
-            if (held && !is_nan_key(*held) && test(*held, key)) out.add(id);
+            if constexpr (std::is_same_v<Test, SameKey>) {
+                if (index.holds_key(id, key)) out.add(id);
+            } else {
+                const std::optional<OrderKey> held = index.key_of(id);
+                if (held && !is_nan_key(*held) && test(*held, key)) out.add(id);
+            }
         });
         map.unmask_ids(out);
     };
@@ -68,7 +76,7 @@ Bitmap ordered_within(const QueryMap& map, const CastValue& bound, const Bitmap&
 
 Bitmap eq_within(const QueryMap& map, const PyValue& value, const Bitmap& within) {
     const CastValue& p = value.primitive;
-    if (p.is_ordered()) return ordered_within(map, p, within, std::equal_to<OrderKey>());
+    if (p.is_ordered()) return ordered_within(map, p, within, SameKey{});
     Bitmap elements;
     return ops::eq(map, value, within, elements);
 }

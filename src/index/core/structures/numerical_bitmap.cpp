@@ -205,6 +205,12 @@ std::optional<OrderKey> NumericalBitmap::key_of(uint32_t id) const {
     return key;
 }
 
+bool NumericalBitmap::holds_key(uint32_t id, const OrderKey& key) const {
+    for (int c = 0; c < OrderKey::bits; ++c)
+        if (!slices_[c][key.bit(c)].bitmap().contains(id)) return false;
+    return true;
+}
+
 void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
                                             const Bitmap& base) const {
     if (high < low) return;

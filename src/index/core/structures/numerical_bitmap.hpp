@@ -92,6 +92,9 @@ public:
     // membership test per slice, whatever the size); nothing when it holds
     // none. The caller sees no buffered ids (a reader).
     std::optional<OrderKey> key_of(uint32_t id) const;
+    // Whether `id` holds `key`: the same reads from the lowest bit up,
+    // stopping at the first that differs (for nearby values, soon).
+    bool holds_key(uint32_t id, const OrderKey& key) const;
     // Whether some id holds a key with this 12-bit header.
     bool holds_header(uint16_t header) const;
 

@@ -200,10 +200,14 @@ public:
     // run through this one. `handle_of` names the objects (the item table
     // when empty); an object it cannot name keeps its bit, for the change
     // that took it out to settle.
-    void recheck_watches(const Bitmap& ids, std::optional<uint32_t> attribute, const HandleOf& handle_of = {});
-    // Whether a watch is open on this engine or on one above it: false costs
-    // one atomic load per engine of the chain. Any thread.
-    bool watched() const noexcept;
+    // `below`, when given, is the attribute changed in an engine below, which
+    // a watch's query must mention too.
+    void recheck_watches(const Bitmap& ids, std::optional<uint32_t> attribute, const HandleOf& handle_of = {},
+                         std::optional<uint32_t> below = std::nullopt);
+    // Whether a watch open on this engine or on one above it mentions the
+    // attribute (is open at all, without one): false costs an atomic load or
+    // two per engine of the chain. Any thread.
+    bool watched(std::optional<uint32_t> attribute = std::nullopt) const;
     // The ids still in an open watch's live set that are no members any more:
     // after objects were taken out, these are the ones to test again (an
     // object leaves a live set only by being tested). Any thread.

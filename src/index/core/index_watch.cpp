@@ -75,21 +75,35 @@ Bitmap IndexAPI::matched_among(const Bitmap& candidates, const QueryExpr& query)
     return match_among(query_maps->get(), within, query);
 }
 
-bool IndexAPI::watched() const noexcept {
-    if (watches.any()) return true;
+namespace {
+
+bool registry_watches(const WatchRegistry& watches, std::optional<uint32_t> attribute) {
+    return watches.any() && (!attribute || watches.mentions(*attribute));
+}
+
+}  // namespace
+
+bool IndexAPI::watched(std::optional<uint32_t> attribute) const {
+    // Every step of a watched dotted path counts as mentioned, so an engine
+    // above whose watches do not mention the attribute has nothing to test.
+    if (registry_watches(watches, attribute)) return true;
     if (!made_nested_) return false;
     for (std::shared_ptr<IndexAPI> up = parent.lock(); up; up = up->parent.lock())
-        if (up->watches.any()) return true;
+        if (registry_watches(up->watches, attribute)) return true;
     return false;
 }
 
-void IndexAPI::recheck_watches(const Bitmap& ids, std::optional<uint32_t> attribute, const HandleOf& handle_of) {
+void IndexAPI::recheck_watches(const Bitmap& ids, std::optional<uint32_t> attribute, const HandleOf& handle_of,
+                               std::optional<uint32_t> below) {
     if (ids.empty()) return;
-    if (watches.any())
-        for (const std::shared_ptr<Watch>& watch : watches.watching(attribute)) recheck_one(*this, watch, ids, handle_of);
+    if (watches.any()) {
+        for (const std::shared_ptr<Watch>& watch : watches.watching(attribute))
+            if (!below || watch->mentions(*below)) recheck_one(*this, watch, ids, handle_of);
+    }
     if (!made_nested_) return;
+    const std::optional<uint32_t> changed = below ? below : attribute;
     std::shared_ptr<IndexAPI> up = parent.lock();
-    if (!up || !up->watched()) return;
+    if (!up || !up->watched(changed)) return;
     // The attribute of the engine above whose map owns this engine, and the
     // holders there of the objects changed here.
     std::optional<uint32_t> through;
@@ -106,7 +120,7 @@ void IndexAPI::recheck_watches(const Bitmap& ids, std::optional<uint32_t> attrib
             }
         }
     }
-    if (through) up->recheck_watches(holders, through);
+    if (through) up->recheck_watches(holders, through, {}, changed);
 }
 
 Bitmap IndexAPI::watched_departures() const {

@@ -299,9 +299,7 @@ bool notice_assignment(const std::vector<std::shared_ptr<IndexAPI>>& engines, ui
                        PyObject* obj) {
     // Only an engine with a watch that mentions the attribute, or a nested
     // engine below a watched one, has anything to test.
-    const auto concerned = [attribute](const IndexAPI& engine) {
-        return engine.watches.any() ? engine.watches.mentions(attribute) : engine.watched();
-    };
+    const auto concerned = [attribute](const IndexAPI& engine) { return engine.watched(attribute); };
     if (std::none_of(engines.begin(), engines.end(), [&](const auto& e) { return concerned(*e); })) return true;
     const PyHandle object = PyHandle::borrow(obj);
     const Bitmap ids{id};

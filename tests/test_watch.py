@@ -418,3 +418,22 @@ def test_watch_methods_carry_the_stub_docstring(name):
     watch_type = type(Index().watch({}))
     assert getattr(watch_type, name).__doc__ == STUB[f"Watch.{name}"]
     assert watch_type.__doc__ == STUB["Watch"] and Index.watch.__doc__ == STUB["Index.watch"]
+
+
+def test_assignment_from_python_code_run_while_indexing_notifies_after_the_outer_change():
+    class Hashing:
+        """Assigns `other.x` from its __hash__, which runs while `holder`'s
+        container items are converted (engine locks held)."""
+
+        def __hash__(self):
+            other.x = 1
+            calls.append("hashed")
+            return 7
+
+    index = Index()
+    holder, other = Obj(), Obj(x=0)
+    index.add_object_many([holder, other])
+    calls = []
+    watch = index.watch(Q.eq("x", 1), lambda o, m: calls.append((o, m)))
+    holder.tags = [Hashing()]
+    assert calls == ["hashed", (other, True)] and other in watch

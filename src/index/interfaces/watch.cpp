@@ -320,7 +320,9 @@ bool notice_members(IndexAPI& engine, const std::vector<std::pair<uint32_t, PyHa
 }
 
 int deliver_watch_notices() {
-    if (!watch_notices_pending()) return 0;
+    // Python code the engine runs while it holds locks (an item's __hash__,
+    // say) may assign: its notices wait for the entry point that holds them.
+    if (!watch_notices_pending() || native_locks_held != 0) return 0;
     if (watch_delivery_depth() > 0) {
         // Inside a callback: its changes notify once it returns, unless that
         // would make the chain too deep.

@@ -285,9 +285,11 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
             return nullptr;
         }
         index_hold_references(self, references);
-        std::sort(references.begin(), references.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        if (!notice_members(*engine, references)) return nullptr;
+        if (engine->watched()) {
+            std::sort(references.begin(), references.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+            if (!notice_members(*engine, references)) return nullptr;
+        }
         return finish_change();
     });
 }

@@ -24,6 +24,8 @@ COUNT = "count"          # the number of objects a query matches
 TOP_K = "top_k"          # the k objects with the lowest value of an attribute (among a query's)
 GROUP_COUNT = "group"    # how many objects (among a query's) hold each value of an attribute
 REMOVE = "remove"        # take one object out of the peer's structure
+WATCH_SET = "watch_set"  # one assignment with live queries open on the attribute
+WATCH_LEN = "watch_len"  # the size of a live query against running and collecting the query
 
 
 @dataclass(frozen=True)
@@ -73,6 +75,8 @@ OPERATIONS: tuple[Operation, ...] = (
     Operation("remove", "remove one object", REMOVE),
     Operation("set_attr", "assign age on one indexed object", SET_ATTR),
     Operation("get_attr", "read age of one object", GET_ATTR),
+    Operation("watch_set", "assign age with 0/1/10/100 watches on age (100 on city)", WATCH_SET),
+    Operation("watch_len", "len(watch) of a 10% score range", WATCH_LEN, RANGE_10),
 )
 
 BY_KEY = {op.key: op for op in OPERATIONS}

@@ -12,7 +12,8 @@ from typing import Callable
 
 from bench import memory
 from bench.operations import (BUILD, COLLECT, COUNT, CREATE, GET_ATTR, GROUP_COUNT, OPERATIONS, QUERY,
-                              REMOVE, SET_ATTR, TOP_K, Operation)
+                              REMOVE, SET_ATTR, TOP_K, WATCH_LEN, WATCH_SET, Operation)
+from bench.predicates import Eq
 from bench.peers import BY_KEY, PEERS, SUBJECT, NotApplicable, Peer, Unsupported
 from bench.peers.listcomp import comprehension
 from bench.timing import Timing, time_calls, time_each
@@ -186,6 +187,10 @@ class SizeRun:
                 return self._attribute_reads(peer)
             if op.kind == SET_ATTR:
                 return self._assignments(peer)
+            if op.kind == WATCH_SET:
+                return self._watched_assignments(peer)
+            if op.kind == WATCH_LEN:
+                return self._watch_length(peer, op)
         except NotApplicable as exc:
             return not_applicable(str(exc))
         except Unsupported as exc:
@@ -270,6 +275,39 @@ class SizeRun:
         entry["best_s"] /= len(positions)
         entry["samples_s"] = [t / len(positions) for t in entry["samples_s"]]
         return entry
+
+
+    def _with_watches(self, peer: Peer, queries) -> float:
+        """An assignment's time while watches of the queries are open."""
+        watches = [peer.open_watch(peer.compile(q)) for q in queries]
+        try:
+            return self._assignments(peer)["median_s"]
+        finally:
+            for w in watches:
+                w.close()
+
+    def _watched_assignments(self, peer: Peer) -> dict:
+        """Assignments of age with W watches mentioning age (W = 0, 1, 10, 100),
+        and with 100 watches that mention only another attribute."""
+        entry = self._assignments(peer)
+        entry["watches_0_s"] = entry["median_s"]
+        for count in (1, 10, 100):
+            entry[f"watches_{count}_s"] = self._with_watches(peer, [Eq("age", k) for k in range(count)])
+        entry["other_attr_100_s"] = self._with_watches(peer, [Eq("city", f"city{k:02d}") for k in range(100)])
+        return entry
+
+    def _watch_length(self, peer: Peer, op: Operation) -> dict:
+        """len() of a watch of the query, against running and collecting it."""
+        s = self.settings
+        compiled = peer.compile(op.query)
+        watch = peer.open_watch(compiled)
+        try:
+            timing, count = time_calls(lambda: len(watch), s.repeat, s.min_time)
+            collected, found = time_calls(lambda: len(peer.run(compiled)), s.repeat, s.min_time)
+        finally:
+            watch.close()
+        return timing.as_dict() | {"status": "ok", "count": count, "query_collect_s": collected.median,
+                                   "matches_reference": count == found == len(self.reference[op.key])}
 
 
 def run(settings: Settings, log: Callable[[str], None] = print) -> tuple[dict, dict]:

@@ -70,6 +70,10 @@ TARGETS: tuple[Target, ...] = tuple(
     + [Target("top10_all", "tarnwick", UNDER, 1e-3)]
     + _faster_than("value_counts", "pandas", "sqlite")
     + [Target("remove", "tarnwick", AT_MOST, 2, theirs_op="set_attr", text="remove: <= 2x an assignment (set_attr)")]
+    + [Target("watch_set", "tarnwick", AT_MOST, 1.05, mine_field="other_attr_100_s", theirs_field="watches_0_s",
+              text="watch_set: assignment with 100 watches on another attribute <= 1.05x with none"),
+       Target("watch_len", "tarnwick", SPEEDUP, 100, theirs_field="query_collect_s",
+              text="watch_len: len(watch) >= 100x faster than len(reduced_query(q).collect())")]
     + [Target("index_memory", "sqlite", AT_MOST, 1.0, metric="memory_index_rss")]
 )
 

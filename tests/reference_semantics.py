@@ -160,32 +160,66 @@ def access(attrs, obj, path):
     return current
 
 
+# The ordered groups of collect(order_by=...), in ascending order; every other
+# value (and a missing attribute) comes after them.
+ORDER_GROUPS = ("num", "bool", "str", "date", "datetime", "datetime-aware", "time", "time-aware", "timedelta")
+OTHER_GROUP = len(ORDER_GROUPS)
+DAY_US = 86_400_000_000
+
+
+def _clock_us(t):
+    return ((t.hour * 60 + t.minute) * 60 + t.second) * 1_000_000 + t.microsecond
+
+
+def _delta_us(d):
+    return (d.days * 86_400 + d.seconds) * 1_000_000 + d.microseconds
+
+
 def order_group(v):
-    """Numbers (NaN excluded), then bools, then strs, then everything else."""
+    """Numbers (NaN excluded, numpy's too), then bools, then strs, then each
+    temporal kind (naive and aware apart), then everything else."""
+    v = plain(v)
     if type(v) is bool:
         return 1
-    if type(v) in (int, float) and not (type(v) is float and math.isnan(v)):
-        return 0
+    if type(v) in (int, float):
+        return OTHER_GROUP if type(v) is float and math.isnan(v) else 0
     if type(v) is str:
         return 2
-    return 3
+    k = kind(v)
+    return ORDER_GROUPS.index(k) if k in ORDER_GROUPS else OTHER_GROUP
+
+
+def order_key(v):
+    """The key within a group: aware values as instants (microseconds past
+    the offset), where Python compares two sharing a tzinfo by wall time."""
+    v = plain(v)
+    k = kind(v)
+    if k == "date":
+        return v.toordinal()
+    if k in ("datetime", "datetime-aware"):
+        return v.toordinal() * DAY_US + _clock_us(v) - (_delta_us(v.utcoffset()) if k == "datetime-aware" else 0)
+    if k in ("time", "time-aware"):
+        return _clock_us(v) - (_delta_us(v.utcoffset()) if k == "time-aware" else 0)
+    if k == "timedelta":
+        return _delta_us(v)
+    return v
 
 
 def ordered_objects(attrs, objs, path, descending=False, offset=0, limit=None, object_id=id):
     """collect(order_by=path, ...): ties by ascending id; descending reverses the
-    numbers, bools and strs (as one order), the rest stays last."""
+    ordered groups (as one order), the rest stays last."""
     by_id = sorted(objs, key=object_id)
     keys = {o: access(attrs, o, path) for o in by_id}
 
     def rank(o):
         g = order_group(keys[o])
-        return 3 if g == 3 else (2 - g if descending else g)
+        return g if g == OTHER_GROUP or not descending else OTHER_GROUP - 1 - g
 
     out = []
-    for r in range(4):
+    for r in range(OTHER_GROUP + 1):
         run = [o for o in by_id if rank(o) == r]
-        if r < 3:
-            run.sort(key=lambda o: keys[o], reverse=descending)
+        if r < OTHER_GROUP:
+            run.sort(key=lambda o: order_key(keys[o]), reverse=descending)
         out += run
     return out[offset:] if limit is None else out[offset:offset + limit]
 
@@ -198,7 +232,7 @@ def value_counts(objs, values, object_id=id):
     holders = {}
     for o in objs:
         for v in values(o):
-            if type(v) is float and math.isnan(v):
+            if type(plain(v)) is float and math.isnan(plain(v)):
                 continue
             holders.setdefault(v, set()).add(o)
     return sorted(((v, len(h)) for v, h in holders.items()),

@@ -4,6 +4,7 @@ copying, and the query operators."""
 
 import copy
 import math
+from datetime import date, datetime, time, timedelta, timezone, tzinfo
 import pickle
 import random
 import threading
@@ -11,7 +12,7 @@ import threading
 import pytest
 
 from index_support import Item
-from reference_semantics import ordered_objects
+from reference_semantics import ordered_objects, value_counts
 from Tarnwick import FilteredIndex, Index, Indexable, PyQueryExpr as Q, _object_id
 
 
@@ -120,6 +121,20 @@ class TestRemoval:
             idx.remove(obj)
 
 
+EAST = timezone(timedelta(hours=2))
+
+
+class ShiftAfterNoon(tzinfo):
+    """A zone five hours ahead of UTC from noon on, as a daylight-saving zone
+    shifts within one tzinfo."""
+
+    def utcoffset(self, dt):
+        return timedelta(hours=5 if dt.hour >= 12 else 0)
+
+    def dst(self, dt):
+        return None
+
+
 def numeric_world(n, seed):
     rng = random.Random(seed)
     values = [rng.randint(-5, 5), 2**53 + 1, 2.0**53, -0.0, 0, math.inf, -math.inf, 1e-310, -1e-310]
@@ -141,6 +156,23 @@ class TestOrdering:
             got = target.collect(order_by="p", descending=descending, offset=offset, limit=limit)
             assert got == ordered_objects(attrs, held, "p", descending, offset, limit, object_id=_object_id)
 
+    @pytest.mark.parametrize("descending", [False, True])
+    def test_large_views_page_like_the_reference(self, descending):
+        # Views of thousands of objects walk the structure's own slices
+        # before they look at the view's ids.
+        rng = random.Random(5)
+        values = [rng.choice([rng.uniform(-1, 1), rng.randint(-3, 3), math.inf, -math.inf, math.nan, 1e-310])
+                  for _ in range(12000)]
+        objs = [Item(p=v, g=i % 5) for i, v in enumerate(values)]
+        idx = Index()
+        idx.add_object_many(objs)
+        attrs = attrs_of(objs, ["p"])
+        for target, held in ((idx, objs), (idx.reduced_query(Q.lt("g", 2)), [o for o in objs if o.g < 2])):
+            expected = ordered_objects(attrs, held, "p", descending, object_id=_object_id)
+            for offset, limit in ((0, 10), (0, 1), (3000, 7), (len(held) - 300, 400), (17, None)):
+                got = target.collect(order_by="p", descending=descending, offset=offset, limit=limit)
+                assert got == expected[offset:None if limit is None else offset + limit], (offset, limit)
+
     def test_numbers_the_index_does_not_hold_are_ordered_too(self):
         class WithDefault(Item):
             p = 2.5
@@ -156,6 +188,39 @@ class TestOrdering:
         idx = Index()
         idx.add_object_many(objs)
         assert idx.collect(order_by="n.v") == [objs[1], objs[0]] + by_id(objs[2:])
+
+    @pytest.mark.parametrize("path", ["v", "n.v"])
+    @pytest.mark.parametrize("descending", [False, True])
+    def test_temporal_kinds_order_by_value_in_groups_of_their_own(self, path, descending):
+        # Wall time 13:00 is 08:00 UTC, before 10:00 (no offset): Python orders
+        # the two by wall time since they share the tzinfo; the index by instant.
+        shifting = ShiftAfterNoon()
+        values = [timedelta(hours=-1), time(12, tzinfo=EAST), datetime(2020, 1, 1, 13, tzinfo=shifting), "s",
+                  date(2020, 1, 2), time(1), datetime(2020, 1, 1, 10, tzinfo=shifting), 2, datetime(2021, 1, 1),
+                  date(1999, 12, 31), timedelta(0), datetime(2020, 1, 1, 11, tzinfo=timezone.utc), time(0, 30),
+                  datetime(1, 1, 1), time(9, tzinfo=timezone.utc), True, None, datetime(2020, 1, 1, 12, tzinfo=EAST)]
+        objs = [Item(v=v, n=Item(v=v)) for v in values]
+        idx = Index()
+        idx.add_object_many(objs)
+        attrs = {o: {"v": o.v, "n": o.n} for o in objs} | {o.n: {"v": o.n.v} for o in objs}
+        expected = ordered_objects(attrs, objs, path, descending, object_id=_object_id)
+        assert idx.collect(order_by=path, descending=descending) == expected
+        keys = [o.v for o in expected]
+        ascending = [2, True, "s", date(1999, 12, 31), date(2020, 1, 2), datetime(1, 1, 1), datetime(2021, 1, 1),
+                     values[2], values[6], values[17], values[11], time(0, 30), time(1), values[14], values[1],
+                     timedelta(hours=-1), timedelta(0)]
+        assert keys == (ascending[::-1] if descending else ascending) + [None]
+        assert idx.collect(order_by=path, descending=descending, offset=3, limit=4) == expected[3:7]
+
+    def test_numpy_numbers_order_as_numbers(self):
+        np = pytest.importorskip("numpy")
+        values = [np.int32(5), 3, np.float32(2.5), np.uint64(2**64 - 1), np.float32("nan"), np.bool_(False), 2**63,
+                  np.longdouble(1) / 3]
+        objs = [Item(n=Item(v=v)) for v in values]
+        idx = Index()
+        idx.add_object_many(objs)
+        assert idx.collect(order_by="n.v") == [objs[i] for i in (2, 1, 0, 6, 3, 5)] + by_id([objs[4], objs[7]])
+        assert idx.collect(order_by="n.v", descending=True, limit=3) == [objs[5], objs[3], objs[6]]
 
     def test_values_changed_after_the_view_was_made(self, shop):
         idx, objs = shop
@@ -188,6 +253,34 @@ class TestValueCounts:
         counts = idx.value_counts("v")
         assert counts == {3: 3, 1: 1, 2**70: 2, None: 2}
         assert list(counts.values()) == [3, 2, 2, 1]
+
+    def test_strings_of_many_prefixes_and_lengths(self):
+        # Hundreds of prefixes open at one byte position, strings that are
+        # prefixes of others, container items and several byte widths.
+        rng = random.Random(11)
+
+        def word():
+            return "".join(rng.choice("abé") for _ in range(rng.randint(0, 7)))
+
+        objs = [Item(w=word(), ws=[word(), word()], g=i % 3) for i in range(3000)]
+        idx = Index()
+        idx.add_object_many(objs)
+        for target, held in ((idx, objs), (idx.reduced(g=1), [o for o in objs if o.g == 1])):
+            for path, values in (("w", lambda o: [o.w]), ("ws", lambda o: o.ws)):
+                wanted = value_counts(held, values, object_id=_object_id)
+                counted = target.value_counts(path)
+                assert counted == dict(wanted) and list(counted.values()) == [c for _, c in wanted]
+
+    def test_equal_temporal_values_count_as_one_key(self):
+        values = [datetime(2020, 1, 1, tzinfo=timezone.utc), datetime(2020, 1, 1, 2, tzinfo=EAST),
+                  datetime(2020, 1, 1), date(2020, 1, 1), [date(2020, 1, 1), date(2020, 1, 1)], time(12, tzinfo=EAST),
+                  time(10, tzinfo=timezone.utc), time(10), timedelta(days=1), timedelta(hours=24), timedelta(0)]
+        idx = Index()
+        idx.add_object_many([Item(v=v) for v in values])
+        counts = idx.value_counts("v")
+        assert counts == {values[0]: 2, datetime(2020, 1, 1): 1, date(2020, 1, 1): 2, time(10, tzinfo=timezone.utc): 2,
+                          time(10): 1, timedelta(days=1): 2, timedelta(0): 1}
+        assert list(counts.values()) == [2, 2, 2, 2, 1, 1, 1]
 
     def test_dotted_paths_and_unknown_attributes(self):
         shared = Item(city="oslo")

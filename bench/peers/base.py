@@ -104,6 +104,10 @@ class Peer:
         """Extra figures of the same answer by other means: {name: call}."""
         return {}
 
+    def open_watch(self, compiled) -> Any:
+        """A live query of the compiled query, with len() and close()."""
+        raise NotApplicable("no live queries")
+
     def remove_timed(self, positions: list[int]) -> float:
         """Removes the objects at the positions one by one and returns the seconds
         that took; then puts them back (untimed)."""

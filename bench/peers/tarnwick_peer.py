@@ -141,6 +141,10 @@ class Tarnwick(Peer):
     def materialize(self, result) -> list:
         return result.collect()
 
+    def open_watch(self, compiled):
+        self._require(self.index, "watch")
+        return self.index.watch(compiled[1])
+
     def assign_age(self, positions, ages) -> None:
         objs = self.objects
         for p, a in zip(positions, ages):

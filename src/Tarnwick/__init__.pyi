@@ -1,8 +1,9 @@
 """A Python module implemented natively: an in-memory, attribute-indexed object store."""
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from datetime import date, time, timedelta
-from typing import Any, Generic, Self, SupportsFloat, SupportsIndex, TypeAlias
+from types import TracebackType
+from typing import Any, Generic, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias
 
 from typing_extensions import TypeVar
 
@@ -95,12 +96,15 @@ class Index(Generic[_T]):
         Without ``order_by``: ascending object-id order (creation order unless
         ids of destroyed objects were reused), ``offset`` and ``limit`` paging
         through it. ``order_by`` names an attribute or a dotted path; the key
-        is what Python attribute access along it gives. Order: numbers (int and
-        float compared exactly), then ``False``, ``True``, then strs (code
-        point order), then objects without the attribute or holding anything
-        else (NaN included); ties in ascending id order. ``descending=True``
-        reverses the numbers, bools and strs as one order (strs first); the
-        rest stays last. ``offset`` and ``limit`` apply after ordering.
+        is what Python attribute access along it gives. Order: numbers (int,
+        float and numpy numbers compared exactly), then ``False``, ``True``,
+        then strs (code point order), then dates, naive datetimes, aware
+        datetimes (as instants), naive times, aware times (as instants) and
+        timedeltas, each kind by value, then objects without the attribute or
+        holding anything else (NaN included); ties in ascending id order.
+        ``descending=True`` reverses all of these groups as one order
+        (timedeltas first); the rest stays last. ``offset`` and ``limit``
+        apply after ordering.
 
         Ordering by a plain numeric attribute reads the numeric index: a page
         of k objects costs work that grows with k, not with the number of
@@ -114,7 +118,8 @@ class Index(Generic[_T]):
         A dict from value to count, most held first, ties in the order of the
         first object (by id) holding the value. The items of list, tuple and
         set attributes count once per object that holds them; numbers equal
-        across int and float are one key, as are values a dict takes for one
+        across int and float are one key, as are equal dates, times and
+        durations (aware ones naming the same instant), as are values a dict takes for one
         key (``True`` and ``1``); NaN is not counted; other objects count by
         identity. Counted from the value index by bitmap cardinalities: the
         cost grows with the number of distinct values. Raises TypeError when
@@ -205,6 +210,37 @@ class Index(Generic[_T]):
         indexes. ``other`` itself is left unchanged. Merging an index into
         itself does nothing. Raises TypeError when ``other`` is not an
         ``Index``.
+        """
+
+    def watch(
+        self, query: PyQueryExpr | Mapping[str, object], callback: Callable[[_T, bool], object] | None = None
+    ) -> Watch[_T]:
+        """A live query: the members that match ``query``, kept current.
+
+        ``query`` is a ``PyQueryExpr`` or a dict of keyword equalities (as
+        ``reduced`` takes them). The watch starts with the objects that match
+        now, without calling ``callback`` for them. From then on
+        ``callback(obj, True)`` is called when ``obj`` starts matching (an
+        assignment, ``add_object``, ``add_object_many``, ``union_with``, an
+        assignment inside a nested object a dotted path of the query reaches)
+        and ``callback(obj, False)`` when it stops (an assignment,
+        ``remove``, ``discard``, an in-place ``reduce``, ``clear``); never
+        when a change leaves the answer as it was. For one object the calls
+        alternate, in the order of its changes.
+
+        Callbacks run on the thread that made the change, once it is complete
+        and before the call that made it returns. A callback may read, assign,
+        query, add and remove; the changes it makes call the callbacks in turn
+        after it returns, and a chain more than 100 deep raises RecursionError
+        in the callback that would extend it. An exception a callback raises
+        goes to ``sys.unraisablehook`` and neither undoes the change nor keeps
+        other callbacks from running.
+
+        Each change tests only the objects it changed, against the watches
+        whose queries mention the attribute changed. The index holds its open
+        watches until they are closed. Raises TypeError when ``query`` is
+        neither a ``PyQueryExpr`` nor a dict, or ``callback`` is neither None
+        nor callable; errors of evaluating ``query`` as for ``reduced_query``.
         """
 
 class Indexable:
@@ -318,6 +354,52 @@ class FilteredIndex(Generic[_T]):
         whose names start with ``_``, and later assignments update the new
         index too.
         """
+
+class Watch(Generic[_T]):
+    """A live query of an ``Index``, made by ``Index.watch``.
+
+    A collection of the index's members that match the query, always equal to
+    what ``Index.reduced_query`` would give at that moment, kept without
+    running the query again. The class cannot be instantiated directly.
+    ``close()`` stops it (also on leaving a ``with`` block); a closed watch
+    raises ValueError on use. An open watch keeps its index alive and the
+    index its open watches; the garbage collector frees both together once
+    nothing else refers to them.
+    """
+
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None:
+        """Stops the watch: no more callbacks, including those of changes
+        already made whose callbacks have not run yet. Closing again does
+        nothing."""
+
+    def collect(
+        self, *, order_by: str | None = None, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[_T]:
+        """The matching objects, in ascending id order, with the keyword
+        arguments of ``Index.collect``."""
+
+    def __len__(self) -> int:
+        """The number of matching objects, read from the live set."""
+
+    def __contains__(self, obj: object) -> bool:
+        """Whether ``obj`` matches (identity); False for anything that is not
+        an ``Indexable``."""
+
+    def __iter__(self) -> Iterator[_T]:
+        """The matching objects, from a snapshot taken when iteration starts."""
+
+    def __enter__(self) -> Self:
+        """The watch itself."""
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
+    ) -> Literal[False]:
+        """Closes the watch."""
+
+    def __repr__(self) -> str:
+        """``<Tarnwick.Watch with N objects>``, or ``<Tarnwick.Watch closed>``."""
 
 class PyQueryExpr:
     """A query: a tree of tests on attribute values joined by and, or and not.

@@ -10,6 +10,7 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -186,6 +187,16 @@ TEST(NumericalBitmap, RandomOperationsMatchModel) {
     std::uniform_int_distribution<uint32_t> pick_id(1, id_count);
 
     auto check = [&](int round) {
+        // Each id's key as the slices hold it.
+        for (uint32_t id = 1; id <= id_count; ++id) {
+            const auto it = model.find(id);
+            const std::optional<OrderKey> held = nb.key_of(id);
+            ASSERT_EQ(held.has_value(), it != model.end()) << "id " << id << " round " << round;
+            if (held) ASSERT_TRUE(*held == it->second.key()) << "id " << id << " round " << round;
+            const Num other = pool[pick(rng)];
+            ASSERT_EQ(nb.holds_key(id, other.key()), held && *held == other.key()) << "id " << id;
+            if (held) ASSERT_TRUE(nb.holds_key(id, *held));
+        }
         for (int q = 0; q < 40; ++q) {
             const Num probe = q % 2 && !model.empty() ? std::next(model.begin(), rng() % model.size())->second
                                                       : pool[pick(rng)];

@@ -7,7 +7,9 @@
 // as slot numbers and bitmap members.
 //
 // The lock order of the whole system is stated once, in src/README.md; every
-// path through this engine follows it.
+// path through this engine follows it. A watch's lock (watch.hpp) comes before
+// every lock of its engine: testing an object against a watch reads the value
+// index under it, so nothing that holds an engine lock may wait for a watch.
 //
 // Engine operations run with the GIL released. The only Python work inside
 // them is the conversion of container items, which takes the GIL while no
@@ -15,7 +17,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -27,6 +31,7 @@
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m.hpp"
 #include "index/core/structures/sync.hpp"
+#include "index/core/watch.hpp"
 #include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
@@ -63,6 +68,9 @@ public:
     // nested engines share the mirror of the engine above them), reported to
     // the garbage collector by the Index at the top.
     const std::shared_ptr<GcMirror> gc_mirror;
+    // The open watches of this engine; the registry's lock is a leaf, each
+    // watch's own lock comes before every lock of this engine (src/README.md).
+    WatchRegistry watches;
 
     // Adds one object: registers this engine on it, indexes its attributes
     // (names starting with "_" skipped) and then makes it a member, all under
@@ -173,6 +181,41 @@ public:
     // it no longer has one.
     void add_nested_object(const StoredIndexable& child);
     void remove_nested_object(const StoredIndexable& child);
+
+    // Watches (index_watch.cpp). GIL released, no native lock held.
+    // Registers a watch and fills its live set by evaluating the query once;
+    // a query that cannot be evaluated registers nothing and throws.
+    std::shared_ptr<Watch> open_watch(QueryExpr query, PyHandle callback);
+    // Unregisters it; its live set stays as it was. Takes a leaf lock only.
+    void close_watch(Watch& watch);
+    // The members among `candidates` that satisfy `query`, each tested on its
+    // own (id_match.hpp).
+    Bitmap matched_among(const Bitmap& candidates, const QueryExpr& query) const;
+    // The Python object of an id whose bit flips; may be null.
+    using HandleOf = std::function<PyHandle(uint32_t)>;
+    // Tests the objects `ids` again against the open watches whose queries
+    // mention `attribute` (every open watch without one), queueing a notice
+    // for each object that entered or left a live set, and then the holders
+    // of those objects against the watches of the engines above whose paths
+    // run through this one. `handle_of` names the objects (the item table
+    // when empty); an object it cannot name keeps its bit, for the change
+    // that took it out to settle.
+    // `below`, when given, is the attribute changed in an engine below, which
+    // a watch's query must mention too.
+    void recheck_watches(const Bitmap& ids, std::optional<uint32_t> attribute, const HandleOf& handle_of = {},
+                         std::optional<uint32_t> below = std::nullopt);
+    // Whether a watch open on this engine or on one above it mentions the
+    // attribute (is open at all, without one): false costs an atomic load or
+    // two per engine of the chain. Any thread.
+    bool watched(std::optional<uint32_t> attribute = std::nullopt) const;
+    // The ids still in an open watch's live set that are no members any more:
+    // after objects were taken out, these are the ones to test again (an
+    // object leaves a live set only by being tested). Any thread.
+    Bitmap watched_departures() const;
+    // A view of `ids`, for the collection methods of a watch.
+    FilteredView view_of_ids(Bitmap ids) const;
+    // The object in the slot of `id`, or null. Takes the items lock.
+    PyHandle member_handle(uint32_t id) const;
 
 private:
     struct PreparedValue {

@@ -27,6 +27,16 @@ Bitmap scalar_holders(const QueryMap& map, const Bitmap& universe) {
         out |= lowest[1].bitmap() & universe;
     }
     {
+        ReadGuard g(map.temporals.lock());
+        for (size_t kind = 0; kind < TemporalBitmaps::kinds; ++kind) {
+            const NumericalBitmap* index = map.temporals.get().find(kind);
+            if (!index) continue;
+            const auto& lowest = index->slices()[0];
+            out |= lowest[0].bitmap() & universe;
+            out |= lowest[1].bitmap() & universe;
+        }
+    }
+    {
         ReadGuard g(map.bools.lock());
         for (const BoolBitmaps::Element& set : map.bools.get().sets) out |= set.bitmap() & universe;
     }
@@ -77,11 +87,13 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
     // Strings come out of one walk of the string index over both pools.
     {
         const Bitmap candidates = objects | elements;
-        Bitmap with_strings;
+        // United once at the end: growing one set string by string would
+        // copy it once per string.
+        std::vector<Bitmap> with_strings;
         ReadGuard maps(view.query_maps->lock());
         ReadGuard g(map.strings.lock());
         map.strings.get().for_each_distinct(candidates, [&](std::string_view bytes, Bitmap& ids) {
-            with_strings |= ids;
+            with_strings.push_back(ids.clone());
             // Under the strings lock: every element id in ids can still be
             // mapped to its holder.
             map.unmask_ids(ids);
@@ -91,8 +103,11 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
             const uint64_t hash = PyValue::hash_of(text);
             out.push_back(ValueHolders{PyValue(PyHandle(), std::move(text), hash), std::move(ids)});
         });
-        objects -= with_strings;
-        elements -= with_strings;
+        std::vector<const Bitmap*> parts;
+        for (const Bitmap& ids : with_strings) parts.push_back(&ids);
+        const Bitmap found = Bitmap::union_of(parts);
+        objects -= found;
+        elements -= found;
     }
     while (!objects.empty() || !elements.empty()) {
         // Ids no longer in the pools hold another value: the pools are all the

@@ -16,6 +16,8 @@
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/temporal_value.hpp"
+#include "index/types.hpp"
 
 namespace tarnwick {
 namespace {
@@ -100,15 +102,39 @@ std::optional<CollectArgs> collect_args(PyObject* args, PyObject* kwargs) {
 
 // ---- ordering ------------------------------------------------------------------------
 
-// Groups in ascending order; descending reverses the first three, objects
-// whose key is missing or of another kind stay last.
-enum class Group { Number = 0, Bool = 1, Str = 2, Other = 3 };
+// Groups in ascending order. Each temporal kind is a group of its own, since
+// Python orders none of them against another (nor naive against aware
+// values); descending reverses every group but the last, objects whose key
+// is missing or of another kind.
+enum class Group {
+    Number = 0,
+    Bool,
+    Str,
+    Date,
+    DateTime,
+    AwareDateTime,
+    Time,
+    AwareTime,
+    TimeDelta,
+    Other,
+};
+
+constexpr int last_ordered_group = static_cast<int>(Group::TimeDelta);
+
+Group temporal_group(TemporalKind kind) {
+    return static_cast<Group>(static_cast<int>(Group::Date) + static_cast<int>(kind));
+}
+
+bool is_temporal_group(Group g) { return g >= Group::Date && g <= Group::TimeDelta; }
 
 struct Keyed {
     uint32_t id;
     OwnedRef object;
     Group group;
-    OwnedRef key;  // null for Other
+    OwnedRef key;  // null for Other and the temporal groups
+    // Aware values as instants, as the index keeps them: Python compares two
+    // values sharing a tzinfo by wall time, which is not the order of the index.
+    TemporalValue temporal;
 };
 
 bool is_ordered_number(PyObject* v) {
@@ -117,9 +143,41 @@ bool is_ordered_number(PyObject* v) {
     return PyLong_Check(v);
 }
 
+// The numpy scalars that the index takes for numbers or bools, as the Python
+// int, float or bool they equal, so that keys compare exactly (numpy compares
+// its scalars with Python numbers in the scalar's own width). Null without an
+// error when `v` is none of them, a NaN, or a long double no float equals.
+OwnedRef numpy_key(PyObject* v, Group& group) {
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyLong_Type || type == &PyFloat_Type) return OwnedRef();
+    if (PyFloat_Check(v) || NUMPY_FLOATING_TYPES().contains(type)) {
+        const double d = PyFloat_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) return OwnedRef();
+        if (std::isnan(d)) return OwnedRef();
+        OwnedRef plain = OwnedRef::steal(PyFloat_FromDouble(d));
+        if (!plain) return OwnedRef();
+        // A long double that no float equals stays a value of another kind.
+        const int exact = PyFloat_Check(v) ? 1 : PyObject_RichCompareBool(v, plain.get(), Py_EQ);
+        if (exact <= 0) return OwnedRef();
+        group = Group::Number;
+        return plain;
+    }
+    if (NUMPY_INTEGER_TYPES().contains(type)) {
+        group = Group::Number;
+        return OwnedRef::steal(PyNumber_Index(v));
+    }
+    if (type != &PyBool_Type && BOOL_TYPES().contains(type)) {
+        const int truth = PyObject_IsTrue(v);
+        if (truth < 0) return OwnedRef();
+        group = Group::Bool;
+        return OwnedRef::steal(Py_NewRef(truth ? Py_True : Py_False));
+    }
+    return OwnedRef();
+}
+
 // The value that Python attribute access along `path` gives for obj, and its
 // group; Other when an attribute on the way is missing. False with the error
-// set when an attribute access raises anything else.
+// set when an attribute access (or a tzinfo's utcoffset) raises anything else.
 bool key_of(PyObject* obj, const std::vector<OwnedRef>& path, Keyed& out) {
     OwnedRef current = OwnedRef::steal(Py_NewRef(obj));
     for (const OwnedRef& name : path) {
@@ -133,14 +191,26 @@ bool key_of(PyObject* obj, const std::vector<OwnedRef>& path, Keyed& out) {
         current = OwnedRef::steal(next);
     }
     PyObject* v = current.get();
+    out.group = Group::Other;
+    if (OwnedRef plain = numpy_key(v, out.group)) {
+        out.key = std::move(plain);
+        return true;
+    }
+    if (PyErr_Occurred()) return false;
     if (PyBool_Check(v)) {
         out.group = Group::Bool;
     } else if (is_ordered_number(v)) {
         out.group = Group::Number;
     } else if (PyUnicode_Check(v)) {
         out.group = Group::Str;
+    } else if (is_temporal_type(Py_TYPE(v))) {
+        // A tzinfo that fails leaves the value opaque, as the index keeps it.
+        if (std::optional<TemporalValue> t = temporal_from_py(v)) {
+            out.group = temporal_group(t->kind);
+            out.temporal = *t;
+        }
+        return true;
     } else {
-        out.group = Group::Other;
         return true;
     }
     out.key = std::move(current);
@@ -153,7 +223,7 @@ public:
 
     int rank(Group g) const {
         const int n = static_cast<int>(g);
-        return descending_ && g != Group::Other ? 2 - n : n;
+        return descending_ && g != Group::Other ? last_ordered_group - n : n;
     }
 
     // Sorts stably by group, key and then id; false with the error set when
@@ -164,16 +234,18 @@ public:
             if (failed) return false;
             const int ra = rank(a.group), rb = rank(b.group);
             if (ra != rb) return ra < rb;
-            if (a.group != Group::Other) {
-                PyObject* lo = descending_ ? b.key.get() : a.key.get();
-                PyObject* hi = descending_ ? a.key.get() : b.key.get();
-                const int less = PyObject_RichCompareBool(lo, hi, Py_LT);
+            const Keyed& lo = descending_ ? b : a;
+            const Keyed& hi = descending_ ? a : b;
+            if (is_temporal_group(a.group)) {
+                if (lo.temporal != hi.temporal) return lo.temporal < hi.temporal;
+            } else if (a.group != Group::Other) {
+                const int less = PyObject_RichCompareBool(lo.key.get(), hi.key.get(), Py_LT);
                 if (less < 0) {
                     failed = true;
                     return false;
                 }
                 if (less) return true;
-                const int greater = PyObject_RichCompareBool(hi, lo, Py_LT);
+                const int greater = PyObject_RichCompareBool(hi.key.get(), lo.key.get(), Py_LT);
                 if (greater < 0) {
                     failed = true;
                     return false;
@@ -207,7 +279,7 @@ bool keyed_objects(const FilteredView& view, const Bitmap& ids, const std::vecto
         view, ids.cardinality(), [&](auto&& take) { ids.for_each([&](uint32_t id) { take(id); }); });
     out.reserve(out.size() + objects.size());
     for (auto& [id, object] : objects) {
-        Keyed entry{id, std::move(object), Group::Other, OwnedRef()};
+        Keyed entry{id, std::move(object), Group::Other, OwnedRef(), TemporalValue{}};
         if (!key_of(entry.object.get(), path, entry)) return false;
         out.push_back(std::move(entry));
     }
@@ -280,8 +352,9 @@ PyObject* ordered_collect(const FilteredView& view, const CollectArgs& args, con
         return list_of_refs(out);
     }
     if (!ordering.sort(rest)) return nullptr;
-    // Runs in order: with descending, the strs and bools of the rest come
-    // before the numbers; the other values always come last.
+    // Runs in order: the numbers are the first group, so with descending
+    // the rest's ordered groups come before them; the other values always
+    // come last.
     const auto others = std::find_if(rest.begin(), rest.end(), [](const Keyed& k) { return k.group == Group::Other; });
     std::vector<Keyed> tail(std::make_move_iterator(others), std::make_move_iterator(rest.end()));
     rest.erase(others, rest.end());

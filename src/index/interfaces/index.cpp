@@ -29,6 +29,7 @@
 #include "index/interfaces/index_merge.hpp"
 #include "index/interfaces/py_query_expr.hpp"
 #include "index/interfaces/registration.hpp"
+#include "index/interfaces/watch.hpp"
 
 namespace tarnwick {
 namespace {
@@ -43,6 +44,9 @@ struct IndexState {
     // change without the GIL, these cannot, so every pass of one collection
     // sees the same references.
     std::vector<PyHandle> held;
+    // The instance's open watches (strong references): an open watch stays
+    // registered while the program keeps no reference to it.
+    std::vector<PyObject*> watches;
 };
 
 struct IndexObject {
@@ -99,6 +103,27 @@ std::optional<StoredItem> item_for(PyObject* obj) {
     return StoredItem{PyHandle::borrow(obj), record->share()};
 }
 
+// The end of a method that changed the engine: the callbacks of the watches
+// it changed run now. None, or null with the error set.
+PyObject* finish_change() {
+    if (deliver_watch_notices() < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// After members were taken out: the watches let go of those they held. GIL
+// held; false with the error set.
+bool notice_departures(PyObject* self, IndexAPI& engine) {
+    if (!engine.watched()) return true;
+    Bitmap gone;
+    if (!run_without_gil([&] { gone = engine.watched_departures(); })) return false;
+    IndexState* state = state_of(self);
+    std::vector<std::pair<uint32_t, PyHandle>> objects;
+    gone.for_each([&](uint32_t id) {
+        if (state && id < state->held.size() && state->held[id]) objects.emplace_back(id, state->held[id]);
+    });
+    return notice_members(engine, objects);
+}
+
 // ---- construction, destruction, garbage collection ----------------------------
 
 PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -134,7 +159,12 @@ void drop_state(PyObject* self) {
     if (!state) return;
     std::vector<PyHandle> held = std::move(state->held);
     std::shared_ptr<IndexAPI> engine = std::move(state->engine);
+    std::vector<PyObject*> watches = std::move(state->watches);
     delete state;
+    for (PyObject* watch : watches) {
+        watch_close(watch);
+        Py_DECREF(watch);
+    }
     held.clear();
     // Nobody reports the tree's container item references any more; they go
     // with the structures that hold them.
@@ -148,6 +178,7 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!state) return 0;
     for (const PyHandle& h : state->held)
         if (h) Py_VISIT(h.get());
+    for (PyObject* watch : state->watches) Py_VISIT(watch);
     if (state->engine) return state->engine->gc_mirror->traverse(visit, arg);
     return 0;
 }
@@ -185,7 +216,8 @@ PyObject* index_add_object(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!run_without_gil([&] { add_all_or_nothing(*engine, {item->record}, [&] { engine->add_object(*item); }); }))
             return nullptr;
         if (IndexState* state = state_of(self)) hold_reference(*state, item->record->id, item->python_handle);
-        Py_RETURN_NONE;
+        if (!notice_members(*engine, {{item->record->id, item->python_handle}})) return nullptr;
+        return finish_change();
     });
 }
 
@@ -253,7 +285,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
             return nullptr;
         }
         index_hold_references(self, references);
-        Py_RETURN_NONE;
+        if (engine->watched()) {
+            std::sort(references.begin(), references.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+            if (!notice_members(*engine, references)) return nullptr;
+        }
+        return finish_change();
     });
 }
 
@@ -332,13 +369,14 @@ PyObject* take_out(PyObject* self, PyObject* obj, bool missing_ok) {
     if (held) {
         const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
         if (!run_without_gil([&] { removed = engine->remove_object(record); })) return nullptr;
+        if (removed && !notice_members(*engine, {{record->id, PyHandle::borrow(obj)}})) return nullptr;
         if (removed) release_removed(self, record->id);
     }
     if (!removed && !missing_ok) {
         set_key_error(obj);
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return finish_change();
 }
 
 PyObject* index_remove(PyObject* self, PyObject* obj) { return take_out(self, obj, false); }
@@ -350,8 +388,9 @@ PyObject* index_clear_members(PyObject* self, PyObject*) {
     if (!engine) return nullptr;
     if (!run_without_gil([&] { engine->remove_all(); })) return nullptr;
     return guarded([&]() -> PyObject* {
+        if (!notice_departures(self, *engine)) return nullptr;
         index_release_non_members(self);
-        Py_RETURN_NONE;
+        return finish_change();
     });
 }
 
@@ -406,8 +445,9 @@ PyObject* index_reduce(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::shared_ptr<IndexAPI> engine = index_engine(self);
         if (!engine) return nullptr;
         if (!run_without_gil([&] { engine->reduce(*conditions); })) return nullptr;
+        if (!notice_departures(self, *engine)) return nullptr;
         index_release_non_members(self);
-        Py_RETURN_NONE;
+        return finish_change();
     });
 }
 
@@ -421,6 +461,12 @@ PyObject* index_reduced_query(PyObject* self, PyObject* args, PyObject* kwargs) 
         if (!run_without_gil([&] { view = engine->reduced_query(*expr); })) return nullptr;
         return filtered_index_wrap(std::move(*view), self);
     });
+}
+
+PyObject* index_watch(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::shared_ptr<IndexAPI> engine = index_engine(self);
+    if (!engine) return nullptr;
+    return watch_open(self, engine, args, kwargs);
 }
 
 // ---- the class ------------------------------------------------------------------
@@ -449,6 +495,8 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_reduced_query)),
      METH_VARARGS | METH_KEYWORDS, "reduced_query($self, query)\n--\n\n"},
+    {"watch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_watch)), METH_VARARGS | METH_KEYWORDS,
+     "watch($self, query, callback=None)\n--\n\n"},
     // Private hooks for the test suite; not part of the class's interface.
     {"_debug_eq", index_debug_eq, METH_VARARGS, nullptr},
     {"_debug_members", index_debug_members, METH_NOARGS, nullptr},
@@ -530,6 +578,19 @@ void index_release_non_members(PyObject* index) {
             released.push_back(std::move(state->held[id]));
     }
     // Released here, once the instance no longer lists them.
+}
+
+void index_keep_watch(PyObject* index, PyObject* watch) {
+    if (IndexState* state = state_of(index)) state->watches.push_back(Py_NewRef(watch));
+}
+
+void index_forget_watch(PyObject* index, PyObject* watch) {
+    IndexState* state = state_of(index);
+    if (!state) return;
+    auto it = std::find(state->watches.begin(), state->watches.end(), watch);
+    if (it == state->watches.end()) return;
+    state->watches.erase(it);
+    Py_DECREF(watch);
 }
 
 int register_index(PyObject* module) {

@@ -34,6 +34,10 @@ void index_hold_references(PyObject* index, const std::vector<std::pair<uint32_t
 // in-place reduction), so that they can go. GIL held.
 void index_release_non_members(PyObject* index);
 
+// The instance's hold on its open watches: taken when one opens, given up when
+// it closes. GIL held.
+void index_keep_watch(PyObject* index, PyObject* watch);
+void index_forget_watch(PyObject* index, PyObject* watch);
 // Adds the class to the module (attribute and __all__).
 int register_index(PyObject* module);
 

@@ -8,6 +8,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/index.hpp"
+#include "index/interfaces/watch.hpp"
 
 namespace tarnwick {
 namespace {
@@ -57,6 +58,7 @@ PyObject* index_union_with(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (ref != references.end() && ref->first == id) held.push_back(*ref);
         }
         index_hold_references(self, held);
+        if (!notice_members(*engine, held) || deliver_watch_notices() < 0) return nullptr;
         Py_RETURN_NONE;
     });
 }

@@ -25,6 +25,7 @@
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/pickling.hpp"
 #include "index/interfaces/registration.hpp"
+#include "index/interfaces/watch.hpp"
 #include "index/python_error.hpp"
 #include "index/types.hpp"
 
@@ -67,7 +68,8 @@ ObjectLocks lock_for_assignment(Mutex& metas) {
 // the GIL held; engines only read maps. The garbage collector's traversal
 // relies on that (see indexable_traverse).
 std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t attr_id, bool private_name,
-                                       PyValue value, bool& engines_updated) {
+                                       PyValue value, bool& engines_updated,
+                                       std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
     ObjectLocks metas_guard = lock_for_assignment(metas.lock());
@@ -124,6 +126,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                 }
             }
         });
+        if (touched) *touched = std::move(updated);
     }
     GilSafeGuard<Mutex> map_guard(map.lock());
     return map.get().exchange(attr_id, std::move(value));
@@ -154,8 +157,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (!attr_id) return -1;
         bool engines_updated = false;
         std::optional<PyValue> old;
+        std::vector<std::shared_ptr<IndexAPI>> touched;
         try {
-            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated);
+            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated, &touched);
         } catch (const ThreadExit&) {
             throw;
         } catch (...) {
@@ -189,6 +193,11 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 throw;
             }
             drain_pending_decrefs();
+            // The watches test the object once its change is complete, nested
+            // objects included; their callbacks run before the assignment
+            // returns.
+            if (!notice_assignment(touched, record->id, *attr_id, self)) return -1;
+            if (deliver_watch_notices() < 0) return -1;
         }
         return 0;  // `old` is released here, with the GIL and no lock held
     } catch (const ThreadExit&) {

@@ -104,6 +104,15 @@ Bitmap ElementOwners::valued_elements_of(const Bitmap& owners) const {
     return out;
 }
 
+Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
+    Bitmap out;
+    owners.for_each([&](uint32_t owner) {
+        if (const std::vector<ElementEntry>* entries = by_owner_.find(owner))
+            for (const ElementEntry& e : *entries) out.add(e.element);
+    });
+    return out;
+}
+
 std::optional<PyValue> ElementOwners::value_of(uint32_t element) const {
     const std::optional<uint32_t> owner = owner_of_.get(element);
     if (!owner) return std::nullopt;

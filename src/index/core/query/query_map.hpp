@@ -116,6 +116,9 @@ public:
     // The elements of the owners in `owners` that carry an item value (the
     // others are nested containers, whose items are elements of their own).
     Bitmap valued_elements_of(const Bitmap& owners) const;
+    // Every element of the owners in `owners`, looked up owner by owner (for
+    // a few owners, where valued_elements_of would walk them all).
+    Bitmap elements_of(const Bitmap& owners) const;
     // The item value of an element, if it has one.
     std::optional<PyValue> value_of(uint32_t element) const;
     // fn(owner, its entries in the order they were recorded) for every owner.

@@ -199,6 +199,12 @@ bool HybridSet::contains(uint32_t id) const noexcept {
     return false;
 }
 
+bool HybridSet::empty() const noexcept {
+    if (const CenteredArray* a = array()) return a->empty();
+    if (const Bitmap* b = bitmap()) return b->empty();
+    return true;
+}
+
 uint64_t HybridSet::size() const noexcept {
     if (const CenteredArray* a = array()) return a->len();
     if (const Bitmap* b = bitmap()) return b->cardinality();

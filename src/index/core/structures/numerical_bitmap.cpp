@@ -244,6 +244,24 @@ void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const 
     add_parts(out, decided);
 }
 
+std::optional<OrderKey> NumericalBitmap::key_of(uint32_t id) const {
+    // Every id has its key's lowest bit in one of the two halves of slice 0.
+    if (!slices_[0][0].bitmap().contains(id) && !slices_[0][1].bitmap().contains(id)) return std::nullopt;
+    OrderKey key{0, 0};
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        if (!slices_[c][1].bitmap().contains(id)) continue;
+        if (c < 64) key.mantissa |= uint64_t(1) << c;
+        else key.header = uint16_t(key.header | (1u << (c - 64)));
+    }
+    return key;
+}
+
+bool NumericalBitmap::holds_key(uint32_t id, const OrderKey& key) const {
+    for (int c = 0; c < OrderKey::bits; ++c)
+        if (!slices_[c][key.bit(c)].bitmap().contains(id)) return false;
+    return true;
+}
+
 void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
                                             const Bitmap& base) const {
     if (high < low) return;

@@ -17,6 +17,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -102,6 +103,13 @@ public:
 
     // Adds to `out` the ids of `base` whose key lies in [low, high].
     void get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out, const Bitmap& base) const;
+    // The key `id` holds, read bit by bit from the slices (the cost of one
+    // membership test per slice, whatever the size); nothing when it holds
+    // none. The caller sees no buffered ids (a reader).
+    std::optional<OrderKey> key_of(uint32_t id) const;
+    // Whether `id` holds `key`: the same reads from the lowest bit up,
+    // stopping at the first that differs (for nearby values, soon).
+    bool holds_key(uint32_t id, const OrderKey& key) const;
     // Whether some id holds a key with this 12-bit header.
     bool holds_header(uint16_t header) const;
 

@@ -4,6 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <limits>
+#include <optional>
+#include <string>
+#include <vector>
 #include <type_traits>
 #include <utility>
 
@@ -239,47 +242,138 @@ Bitmap restricted(const HybridSet& set, const Bitmap& ids) {
 
 }  // namespace
 
+namespace {
+
+// Which group of a partition of `ids` each id is in: a table over the ids'
+// span when they are not too sparse in it, else a search of the sorted ids.
+class GroupOf {
+public:
+    explicit GroupOf(const Bitmap& ids) {
+        if (ids.empty()) return;
+        base_ = ids.minimum();
+        const uint64_t span = uint64_t(ids.maximum()) - base_ + 1;
+        if (span <= dense_ratio * ids.cardinality() + 65536) {
+            table_.resize(span);
+        } else {
+            sorted_ = ids.to_vector();
+            table_.resize(sorted_.size());
+        }
+    }
+
+    uint32_t& operator[](uint32_t id) {
+        if (sorted_.empty()) return table_[id - base_];
+        return table_[std::lower_bound(sorted_.begin(), sorted_.end(), id) - sorted_.begin()];
+    }
+
+private:
+    static constexpr uint64_t dense_ratio = 64;
+    uint32_t base_ = 0;
+    std::vector<uint32_t> sorted_;
+    std::vector<uint32_t> table_;
+};
+
+Bitmap restricted_pair(const HybridSet& set, const Bitmap& ids) {
+    if (const Bitmap* large = set.bitmap())
+        return large->cardinality() < ids.cardinality() ? intersect_pair(*large, ids) : intersect_pair(ids, *large);
+    return restricted(set, ids);
+}
+
+}  // namespace
+
+constexpr size_t few_prefixes = 16;
+
 void PositionalBitmap::for_each_distinct(const Bitmap& within,
                                          const std::function<void(std::string_view, Bitmap&)>& fn) const {
     Bitmap empty = empty_strings_.bitmap() & within;
     if (!empty.empty()) fn(std::string_view(), empty);
-    // Depth first with a stack of its own: strings can be longer than the
-    // native stack is deep. A frame holds ids whose strings begin with
-    // `prefix` and go on at position q.
+    // Position by position, every string still open at once: the ids of one
+    // byte at one position are met once for all prefixes, and each id then
+    // finds its prefix in a table. Meeting them once per prefix instead
+    // would read the whole set of a byte as many times as there are
+    // prefixes, whatever the number of ids asked about.
     struct Frame {
-        size_t q;
         std::string prefix;
         Bitmap ids;
     };
-    std::vector<Frame> stack;
-    std::string prefix;
-    // Every start lies in the left half.
-    for (size_t p = 0; p < position_count() / 2; ++p) {
-        const HybridSet* starts = positions_[p].start_mark();
-        if (!starts) continue;
-        stack.push_back(Frame{p, std::string(), restricted(*starts, within)});
-        while (!stack.empty()) {
-            Frame frame = std::move(stack.back());
-            stack.pop_back();
-            if (frame.ids.empty() || frame.q >= positions_.size()) continue;
-            const CharacterMap& here = positions_[frame.q];
-            const HybridSet* ends = here.end_mark();
-            uint64_t left = frame.ids.cardinality();
-            here.for_each([&](uint16_t key, const HybridSet& set) {
-                if (left == 0 || key >= CharacterMap::start_key) return;
-                Bitmap with = restricted(set, frame.ids);
-                if (with.empty()) return;
-                left -= with.cardinality();
-                prefix = frame.prefix;
-                prefix.push_back(static_cast<char>(key));
-                if (ends) {
-                    Bitmap done = restricted(*ends, with);
-                    with -= done;
-                    if (!done.empty()) fn(prefix, done);
-                }
-                if (!with.empty()) stack.push_back(Frame{frame.q + 1, prefix, std::move(with)});
-            });
+    std::vector<Frame> open;
+    // Made when two prefixes are first open at one position.
+    std::optional<GroupOf> group;
+    const size_t last_start = position_count() / 2;
+    for (size_t q = 0; q < position_count(); ++q) {
+        // Every start lies in the left half.
+        if (q < last_start) {
+            if (const HybridSet* starts = positions_[q].start_mark()) {
+                Bitmap ids = restricted(*starts, within);
+                if (!ids.empty()) open.push_back(Frame{std::string(), std::move(ids)});
+            }
         }
+        if (open.empty()) {
+            if (q >= last_start) break;
+            continue;
+        }
+        const bool one = open.size() == 1;
+        // A few prefixes take their ids by intersection; many look each id
+        // up in a table, whose reads miss the cache once it is large.
+        const bool few = open.size() <= few_prefixes;
+        Bitmap several;
+        if (!one) {
+            if (!few && !group) group.emplace(within);
+            std::vector<const Bitmap*> parts;
+            for (uint32_t f = 0; f < open.size(); ++f) {
+                parts.push_back(&open[f].ids);
+                if (!few) open[f].ids.for_each([&](uint32_t id) { (*group)[id] = f; });
+            }
+            several = Bitmap::union_of(parts);
+        }
+        const Bitmap& here = one ? open[0].ids : several;
+        const CharacterMap& at = positions_[q];
+        const HybridSet* end_marks = at.end_mark();
+        const Bitmap ends = end_marks ? restricted_pair(*end_marks, here) : Bitmap();
+        std::vector<Frame> next;
+        // The ids of each open frame under the byte at hand.
+        std::vector<std::vector<uint32_t>> split(one ? 0 : open.size());
+        std::vector<uint32_t> touched;
+        auto go_on = [&](std::string prefix, Bitmap ids) {
+            // Strings that end at this byte are complete; the rest go on.
+            if (!ends.empty()) {
+                Bitmap done = ids & ends;
+                if (!done.empty()) {
+                    ids -= done;
+                    fn(prefix, done);
+                }
+            }
+            if (!ids.empty()) next.push_back(Frame{std::move(prefix), std::move(ids)});
+        };
+        at.for_each([&](uint16_t key, const HybridSet& set) {
+            if (key >= CharacterMap::start_key) return;
+            Bitmap hits = restricted_pair(set, here);
+            if (hits.empty()) return;
+            if (one) {
+                go_on(open[0].prefix + static_cast<char>(key), std::move(hits));
+                return;
+            }
+            if (few) {
+                for (const Frame& frame : open) {
+                    Bitmap part = hits & frame.ids;
+                    if (!part.empty()) go_on(frame.prefix + static_cast<char>(key), std::move(part));
+                }
+                return;
+            }
+            hits.for_each([&](uint32_t id) {
+                const uint32_t f = (*group)[id];
+                std::vector<uint32_t>& to = split[f];
+                if (to.empty()) touched.push_back(f);
+                to.push_back(id);
+            });
+            for (uint32_t f : touched) {
+                Bitmap ids;
+                ids.add_many(split[f]);
+                split[f].clear();
+                go_on(open[f].prefix + static_cast<char>(key), std::move(ids));
+            }
+            touched.clear();
+        });
+        open.swap(next);
     }
 }
 

@@ -264,7 +264,8 @@ std::optional<uint64_t> member_estimate(const QueryMapTable& table, const QueryE
 // Conjunction members, smallest first: those whose size stored cardinalities
 // bound, by that bound, then the others by conjunction rank (stable), so that
 // every later member works within a running set as small as can be told.
-std::vector<const QueryExpr*> smallest_first(const QueryMapTable& table, std::span<const QueryExpr> queries) {
+[[gnu::noinline]] std::vector<const QueryExpr*> smallest_first(const QueryMapTable& table,
+                                                               std::span<const QueryExpr> queries) {
     struct Member {
         const QueryExpr* query;
         uint64_t bound;
@@ -286,26 +287,31 @@ std::vector<const QueryExpr*> smallest_first(const QueryMapTable& table, std::sp
     return order;
 }
 
-// The ids of `within` that satisfy `q`. An equality on a direct attribute
-// without container items intersects the stored ids with the candidates
-// straight away (its cost follows the candidates); anything else is
-// evaluated within them and then cut to them.
-Bitmap narrow(const QueryMapTable& table, const Bitmap& within, const QueryExpr& q) {
-    if (const auto* eq = std::get_if<QueryExpr::Eq>(&q.node)) {
-        bool dotted = false;
-        const QueryMap* map = direct_map(table, eq->attr, dotted);
-        if (!dotted) {
-            if (!map || within.empty()) return Bitmap();
-            bool items;
-            {
-                ReadGuard g(map->element_ids.lock());
-                items = !map->element_ids.get().empty();
-            }
-            // Item matches come as element ids, which no set of candidates
-            // holds: those need the whole test and the owners it maps to.
-            if (!items) return ops::eq_among(*map, eq->value, within);
-        }
+// The ids of `within` that satisfy an equality on a direct attribute without
+// container items: the stored ids intersected with the candidates straight
+// away (its cost follows the candidates). Nothing when the test is of
+// another form (item matches come as element ids, which no set of
+// candidates holds: those need the whole test and the owners it maps to).
+// Out of line, like smallest_first: nested conjunctions recurse through
+// evaluate_and_queries_vec, whose frame must stay small.
+[[gnu::noinline]] std::optional<Bitmap> narrow_eq(const QueryMapTable& table, const Bitmap& within,
+                                                  const QueryExpr::Eq& eq) {
+    bool dotted = false;
+    const QueryMap* map = direct_map(table, eq.attr, dotted);
+    if (dotted) return std::nullopt;
+    if (!map || within.empty()) return Bitmap();
+    {
+        ReadGuard g(map->element_ids.lock());
+        if (!map->element_ids.get().empty()) return std::nullopt;
     }
+    return ops::eq_among(*map, eq.value, within);
+}
+
+// The ids of `within` that satisfy `q`: evaluated within them and cut to
+// them, unless narrow_eq answers directly.
+Bitmap narrow(const QueryMapTable& table, const Bitmap& within, const QueryExpr& q) {
+    if (const auto* eq = std::get_if<QueryExpr::Eq>(&q.node))
+        if (std::optional<Bitmap> out = narrow_eq(table, within, *eq)) return std::move(*out);
     Bitmap out = evaluate_query(table, within, q);
     out &= within;
     return out;

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <variant>
 
 #include "index/core/query/attr_path.hpp"
 #include "index/core/structures/string_interner.hpp"
@@ -14,30 +12,14 @@ namespace {
 
 std::vector<uint32_t> attributes_of(const QueryExpr& query) {
     std::vector<uint32_t> out;
-    // Iterative: a query tree may be deeper than the stack would allow.
-    std::vector<const QueryExpr*> pending{&query};
-    while (!pending.empty()) {
-        const QueryExpr* q = pending.back();
-        pending.pop_back();
-        std::visit(
-            [&](const auto& node) {
-                using N = std::decay_t<decltype(node)>;
-                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                    pending.push_back(&*node.exprs);
-                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
-                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
-                } else {
-                    std::string_view path = node.attr.view();
-                    for (;;) {
-                        const AttrParts parts = attr_parts(path);
-                        out.push_back(INTERNER().intern(parts.head));
-                        if (!parts.rest) break;
-                        path = *parts.rest;
-                    }
-                }
-            },
-            q->node);
-    }
+    for_each_test_path(std::span<const QueryExpr>(&query, 1), [&](std::string_view path) {
+        for (;;) {
+            const AttrParts parts = attr_parts(path);
+            out.push_back(INTERNER().intern(parts.head));
+            if (!parts.rest) break;
+            path = *parts.rest;
+        }
+    });
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;

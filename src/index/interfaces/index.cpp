@@ -134,7 +134,7 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // Engines fill empty item slots with the placeholders, and engines
         // work without the GIL, which creating them needs.
         touch_placeholders();
-        state = new IndexState{IndexAPI::create(), {}};
+        state = new IndexState{IndexAPI::create(), {}, {}};
     } catch (const ThreadExit&) {
         throw;
     } catch (...) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -327,26 +328,10 @@ QueryReadHold::QueryReadHold(const IndexAPI::QueryMapTable& table, std::span<con
     // point is read without its lock: it holds only values assigned since.
     InternerSnapshot names = INTERNER().snapshot();
     std::vector<uint32_t> attributes;
-    std::vector<const QueryExpr*> pending;
-    for (const QueryExpr& q : queries) pending.push_back(&q);
-    // Iterative: a query tree may be deeper than the stack would allow.
-    while (!pending.empty()) {
-        const QueryExpr* q = pending.back();
-        pending.pop_back();
-        std::visit(
-            [&](const auto& node) {
-                using N = std::decay_t<decltype(node)>;
-                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                    pending.push_back(&*node.exprs);
-                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
-                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
-                } else {
-                    const std::optional<uint32_t> attribute = names->get(attr_parts(node.attr.view()).head);
-                    if (attribute && IndexAPI::map_at(table, *attribute)) attributes.push_back(*attribute);
-                }
-            },
-            q->node);
-    }
+    for_each_test_path(queries, [&](std::string_view path) {
+        const std::optional<uint32_t> attribute = names->get(attr_parts(path).head);
+        if (attribute && IndexAPI::map_at(table, *attribute)) attributes.push_back(*attribute);
+    });
     std::sort(attributes.begin(), attributes.end());
     attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
     held_.reserve(attributes.size());

@@ -129,6 +129,11 @@ std::optional<AttrPath> path_from_py(PyObject* str);
 // One equality test per keyword condition, in the order given.
 std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions);
 
+// Calls f(path) with the attribute path of every test in the trees, in no
+// particular order. Iterative: a tree may be deeper than the stack allows.
+template <class F>
+void for_each_test_path(std::span<const QueryExpr> roots, F&& f);
+
 // ---- template definitions ---------------------------------------------------
 
 namespace query_detail {
@@ -205,6 +210,28 @@ int for_each_value_in(Expr& root, F& f) {
 }
 
 }  // namespace query_detail
+
+template <class F>
+void for_each_test_path(std::span<const QueryExpr> roots, F&& f) {
+    std::vector<const QueryExpr*> pending;
+    for (const QueryExpr& q : roots) pending.push_back(&q);
+    while (!pending.empty()) {
+        const QueryExpr* q = pending.back();
+        pending.pop_back();
+        std::visit(
+            [&](const auto& node) {
+                using N = std::decay_t<decltype(node)>;
+                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                    pending.push_back(&*node.exprs);
+                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
+                } else {
+                    f(node.attr.view());
+                }
+            },
+            q->node);
+    }
+}
 
 template <class F>
 int QueryExpr::for_each_value(F&& f) const {

@@ -254,13 +254,16 @@ class TestValueCounts:
         assert counts == {3: 3, 1: 1, 2**70: 2, None: 2}
         assert list(counts.values()) == [3, 2, 2, 1]
 
-    def test_strings_of_many_prefixes_and_lengths(self):
+    @pytest.mark.parametrize("longest", [3, 7])
+    def test_strings_of_many_prefixes_and_lengths(self, longest):
         # Hundreds of prefixes open at one byte position, strings that are
-        # prefixes of others, container items and several byte widths.
+        # prefixes of others, container items and several byte widths; with
+        # words of up to 3 letters the distinct strings are few enough to
+        # keep a set of ids each.
         rng = random.Random(11)
 
         def word():
-            return "".join(rng.choice("abé") for _ in range(rng.randint(0, 7)))
+            return "".join(rng.choice("abé") for _ in range(rng.randint(0, longest)))
 
         objs = [Item(w=word(), ws=[word(), word()], g=i % 3) for i in range(3000)]
         idx = Index()

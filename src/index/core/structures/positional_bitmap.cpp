@@ -284,6 +284,14 @@ constexpr size_t few_prefixes = 16;
 
 void PositionalBitmap::for_each_distinct(const Bitmap& within,
                                          const std::function<void(std::string_view, Bitmap&)>& fn) const {
+    if (whole_.active()) {
+        // Few distinct strings: each already has its own set of ids.
+        whole_.for_each([&](const std::string& bytes, const Bitmap& ids) {
+            Bitmap found = ids & within;
+            if (!found.empty()) fn(bytes, found);
+        });
+        return;
+    }
     Bitmap empty = empty_strings_.bitmap() & within;
     if (!empty.empty()) fn(std::string_view(), empty);
     // Position by position, every string still open at once: the ids of one

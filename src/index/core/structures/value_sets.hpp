@@ -71,6 +71,12 @@ public:
         return it == sets_.end() ? nullptr : &it->second.bitmap();
     }
 
+    // Calls f(key, ids) for every value held; only while active().
+    template <class F>
+    void for_each(F&& f) const {
+        for (const auto& [key, e] : sets_) f(key, e.bitmap());
+    }
+
     void retain(const Bitmap& keep) {
         for (auto it = sets_.begin(); it != sets_.end();) {
             it->second.flush();

@@ -155,6 +155,19 @@ def markdown(doc: dict) -> str:
                 rest = max(e["median_s"] - e["query_only_s"], 0.0)
                 lines.append(_row([key, fmt_time(e["median_s"]), fmt_time(e["query_only_s"]),
                                    fmt_time(rest)]))
+        watched = results_n.get(SUBJECT, {}).get("watch_set", {})
+        if watched.get("status") == "ok" and "watches_1_s" in watched:
+            lines += ["", f"One assignment with watches open at N = {int(n_text):,}:", "",
+                      _row(["watches on the attribute", "0", "1", "10", "100",
+                            "100 on another attribute"]),
+                      _row(["---"] * 6),
+                      _row(["time"] + [fmt_time(watched[f"watches_{w}_s"]) for w in (0, 1, 10, 100)]
+                           + [fmt_time(watched["other_attr_100_s"])])]
+        live = results_n.get(SUBJECT, {}).get("watch_len", {})
+        if live.get("status") == "ok" and "query_collect_s" in live:
+            lines += ["", f"len(watch) {fmt_time(live['median_s'])} against"
+                      f" len(index.reduced_query(q).collect()) {fmt_time(live['query_collect_s'])}"
+                      f" ({live['count']:,} objects)."]
         memory_n = doc["memory"].get(n_text)
         if memory_n:
             lines += ["", f"Memory per object at N = {int(n_text):,} (bytes; objects = making the"

@@ -6,9 +6,9 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <vector>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace tarnwick {
 
@@ -286,9 +286,34 @@ void PositionalBitmap::for_each_distinct(const Bitmap& within,
                                          const std::function<void(std::string_view, Bitmap&)>& fn) const {
     if (whole_.active()) {
         // Few distinct strings: each already has its own set of ids.
+        uint64_t held = 0;
+        whole_.for_each([&](const std::string&, const Bitmap& ids) { held += ids.cardinality(); });
+        if (within.empty()) return;
+        // Roaring meets a set with a much larger or a much smaller `within`
+        // by galloping; in between it merges `within` once per string.
+        const uint64_t asked_count = within.cardinality();
+        if (asked_count * 32 < held || asked_count * 2 > held) {
+            whole_.for_each([&](const std::string& bytes, const Bitmap& ids) {
+                Bitmap found = ids & within;
+                if (!found.empty()) fn(bytes, found);
+            });
+            return;
+        }
+        // So `within` is read once into a flat array of bits, and each set's
+        // ids are tested there.
+        const uint32_t top = within.maximum();
+        std::vector<uint64_t> asked(top / 64 + 1, 0);
+        within.for_each([&](uint32_t id) { asked[id / 64] |= uint64_t(1) << (id % 64); });
+        std::vector<uint32_t> hits;
         whole_.for_each([&](const std::string& bytes, const Bitmap& ids) {
-            Bitmap found = ids & within;
-            if (!found.empty()) fn(bytes, found);
+            hits.clear();
+            ids.for_each([&](uint32_t id) {
+                if (id <= top && (asked[id / 64] >> (id % 64) & 1)) hits.push_back(id);
+            });
+            if (hits.empty()) return;
+            Bitmap found;
+            found.add_many(hits.data(), hits.size());
+            fn(bytes, found);
         });
         return;
     }

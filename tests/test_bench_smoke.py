@@ -427,3 +427,16 @@ def test_ducks_scenario_peers_agree_with_the_comprehension(tmp_path):
     assert {key: f["status"] for key, f in doc["figures"].items()} == dict.fromkeys(
         ["tarnwick", "tarnwick_expr", "sqlite", "listcomp"], "ok")
     assert "ducks workload: 3,000 objects" in (tmp_path / "ducks.md").read_text()
+
+
+def test_scaling_runs_each_size_in_its_own_process(tmp_path):
+    cmd = [sys.executable, str(ROOT / "bench" / "scaling.py"), "--sizes", "400,200", "--repeat", "1",
+           "--out", str(tmp_path)]
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    doc = json.loads((tmp_path / "scaling.json").read_text())
+    assert [row["n"] for row in doc["rows"]] == [200, 400]
+    for row in doc["rows"]:
+        assert row["status"] == "ok", row
+        assert all(q["same"] for q in row["queries"].values()), row
+    assert "| 400 |" in (tmp_path / "scaling.md").read_text()

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/structures/bitmap_reserve.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/docs.hpp"
@@ -165,6 +166,10 @@ PyObject* hook_fail_allocation_after(PyObject*, PyObject* arg) {
     return PyLong_FromLongLong(fail_allocation_after(n));
 }
 
+// How many of the bitmap library's allocation imports go through the reserve
+// (0 where they cannot be routed).
+PyObject* hook_bitmap_reserve_routes(PyObject*, PyObject*) { return PyLong_FromSize_t(install_bitmap_reserve()); }
+
 // Engines with nothing to index, so that tests can drive attribute assignment
 // through the path taken for objects that belong to an index.
 std::vector<std::shared_ptr<IndexAPI>>& test_engines() {
@@ -215,6 +220,7 @@ PyMethodDef module_methods[] = {
     {"_value_eq", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_value_eq)), METH_FASTCALL, nullptr},
     {"_pending_decrefs", hook_pending_decrefs, METH_NOARGS, nullptr},
     {"_fail_allocation_after", hook_fail_allocation_after, METH_O, nullptr},
+    {"_bitmap_reserve_routes", hook_bitmap_reserve_routes, METH_NOARGS, nullptr},
     {"_attach_engine", hook_attach_engine, METH_VARARGS, nullptr},
     {"_engine_count", hook_engine_count, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -269,6 +275,7 @@ PyObject* init_module() {
     }
     if (module_object) return Py_NewRef(module_object);
 
+    install_bitmap_reserve();
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
     for (RegisterFn reg : registrations) {

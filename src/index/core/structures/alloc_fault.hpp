@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "index/core/structures/bitmap_reserve.hpp"
+
 namespace tarnwick {
 
 namespace alloc_fault_detail {
@@ -18,10 +20,12 @@ inline std::atomic<int64_t> countdown{0};
 void hit();
 }  // namespace alloc_fault_detail
 
-// An allocation point: throws std::bad_alloc if the armed countdown ends here.
+// An allocation point: throws std::bad_alloc if the armed countdown ends here,
+// or if the bitmap library spent its reserve and it cannot be mapped again.
 inline void alloc_point() {
     if (alloc_fault_detail::countdown.load(std::memory_order_relaxed) != 0) [[unlikely]]
         alloc_fault_detail::hit();
+    bitmap_reserve_point();
 }
 
 // Arms the hook so that the n-th allocation point from now fails (once); 0

@@ -129,8 +129,18 @@ public:
 
 private:
     explicit Bitmap(roaring_bitmap_t* r) noexcept : r_(r) {}
+    // Results are where queries, which have no other allocation points, learn
+    // that the library had to spend its reserve.
     static roaring_bitmap_t* checked(roaring_bitmap_t* r) {
         if (!r) throw std::bad_alloc();
+        if (bitmap_reserve_spent()) [[unlikely]] {
+            try {
+                bitmap_reserve_detail::restore();
+            } catch (...) {
+                roaring_bitmap_free(r);
+                throw;
+            }
+        }
         return r;
     }
 

@@ -78,20 +78,38 @@ def test_a_query_sees_the_old_or_the_new_value_never_neither_nor_both(attr, old,
     assert race(toggle, look) == []
 
 
-def test_a_dotted_path_sees_the_nested_old_or_new_value():
+@pytest.mark.parametrize("depth", [1, 2])
+def test_a_dotted_path_sees_the_nested_old_or_new_value(depth):
     index = Index()
     holder = Item()
-    holder.child = holding(1)
+    child = holding(1)
+    top = child
+    for _ in range(depth - 1):
+        above = Item()
+        above.child = top
+        top = above
+    holder.child = top
     index.add_object(holder)
-    child = holder.child
+    path = ".".join(["child"] * depth) + ".n"
+    either = Q.bt(path, 0, 10)
+    # Two tests of one query on one nested path: each read alone may see
+    # the old value and the other the new one.
+    both = Q.and_(Q.eq(path, 1), Q.eq(path, 2))
+    neither = Q.and_(Q.ne(path, 1), Q.ne(path, 2))
 
     def toggle():
         child.n = 2
         child.n = 1
 
     def look():
-        seen = index.reduced_query(Q.bt("child.n", 0, 10)).collect()
-        return None if seen == [holder] else f"neither: {seen}"
+        seen = index.reduced_query(either).collect()
+        if seen != [holder]:
+            return f"neither: {seen}"
+        if index.reduced_query(both).collect() or index.reduced_query(either).reduced_query(both).collect():
+            return "both"
+        if index.reduced_query(neither).collect():
+            return "neither, in one query"
+        return None
 
     assert race(toggle, look) == []
 

@@ -54,6 +54,7 @@ FilteredView FilteredView::reduced(const KeywordQuery& conditions) const {
     const std::vector<QueryExpr> tests = equality_tests(conditions);
     ReadGuard maps(query_maps->lock());
     QueryReadHold values(query_maps->get(), tests);
+    NestedAnswers nested(query_maps->get(), tests);
     return FilteredView{query_maps, items, evaluate_and_queries_vec(query_maps->get(), ids, tests), epoch, members};
 }
 
@@ -62,6 +63,7 @@ FilteredView FilteredView::reduced_query(const QueryExpr& query) const {
     Bitmap result;
     {
         QueryReadHold values(query_maps->get(), std::span(&query, 1));
+        NestedAnswers nested(query_maps->get(), std::span(&query, 1));
         result = evaluate_query(query_maps->get(), ids, query);
     }
     result &= ids;

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -168,6 +169,9 @@ public:
     // Views of the members that satisfy every keyword equality / the query.
     FilteredView reduced(const KeywordQuery& conditions) const;
     FilteredView reduced_query(const QueryExpr& query) const;
+    // The members that satisfy each of `queries`, all read under one hold of
+    // the replacement locks (NestedAnswers asks an engine nested here).
+    std::vector<Bitmap> reduced_query_ids(std::span<const QueryExpr> queries) const;
     // Keeps only the members that satisfy every keyword equality: the others
     // leave member_ids, every value structure and their item slots; nested
     // objects no kept object holds any more leave the nested engines. Work on

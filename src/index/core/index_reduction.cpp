@@ -82,6 +82,7 @@ FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {
     {
         ReadGuard maps(query_maps->lock());
         QueryReadHold values(query_maps->get(), tests);
+        NestedAnswers nested(query_maps->get(), tests);
         result = evaluate_and_queries_vec(query_maps->get(), members(), tests);
     }
     return view_of(std::move(result), epoch);
@@ -94,12 +95,28 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) const {
         ReadGuard maps(query_maps->lock());
         const Bitmap universe = members();
         QueryReadHold values(query_maps->get(), std::span(&query, 1));
+        NestedAnswers nested(query_maps->get(), std::span(&query, 1));
         result = evaluate_query(query_maps->get(), universe, query);
         // Or, Eq and the other tests that ignore the universe can name ids
         // that are not (or no longer) members.
         result &= universe;
     }
     return view_of(std::move(result), epoch);
+}
+
+std::vector<Bitmap> IndexAPI::reduced_query_ids(std::span<const QueryExpr> queries) const {
+    std::vector<Bitmap> out;
+    out.reserve(queries.size());
+    ReadGuard maps(query_maps->lock());
+    const Bitmap universe = members();
+    QueryReadHold values(query_maps->get(), queries);
+    NestedAnswers nested(query_maps->get(), queries);
+    for (const QueryExpr& query : queries) {
+        Bitmap found = evaluate_query(query_maps->get(), universe, query);
+        found &= universe;
+        out.push_back(std::move(found));
+    }
+    return out;
 }
 
 void IndexAPI::reduce(const KeywordQuery& conditions) {
@@ -111,6 +128,7 @@ void IndexAPI::reduce(const KeywordQuery& conditions) {
     Bitmap keep;
     {
         QueryReadHold values(query_maps->get(), tests);
+        NestedAnswers nested(query_maps->get(), tests);
         keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
     }
     keep_only_locked(query_maps->get(), keep);

@@ -169,8 +169,10 @@ Bitmap apply_leaf(const QueryMap& map, const Leaf& leaf, const Bitmap& universe)
 
 // A test on one attribute path: resolved here if the path has no dot,
 // otherwise handed down to the nested engine of its first attribute.
+// `node` is the tree node the leaf stands for (a Ne evaluates an Eq of its
+// own), by which NestedAnswers knows it.
 template <class Leaf>
-Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const Leaf& leaf) {
+Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const Leaf& leaf, const void* node) {
     const AttrParts parts = attr_parts(leaf.attr.view());
     const uint32_t attribute = INTERNER().intern(parts.head);
     const QueryMap* map = IndexAPI::map_at(table, attribute);
@@ -179,7 +181,7 @@ Bitmap evaluate_leaf(const QueryMapTable& table, const Bitmap& universe, const L
         // The nested engine's universe is its own: evaluated whatever ours.
         Leaf below = leaf;
         below.attr = AttrPath(*parts.rest);
-        return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)));
+        return evaluate_nested_query(table, universe, *map, QueryExpr(std::move(below)), NestedAnswers::of(node));
     }
     // Nothing within an empty universe can count (every caller keeps ids of
     // the universe only), so the bitmap work is skipped; but a between test
@@ -477,7 +479,7 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
         [&](const auto& node) -> Bitmap {
             using N = std::decay_t<decltype(node)>;
             if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
-                return universe - evaluate_leaf(table, universe, QueryExpr::Eq{node.attr, node.value});
+                return universe - evaluate_leaf(table, universe, QueryExpr::Eq{node.attr, node.value}, &node);
             } else if constexpr (std::is_same_v<N, QueryExpr::Not>) {
                 return universe - evaluate_query(table, universe, *node.exprs);
             } else if constexpr (std::is_same_v<N, QueryExpr::And>) {
@@ -489,7 +491,7 @@ Bitmap evaluate_query(const QueryMapTable& table, const Bitmap& universe, const 
             } else {
                 static_assert(is_single_value_test<N> || std::is_same_v<N, QueryExpr::Bt> ||
                               std::is_same_v<N, QueryExpr::In>);
-                return evaluate_leaf(table, universe, node);
+                return evaluate_leaf(table, universe, node, &node);
             }
         },
         query.node);
@@ -508,15 +510,96 @@ Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& univer
 }
 
 Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
-                             const QueryExpr& query) {
-    Bitmap holders = map.nested->get_parent_from_ids(map.nested->reduced_query(query).ids);
-    map.unmask_ids(holders);
+                             const QueryExpr& query, const Bitmap* known) {
+    Bitmap holders;
+    if (known) {
+        holders = known->clone();
+    } else {
+        holders = map.nested->get_parent_from_ids(map.nested->reduced_query(query).ids);
+        map.unmask_ids(holders);
+    }
     // An object that holds itself continues the path on itself, here: the
     // table is the one this evaluation already reads, and every such step
     // uses up one attribute of the path.
     const Bitmap selves = map.self_holders_in(universe);
     if (!selves.empty()) holders |= evaluate_query(table, selves, query) & selves;
     return holders;
+}
+
+// ---- answers of the nested engines ---------------------------------------------------
+
+namespace {
+
+thread_local const NestedAnswers* answers_here = nullptr;
+
+// The tests of one nested engine: the tree nodes they stand for and the
+// tests as that engine sees them (the path after its attribute).
+struct NestedAsk {
+    const QueryMap* map;
+    std::vector<const void*> nodes;
+    std::vector<QueryExpr> below;
+};
+
+template <class Leaf>
+void ask_below(const QueryMapTable& table, const Leaf& leaf, const void* node, std::vector<NestedAsk>& asks) {
+    const AttrParts parts = attr_parts(leaf.attr.view());
+    if (!parts.rest) return;
+    const QueryMap* map = IndexAPI::map_at(table, INTERNER().intern(parts.head));
+    if (!map || !map->nested) return;
+    auto it = std::find_if(asks.begin(), asks.end(), [&](const NestedAsk& a) { return a.map == map; });
+    if (it == asks.end()) it = asks.insert(asks.end(), NestedAsk{map, {}, {}});
+    Leaf below = leaf;
+    below.attr = AttrPath(*parts.rest);
+    it->nodes.push_back(node);
+    it->below.emplace_back(std::move(below));
+}
+
+}  // namespace
+
+NestedAnswers::NestedAnswers(const QueryMapTable& table, std::span<const QueryExpr> queries) : outer_(answers_here) {
+    // One level of a path per nested engine: a path as deep as its objects
+    // recurses through here as deep.
+    check_stack_room();
+    std::vector<NestedAsk> asks;
+    std::vector<const QueryExpr*> pending;
+    for (const QueryExpr& q : queries) pending.push_back(&q);
+    while (!pending.empty()) {
+        const QueryExpr* q = pending.back();
+        pending.pop_back();
+        std::visit(
+            [&](const auto& node) {
+                using N = std::decay_t<decltype(node)>;
+                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
+                    pending.push_back(&*node.exprs);
+                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
+                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
+                } else if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
+                    ask_below(table, QueryExpr::Eq{node.attr, node.value}, &node, asks);
+                } else {
+                    ask_below(table, node, &node, asks);
+                }
+            },
+            q->node);
+    }
+    for (NestedAsk& ask : asks) {
+        std::vector<Bitmap> found = ask.map->nested->reduced_query_ids(ask.below);
+        for (size_t i = 0; i < found.size(); ++i) {
+            Bitmap holders = ask.map->nested->get_parent_from_ids(found[i]);
+            ask.map->unmask_ids(holders);
+            answers_.emplace_back(ask.nodes[i], std::move(holders));
+        }
+    }
+    answers_here = this;
+}
+
+NestedAnswers::~NestedAnswers() { answers_here = outer_; }
+
+const Bitmap* NestedAnswers::of(const void* leaf) noexcept {
+    if (!answers_here) return nullptr;
+    for (const auto& [node, holders] : answers_here->answers_) {
+        if (node == leaf) return &holders;
+    }
+    return nullptr;
 }
 
 }  // namespace tarnwick

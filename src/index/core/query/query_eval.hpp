@@ -83,7 +83,33 @@ Bitmap evaluate_and_queries_vec(const QueryMapTable& table, const Bitmap& univer
 // mapped back to the objects that hold the matching nested objects; for the
 // objects of `universe` that hold themselves in the attribute, evaluated on
 // them in `table` (the table of the map's engine, which the caller reads).
+// `known`, when given, is what the nested engine answered for `query`
+// beforehand (NestedAnswers), already mapped to holders.
 Bitmap evaluate_nested_query(const QueryMapTable& table, const Bitmap& universe, const QueryMap& map,
-                             const QueryExpr& query);
+                             const QueryExpr& query, const Bitmap* known = nullptr);
+
+// The answers of the nested engines to every test of a query whose path goes
+// through one, asked before the query is evaluated: all tests through one
+// nested engine are answered in one call, under one hold of that engine's
+// replacement locks, so that two tests of one query on one nested path see
+// the same value of an object that changes meanwhile (never its old value in
+// one and its new value in the other). Make it after the query's own
+// QueryReadHold and before evaluating; it holds no lock once made. While it
+// lives, evaluation on this thread takes those answers from it.
+class NestedAnswers {
+public:
+    NestedAnswers(const QueryMapTable& table, std::span<const QueryExpr> queries);
+    ~NestedAnswers();
+    NestedAnswers(const NestedAnswers&) = delete;
+    NestedAnswers& operator=(const NestedAnswers&) = delete;
+
+    // The holders that match the dotted test `leaf` (a node of the query
+    // tree), or null if it was not answered here.
+    static const Bitmap* of(const void* leaf) noexcept;
+
+private:
+    std::vector<std::pair<const void*, Bitmap>> answers_;
+    const NestedAnswers* outer_;
+};
 
 }  // namespace tarnwick

@@ -561,26 +561,13 @@ NestedAnswers::NestedAnswers(const QueryMapTable& table, std::span<const QueryEx
     // recurses through here as deep.
     check_stack_room();
     std::vector<NestedAsk> asks;
-    std::vector<const QueryExpr*> pending;
-    for (const QueryExpr& q : queries) pending.push_back(&q);
-    while (!pending.empty()) {
-        const QueryExpr* q = pending.back();
-        pending.pop_back();
-        std::visit(
-            [&](const auto& node) {
-                using N = std::decay_t<decltype(node)>;
-                if constexpr (std::is_same_v<N, QueryExpr::Not>) {
-                    pending.push_back(&*node.exprs);
-                } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
-                    for (const QueryExpr& member : node.exprs) pending.push_back(&member);
-                } else if constexpr (std::is_same_v<N, QueryExpr::Ne>) {
-                    ask_below(table, QueryExpr::Eq{node.attr, node.value}, &node, asks);
-                } else {
-                    ask_below(table, node, &node, asks);
-                }
-            },
-            q->node);
-    }
+    for_each_test(queries, [&](const auto& test) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(test)>, QueryExpr::Ne>) {
+            ask_below(table, QueryExpr::Eq{test.attr, test.value}, &test, asks);
+        } else {
+            ask_below(table, test, &test, asks);
+        }
+    });
     for (NestedAsk& ask : asks) {
         std::vector<Bitmap> found = ask.map->nested->reduced_query_ids(ask.below);
         for (size_t i = 0; i < found.size(); ++i) {

@@ -129,10 +129,17 @@ std::optional<AttrPath> path_from_py(PyObject* str);
 // One equality test per keyword condition, in the order given.
 std::vector<QueryExpr> equality_tests(const KeywordQuery& conditions);
 
-// Calls f(path) with the attribute path of every test in the trees, in no
-// particular order. Iterative: a tree may be deeper than the stack allows.
+// Calls f(test) with every test node of the trees (every node but And, Or
+// and Not; f takes any of their types), in no particular order. Iterative: a
+// tree may be deeper than the stack allows.
 template <class F>
-void for_each_test_path(std::span<const QueryExpr> roots, F&& f);
+void for_each_test(std::span<const QueryExpr> roots, F&& f);
+
+// Calls f(path) with the attribute path of every test in the trees.
+template <class F>
+void for_each_test_path(std::span<const QueryExpr> roots, F&& f) {
+    for_each_test(roots, [&f](const auto& test) { f(test.attr.view()); });
+}
 
 // ---- template definitions ---------------------------------------------------
 
@@ -212,7 +219,7 @@ int for_each_value_in(Expr& root, F& f) {
 }  // namespace query_detail
 
 template <class F>
-void for_each_test_path(std::span<const QueryExpr> roots, F&& f) {
+void for_each_test(std::span<const QueryExpr> roots, F&& f) {
     std::vector<const QueryExpr*> pending;
     for (const QueryExpr& q : roots) pending.push_back(&q);
     while (!pending.empty()) {
@@ -226,7 +233,7 @@ void for_each_test_path(std::span<const QueryExpr> roots, F&& f) {
                 } else if constexpr (std::is_same_v<N, QueryExpr::And> || std::is_same_v<N, QueryExpr::Or>) {
                     for (const QueryExpr& member : node.exprs) pending.push_back(&member);
                 } else {
-                    f(node.attr.view());
+                    f(node);
                 }
             },
             q->node);

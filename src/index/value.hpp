@@ -156,6 +156,12 @@ struct PyValue {
     // __hash__, the first import of numpy).
     static PyValue from_py(PyObject* object);
 
+    // The value an attribute map keeps for object: from_py's, except that a
+    // bool or an int of the interpreter's small-int cache keeps no reference
+    // (to_python gives back that same object from the number), which spares
+    // the attribute its reference box.
+    static PyValue for_attribute(PyObject* object);
+
     // The hash of a primitive of any kind but Unknown, whose hash is the
     // Python hash of its object.
     static uint64_t hash_of(const CastValue& primitive) noexcept;

@@ -71,8 +71,8 @@ struct IterableValue {
     PyHandle container;
 };
 
-// The value of an attribute that holds another Indexable: a live view sharing
-// the nested object's attribute map and engine list.
+// The value of an attribute that holds another Indexable: a live view through
+// the nested object's own record (its attribute map and engine list).
 struct StoredIndexable {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> owned_handle;

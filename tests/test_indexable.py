@@ -96,6 +96,56 @@ class TestReadWrite:
         assert Tarnwick._pending_decrefs() == 0
 
 
+class TestSlotLayout:
+    """The attribute slots grow with the object: every step must keep every value."""
+
+    @pytest.mark.parametrize("count", [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 13])
+    def test_every_value_survives_each_growth_step(self, count):
+        values = [[i] for i in range(count)]  # collectable, so traversal must report them
+        o = Indexable()
+        for i, value in enumerate(values):
+            setattr(o, f"s{i}", value)
+            for j in range(i + 1):
+                assert getattr(o, f"s{j}") is values[j]
+        referents = gc.get_referents(o)
+        for value in values:
+            assert any(r is value for r in referents)
+        for i in range(count):
+            setattr(o, f"s{i}", (i,))
+        assert [getattr(o, f"s{i}") for i in range(count)] == [(i,) for i in range(count)]
+        assert repr(o) == f"<Indexable with {count} attributes>"
+
+    @pytest.mark.parametrize("count", [1, 2, 5, 9])
+    def test_cycles_through_any_slot_are_collected(self, count):
+        o = Indexable()
+        for i in range(count):
+            setattr(o, f"s{i}", i * 1000)  # plain ints in the other slots
+        setattr(o, f"s{count - 1}", [o])
+        probe = weakref.ref(o)
+        del o
+        gc.collect()
+        assert probe() is None
+
+    @pytest.mark.parametrize(
+        "value", [-6, -5, -1, 0, 1, 255, 256, 257, 2**40, -(2**63), 2**63, True, False]
+    )
+    def test_numbers_read_back_as_the_stored_objects(self, value):
+        # Ints the interpreter caches (and bools) keep no reference of their
+        # own in the slot: what reads back must still be the very object.
+        o = Indexable(k=value)
+        o.a = value
+        assert o.a is value and o.k is value
+        assert type(o.a) is type(value)
+
+    def test_int_subclasses_are_kept_as_given(self):
+        class MyInt(int):
+            pass
+
+        v = MyInt(3)
+        o = Indexable(v=v)
+        assert o.v is v and type(o.v) is MyInt
+
+
 class TestErrors:
     def test_deleting_is_refused(self):
         o = Indexable(x=1)
@@ -285,6 +335,18 @@ class TestEngines:
         assert _engine_count(o) == 1
         _attach_engine(o)
         assert _engine_count(o) == 2
+
+    @pytest.mark.parametrize("engines", [1, 2, 3, 5])
+    def test_engine_list_grows_past_its_first_entry(self, engines):
+        o = Indexable(a=1)
+        for n in range(1, engines + 1):
+            _attach_engine(o)
+            assert _engine_count(o) == n
+        o.a = 2  # the assignment visits every entry
+        assert o.a == 2
+        _attach_engine(o, False)  # a dead one is trimmed at the next registration
+        _attach_engine(o)
+        assert _engine_count(o) == engines + 1
 
     def test_assignment_with_engines(self):
         o = Indexable(a=1)

@@ -18,21 +18,67 @@ namespace tarnwick {
 
 // ---- native record ----------------------------------------------------------
 
-IndexableRecord::~IndexableRecord() {
-    if (frees_id) free_id(id);
-}
+IndexableRecord::~IndexableRecord() { free_id(id); }
 
 std::shared_ptr<IndexableRecord> IndexableRecord::make_default() {
-    auto metas = std::make_shared<IndexMetaList>();
-    auto map = std::make_shared<AttributeMap>();
-    return std::make_shared<IndexableRecord>(std::move(metas), std::move(map), allocate_id(), true);
-}
-
-std::shared_ptr<IndexableRecord> IndexableRecord::share() const {
-    return std::make_shared<IndexableRecord>(index_metas, attribute_map, id, false);
+    return std::make_shared<IndexableRecord>(allocate_id());
 }
 
 // ---- engine list ------------------------------------------------------------
+
+void IndexMetaVec::reserve(size_t n) {
+    if (n <= cap_) return;
+    auto* fresh = static_cast<IndexMeta*>(::operator new(n * sizeof(IndexMeta)));
+    IndexMeta* from = data();
+    for (uint32_t i = 0; i < size_; ++i) {
+        new (fresh + i) IndexMeta(std::move(from[i]));
+        from[i].~IndexMeta();
+    }
+    if (inline_form()) {
+        // one_ is already destroyed (or was never built); heap_ takes the union.
+        new (&heap_) IndexMeta*(fresh);
+    } else {
+        ::operator delete(heap_);
+        heap_ = fresh;
+    }
+    cap_ = static_cast<uint32_t>(n);
+}
+
+void IndexMetaVec::push_back(IndexMeta meta) {
+    if (size_ == cap_) reserve(size_t(cap_) * 2);
+    new (data() + size_) IndexMeta(std::move(meta));
+    ++size_;
+}
+
+void IndexMetaVec::erase(IndexMeta* first, IndexMeta* last) noexcept {
+    // Only a tail is ever dropped: trim_indexes and erase_if move the kept
+    // entries to the front first.
+    for (IndexMeta* it = first; it != last; ++it) it->~IndexMeta();
+    size_ -= static_cast<uint32_t>(last - first);
+}
+
+void IndexMetaVec::clear_storage() noexcept {
+    IndexMeta* items = data();
+    for (uint32_t i = 0; i < size_; ++i) items[i].~IndexMeta();
+    if (!inline_form()) ::operator delete(heap_);
+    size_ = 0;
+    cap_ = 1;
+}
+
+void IndexMetaVec::take(IndexMetaVec& o) noexcept {
+    // This list is empty and in place.
+    if (o.inline_form()) {
+        if (o.size_ == 1) {
+            new (&one_) IndexMeta(std::move(o.one_));
+            o.one_.~IndexMeta();
+        }
+        size_ = std::exchange(o.size_, 0);
+        return;
+    }
+    new (&heap_) IndexMeta*(o.heap_);
+    size_ = std::exchange(o.size_, 0);
+    cap_ = std::exchange(o.cap_, 1);
+}
 
 void trim_indexes(IndexMetaVec& list, const IndexAPI* target) {
     size_t kept = 0;
@@ -81,7 +127,7 @@ size_t free_list_size = 0;
 void fill(PyObject* self, RecordPtr record) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     object->weakreflist = nullptr;
-    object->attributes = record ? record->attribute_map.get() : nullptr;
+    object->attributes = record ? record->attribute_map : nullptr;
     new (object->record_storage) RecordPtr(std::move(record));
 }
 

@@ -22,7 +22,83 @@ class IndexAPI;
 
 // An engine the object belongs to. Weak: objects never keep engines alive.
 using IndexMeta = std::weak_ptr<IndexAPI>;
-using IndexMetaVec = std::vector<IndexMeta>;
+
+// An object's engines, with room for one in place: most objects belong to
+// one engine at most, and then registering allocates nothing. More spill
+// into a heap array. The subset of std::vector the engines use.
+class IndexMetaVec {
+public:
+    using value_type = IndexMeta;
+    using iterator = IndexMeta*;
+    using const_iterator = const IndexMeta*;
+
+    IndexMetaVec() noexcept {}
+    IndexMetaVec(const IndexMetaVec& o) : IndexMetaVec() {
+        reserve(o.size_);
+        for (const IndexMeta& meta : o) push_back(meta);
+    }
+    IndexMetaVec(IndexMetaVec&& o) noexcept : IndexMetaVec() { take(o); }
+    IndexMetaVec& operator=(const IndexMetaVec& o) {
+        if (this != &o) *this = IndexMetaVec(o);
+        return *this;
+    }
+    IndexMetaVec& operator=(IndexMetaVec&& o) noexcept {
+        if (this != &o) {
+            clear_storage();
+            take(o);
+        }
+        return *this;
+    }
+    ~IndexMetaVec() { clear_storage(); }
+
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    IndexMeta* begin() noexcept { return data(); }
+    IndexMeta* end() noexcept { return data() + size_; }
+    const IndexMeta* begin() const noexcept { return data(); }
+    const IndexMeta* end() const noexcept { return data() + size_; }
+    IndexMeta& operator[](size_t i) noexcept { return data()[i]; }
+    const IndexMeta& operator[](size_t i) const noexcept { return data()[i]; }
+
+    void reserve(size_t n);
+    void push_back(IndexMeta meta);
+    // Drops the tail [first, last); last must be end().
+    void erase(IndexMeta* first, IndexMeta* last) noexcept;
+    // Drops the entries pred accepts, keeping the order of the rest.
+    template <class Pred>
+    void erase_if(Pred pred) {
+        IndexMeta* kept = begin();
+        for (IndexMeta* it = begin(); it != end(); ++it) {
+            if (pred(*it)) continue;
+            if (kept != it) *kept = std::move(*it);
+            ++kept;
+        }
+        erase(kept, end());
+    }
+
+    // Room the list has without allocating again (1 in place).
+    size_t capacity() const noexcept { return cap_; }
+
+private:
+    bool inline_form() const noexcept { return cap_ == 1; }
+    IndexMeta* data() noexcept { return inline_form() ? &one_ : heap_; }
+    const IndexMeta* data() const noexcept { return inline_form() ? &one_ : heap_; }
+    void clear_storage() noexcept;
+    void take(IndexMetaVec& o) noexcept;
+
+    union {
+        IndexMeta one_;    // cap_ == 1
+        IndexMeta* heap_;  // cap_ > 1
+    };
+    uint32_t size_ = 0;
+    uint32_t cap_ = 1;
+};
+
+template <class Pred>
+void erase_if(IndexMetaVec& list, Pred pred) {
+    list.erase_if(std::move(pred));
+}
+
 using IndexMetaList = MutexLocked<IndexMetaVec>;
 
 // An object's attributes. Writers hold both the GIL and the mutex (attribute
@@ -35,15 +111,19 @@ using AttributeMap = MutexLocked<AttributeMapData>;
 
 // index_metas is locked before attribute_map, both before any engine lock (the
 // lock order: src/README.md).
+//
+// The engine list and the attribute map live inside the record, so an object
+// costs one native allocation; index_metas and attribute_map point at them.
+// Every holder (the Python object, engine item tables, the nested values that
+// hold the object) shares this one record, and the last of them frees the id.
 struct IndexableRecord {
-    std::shared_ptr<IndexMetaList> index_metas;
-    std::shared_ptr<AttributeMap> attribute_map;
-    uint32_t id;
-    bool frees_id;
+    IndexMetaList* const index_metas;
+    AttributeMap* const attribute_map;
+    const uint32_t id;
 
-    IndexableRecord(std::shared_ptr<IndexMetaList> metas, std::shared_ptr<AttributeMap> map, uint32_t object_id,
-                    bool frees) noexcept
-        : index_metas(std::move(metas)), attribute_map(std::move(map)), id(object_id), frees_id(frees) {}
+    IndexableRecord(AttributeMapData map, uint32_t object_id) noexcept
+        : index_metas(&metas_), attribute_map(&map_), id(object_id), map_(std::move(map)) {}
+    explicit IndexableRecord(uint32_t object_id) noexcept : IndexableRecord(AttributeMapData(), object_id) {}
     IndexableRecord(const IndexableRecord&) = delete;
     IndexableRecord& operator=(const IndexableRecord&) = delete;
     ~IndexableRecord();
@@ -52,9 +132,9 @@ struct IndexableRecord {
     // frees. Safe without the GIL.
     static std::shared_ptr<IndexableRecord> make_default();
 
-    // A second record over the same map and engine list and the same id,
-    // which does not free the id.
-    std::shared_ptr<IndexableRecord> share() const;
+private:
+    AttributeMap map_;
+    IndexMetaList metas_;
 };
 
 // Drops dead entries and those pointing at `target` (DEFAULT_INDEX_ARC for

@@ -92,7 +92,7 @@ uint32_t StoredIndexable::id() const noexcept { return owned_handle ? owned_hand
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable, PyHandle handle) {
     const std::shared_ptr<IndexableRecord>& record = indexable_record(indexable);
-    return StoredIndexable{std::move(handle), record ? record->share() : nullptr};
+    return StoredIndexable{std::move(handle), record};
 }
 
 // ---- conversion -------------------------------------------------------------
@@ -286,6 +286,22 @@ PyValue PyValue::from_py(PyObject* object) {
     return make_unknown(std::move(handle));
 }
 
+PyValue PyValue::for_attribute(PyObject* object) {
+    // The interpreter keeps these objects for its whole life, and makes no
+    // others of equal value: PyLong_FromLongLong and Py_True/Py_False are
+    // the very objects that were stored.
+    constexpr long long SMALL_INT_MIN = -5;
+    constexpr long long SMALL_INT_MAX = 256;
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyBool_Type) return make_known(PyHandle(), CastValue::from_bool(object == Py_True));
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (!overflow && v >= SMALL_INT_MIN && v <= SMALL_INT_MAX) return make_known(PyHandle(), CastValue::from_int(v));
+    }
+    return from_py(object);
+}
+
 uint64_t PyValue::hash_of(const CastValue& p) noexcept {
     switch (p.kind()) {
         case ValueKind::Int: return kind_hash(static_cast<uint64_t>(p.as_int()), ValueKind::Int);
@@ -414,10 +430,12 @@ DebugNode cast_node(const CastValue& p) {
             return DebugNode::tuple(name, {DebugNode::leaf(container_kind_name(p.as_iterable().kind))});
         case ValueKind::Ind: {
             const StoredIndexable& s = p.as_ind();
+            // The object frees its id when its record goes; a value that
+            // holds the object never does on its own account.
             DebugNode owned = s.owned_handle
                                   ? DebugNode::record("IndexableRecord",
                                                       {{"id", DebugNode::leaf(std::to_string(s.owned_handle->id))},
-                                                       {"frees_id", DebugNode::leaf(s.owned_handle->frees_id ? "true" : "false")}})
+                                                       {"frees_id", DebugNode::leaf("false")}})
                                   : DebugNode::leaf("None");
             return DebugNode::tuple(name, {DebugNode::record("StoredIndexable", {{"python_handle", handle_node(s.python_handle)},
                                                                                  {"owned_handle", std::move(owned)}})});

@@ -71,8 +71,8 @@ struct IterableValue {
     PyHandle container;
 };
 
-// The value of an attribute that holds another Indexable: a live view sharing
-// the nested object's attribute map and engine list.
+// The value of an attribute that holds another Indexable: a live view through
+// the nested object's own record (its attribute map and engine list).
 struct StoredIndexable {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> owned_handle;
@@ -155,6 +155,12 @@ struct PyValue {
     // called while holding a native lock (it may run Python code: __index__,
     // __hash__, the first import of numpy).
     static PyValue from_py(PyObject* object);
+
+    // The value an attribute map keeps for object: from_py's, except that a
+    // bool or an int of the interpreter's small-int cache keeps no reference
+    // (to_python gives back that same object from the number), which spares
+    // the attribute its reference box.
+    static PyValue for_attribute(PyObject* object);
 
     // The hash of a primitive of any kind but Unknown, whose hash is the
     // Python hash of its object.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -266,5 +268,81 @@ TEST_F(HybridHashmapTest, AgreesWithStdMapUnderRandomAssignments) {
         m.for_each([&](const uint32_t& k, const Tracked& v) { visited.emplace(k, v.value); });
         EXPECT_EQ(visited, model) << "seed " << seed;
         EXPECT_EQ(Tracked::live, static_cast<long>(model.size()));
+    }
+}
+
+// The small form grows its block step by step: every pair must survive each
+// move into a larger block (under the sanitizers a slot read past the block,
+// or a value moved from a slot that was never built, fails here), and the
+// block never has room for more than the next step asks.
+class HybridHashmapGrowthTest : public HybridHashmapTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(HybridHashmapGrowthTest, EveryPairSurvivesEachCapacityStep) {
+    const uint32_t n = GetParam();
+    Map m;
+    EXPECT_EQ(m.small_capacity(), 0u) << "an empty map allocates nothing";
+    size_t last_capacity = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+        m.insert(1000 - k * 3, Tracked(static_cast<int>(k)));
+        ASSERT_EQ(m.len(), k + 1);
+        if (k + 1 <= Map::SMALL_CAPACITY) {
+            ASSERT_TRUE(m.is_small());
+            const size_t capacity = m.small_capacity();
+            ASSERT_GE(capacity, k + 1);
+            ASSERT_GE(capacity, last_capacity);
+            // Room for at most half again what it holds (and two spare at most).
+            ASSERT_LE(capacity, std::max<size_t>(k + 1 + 2, (k + 1) * 3 / 2)) << "after " << k + 1 << " pairs";
+            last_capacity = capacity;
+        } else {
+            ASSERT_FALSE(m.is_small());
+        }
+        // Every earlier pair reads back after each insertion.
+        for (uint32_t j = 0; j <= k; ++j) {
+            const Tracked* got = m.get(1000 - j * 3);
+            ASSERT_NE(got, nullptr) << j << " of " << k;
+            ASSERT_EQ(got->value, static_cast<int>(j));
+        }
+    }
+    // Replacing each value in place hands back the old one and keeps the order.
+    for (uint32_t k = 0; k < n; ++k) {
+        std::optional<Tracked> old = m.exchange(1000 - k * 3, Tracked(static_cast<int>(k) + 500));
+        ASSERT_TRUE(old.has_value());
+        ASSERT_EQ(old->value, static_cast<int>(k));
+    }
+    std::vector<std::pair<uint32_t, int>> expected;
+    for (uint32_t k = 0; k < n; ++k) expected.emplace_back(1000 - k * 3, static_cast<int>(k) + 500);
+    EXPECT_EQ(pairs_of(m), expected);
+    EXPECT_EQ(Tracked::live, static_cast<long>(n));
+
+    Map moved(std::move(m));
+    EXPECT_EQ(m.len(), 0u);
+    EXPECT_EQ(pairs_of(moved), expected);
+    moved.clear();
+    EXPECT_EQ(Tracked::live, 0);
+    moved.insert(7, Tracked(7));  // usable again after clear
+    EXPECT_EQ(moved.get(7)->value, 7);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HybridHashmapGrowthTest, ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 17u));
+
+// Keys and values share one block: a value type wider than the key must
+// start at its own alignment after the keys, whatever the capacity.
+TEST(HybridHashmapBlock, ValuesStartAlignedAfterTheKeys) {
+    struct alignas(16) Wide {
+        uint64_t a, b;
+    };
+    using Block = SmallKVBlock<uint32_t, Wide>;
+    for (uint32_t capacity = 1; capacity <= Block::MAX_CAPACITY; capacity = Block::grown(capacity)) {
+        EXPECT_EQ(Block::values_at(capacity) % alignof(Wide), 0u) << capacity;
+        EXPECT_GE(Block::values_at(capacity), capacity * sizeof(uint32_t)) << capacity;
+    }
+    HybridHashmap<uint32_t, Wide> m;
+    for (uint32_t k = 0; k < 8; ++k) {
+        m.insert(k, Wide{k, ~uint64_t(k)});
+        for (uint32_t j = 0; j <= k; ++j) {
+            ASSERT_EQ(reinterpret_cast<uintptr_t>(m.get(j)) % alignof(Wide), 0u);
+            ASSERT_EQ(m.get(j)->a, j);
+            ASSERT_EQ(m.get(j)->b, ~uint64_t(j));
+        }
     }
 }

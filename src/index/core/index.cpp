@@ -94,7 +94,7 @@ void IndexAPI::register_on(IndexMetaVec& metas) {
 
 void IndexAPI::unregister_from(IndexMetaVec& metas) {
     const std::weak_ptr<IndexAPI> self = weak_from_this();
-    std::erase_if(metas, [&self](const IndexMeta& meta) { return same_engine(meta, self); });
+    erase_if(metas, [&self](const IndexMeta& meta) { return same_engine(meta, self); });
 }
 
 void IndexAPI::ensure_maps(const std::vector<uint32_t>& attributes) {

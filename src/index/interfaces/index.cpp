@@ -93,14 +93,14 @@ void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
 }
 
 // The item an Index puts into its table for obj: a reference of its own and a
-// record sharing the object's attributes and engine list.
+// share of the object's record.
 std::optional<StoredItem> item_for(PyObject* obj) {
     const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
     if (!record) {
         PyErr_SetString(PyExc_SystemError, "Indexable without a record");
         return std::nullopt;
     }
-    return StoredItem{PyHandle::borrow(obj), record->share()};
+    return StoredItem{PyHandle::borrow(obj), record};
 }
 
 // The end of a method that changed the engine: the callbacks of the watches

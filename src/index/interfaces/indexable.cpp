@@ -43,21 +43,6 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// Locks the object's engine list for an assignment. A thread that holds no
-// engine list waits for it with the GIL released; one that already holds
-// some is running Python code called from indexing (an item's __hash__), and
-// must not wait at all (see object_lock.hpp): ObjectLockedError instead.
-ObjectLocks lock_for_assignment(Mutex& metas) {
-    ObjectLocks held;
-    if (holds_object_locks()) {
-        held.add(metas);
-    } else {
-        lock_releasing_gil(metas);
-        held.adopt(metas);
-    }
-    return held;
-}
-
 // ---- attribute assignment ---------------------------------------------------
 
 // Stores `value` under `attr_id`, first updating every engine the object
@@ -72,7 +57,25 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
-    ObjectLocks metas_guard = lock_for_assignment(metas.lock());
+    // The engine list is locked for the whole assignment. A thread that
+    // already holds some is running Python code called from indexing (an
+    // item's __hash__), and must not wait at all (see object_lock.hpp):
+    // ObjectLockedError instead. Others wait with the GIL released.
+    ObjectLocks metas_guard;
+    if (holds_object_locks()) {
+        metas_guard.add(metas.lock());
+    } else {
+        lock_releasing_gil(metas.lock());
+        if (metas.get().empty()) {
+            // No engine to update, so no Python code runs while the list is
+            // held: it need not be recorded among the thread's object locks
+            // (the common case of an object being filled before indexing).
+            MutexGuard list(metas.lock(), std::adopt_lock);
+            GilSafeGuard<Mutex> map_guard(map.lock());
+            return map.get().exchange(attr_id, std::move(value));
+        }
+        metas_guard.adopt(metas.lock());
+    }
 
     // With no engine to update there is no need to give up the GIL. A name
     // starting with "_" concerns only the engines that indexed its value
@@ -152,7 +155,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         const char* text = PyUnicode_AsUTF8AndSize(name, &n);
         if (!text) return -1;
         bool private_name = n > 0 && text[0] == '_';
-        PyValue converted = PyValue::from_py(value);
+        PyValue converted = PyValue::for_attribute(value);
         std::optional<uint32_t> attr_id = attribute_name_id(name);
         if (!attr_id) return -1;
         bool engines_updated = false;
@@ -289,16 +292,14 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
                 }
                 // Conversion may run Python code (__hash__); keep the pair alive.
                 PyHandle hold_key = PyHandle::borrow(key);
-                PyValue converted = PyValue::from_py(value);
+                PyValue converted = PyValue::for_attribute(value);
                 std::optional<uint32_t> attr_id = attribute_name_id(key);
                 if (!attr_id) return nullptr;
                 map.insert(*attr_id, std::move(converted));
             }
         }
-        auto attribute_map = std::make_shared<AttributeMap>(std::move(map));
-        auto metas = std::make_shared<IndexMetaList>();
         // The id is drawn only once every value is converted.
-        auto record = std::make_shared<IndexableRecord>(std::move(metas), std::move(attribute_map), allocate_id(), true);
+        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_id());
         return indexable_wrap(cls, std::move(record));
     } catch (const ThreadExit&) {
         throw;

@@ -1,9 +1,12 @@
 // The attribute map of an object: attribute-name id -> value.
 //
-// Most objects carry a handful of attributes, so the map starts as eight inline
-// slots scanned linearly and becomes a hash map at the ninth distinct key. It
-// only grows: attributes cannot be deleted, and it never turns back into the
-// inline form (clear() exists solely to break reference cycles).
+// Most objects carry a handful of attributes, and an object is often made
+// with none. So the map starts empty (no allocation), keeps up to eight pairs
+// in one heap block sized to what it holds (room for 1, 2, 4, 6, then 8
+// pairs; keys packed first, values after them) scanned linearly, and becomes
+// a hash map at the ninth distinct key. It only grows: attributes cannot be
+// deleted, and it never turns back into the small form (clear() exists solely
+// to break reference cycles).
 //
 // Values may have non-trivial destructors (they hold Python references). Old
 // values are moved out and destroyed only after the map is consistent again,
@@ -13,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -34,83 +38,32 @@ uint32_t hybrid_key_hash(const K& key) noexcept {
     }
 }
 
-// Up to eight pairs in insertion order; slots are never removed.
+// Up to eight pairs in insertion order in one heap block: `capacity` keys,
+// then `capacity` values. Slots are never removed. Not a complete container:
+// HybridHashmap owns the block and says how large it is.
 template <class K, class V>
-class SmallKVMap {
-public:
-    static constexpr size_t CAPACITY = 8;
-    static constexpr size_t NOT_FOUND = CAPACITY;
+struct SmallKVBlock {
+    static constexpr uint32_t MAX_CAPACITY = 8;
+    static_assert(alignof(V) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    static_assert(std::is_nothrow_move_constructible_v<V>, "growing moves values and must not fail half way");
 
-    SmallKVMap() noexcept {}
-    ~SmallKVMap() { destroy_all(); }
-
-    SmallKVMap(SmallKVMap&& o) noexcept(std::is_nothrow_move_constructible_v<V>) {
-        for (size_t i = 0; i < o.len_; ++i) {
-            keys_[i] = o.keys_[i];
-            new (&slots_[i].value) V(std::move(o.slots_[i].value));
-            len_ = i + 1;
-        }
-        o.destroy_all();
+    static constexpr size_t values_at(uint32_t capacity) noexcept {
+        return (capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
     }
-    SmallKVMap& operator=(SmallKVMap&& o) noexcept(std::is_nothrow_move_constructible_v<V>) {
-        if (this != &o) {
-            SmallKVMap dropped(std::move(*this));
-            for (size_t i = 0; i < o.len_; ++i) {
-                keys_[i] = o.keys_[i];
-                new (&slots_[i].value) V(std::move(o.slots_[i].value));
-                len_ = i + 1;
-            }
-            o.destroy_all();
-        }
-        return *this;
-    }
-    SmallKVMap(const SmallKVMap&) = delete;
-    SmallKVMap& operator=(const SmallKVMap&) = delete;
-
-    size_t len() const noexcept { return len_; }
-    bool full() const noexcept { return len_ == CAPACITY; }
-
-    size_t find(const K& key) const noexcept {
-        for (size_t i = 0; i < len_; ++i) {
-            if (keys_[i] == key) return i;
-        }
-        return NOT_FOUND;
-    }
-    const V* get(const K& key) const noexcept {
-        size_t i = find(key);
-        return i == NOT_FOUND ? nullptr : &slots_[i].value;
-    }
-    V* get(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).get(key)); }
-
-    // Appends a pair whose key is not present; requires !full().
-    void push(const K& key, V&& value) {
-        new (&slots_[len_].value) V(std::move(value));
-        keys_[len_] = key;
-        ++len_;
+    static constexpr size_t bytes(uint32_t capacity) noexcept { return values_at(capacity) + capacity * sizeof(V); }
+    // The capacity after `capacity` when one more pair must fit.
+    static constexpr uint32_t grown(uint32_t capacity) noexcept {
+        return capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
     }
 
-    const K& key_at(size_t i) const noexcept { return keys_[i]; }
-    V& value_at(size_t i) noexcept { return slots_[i].value; }
-    const V& value_at(size_t i) const noexcept { return slots_[i].value; }
-
-private:
-    union Slot {
-        V value;
-        Slot() noexcept {}
-        ~Slot() {}
-    };
-
-    void destroy_all() noexcept {
-        size_t n = len_;
-        len_ = 0;
-        for (size_t i = 0; i < n; ++i) slots_[i].value.~V();
+    static K* keys(void* block) noexcept { return static_cast<K*>(block); }
+    static const K* keys(const void* block) noexcept { return static_cast<const K*>(block); }
+    static V* values(void* block, uint32_t capacity) noexcept {
+        return std::launder(reinterpret_cast<V*>(static_cast<char*>(block) + values_at(capacity)));
     }
-
-    // The count and keys come first so that a lookup of one of the first
-    // attributes reads a single cache line.
-    size_t len_ = 0;
-    K keys_[CAPACITY];  // slots at and beyond len_ are uninitialised
-    Slot slots_[CAPACITY];
+    static const V* values(const void* block, uint32_t capacity) noexcept {
+        return std::launder(reinterpret_cast<const V*>(static_cast<const char*>(block) + values_at(capacity)));
+    }
 };
 
 // Hash map in insertion order: pairs live densely in a vector and an
@@ -191,25 +144,35 @@ private:
 template <class K, class V>
 class HybridHashmap {
 public:
-    using Small = SmallKVMap<K, V>;
+    using Block = SmallKVBlock<K, V>;
     using Map = FxIndexedMap<K, V>;
+    static constexpr uint32_t SMALL_CAPACITY = Block::MAX_CAPACITY;
 
     HybridHashmap() noexcept = default;
-    HybridHashmap(HybridHashmap&& o) noexcept(std::is_nothrow_move_constructible_v<V>)
-        : map_(std::move(o.map_)), small_(std::move(o.small_)) {}
-    HybridHashmap& operator=(HybridHashmap&& o) noexcept(std::is_nothrow_move_constructible_v<V>) {
+    HybridHashmap(HybridHashmap&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), len_(std::exchange(o.len_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    HybridHashmap& operator=(HybridHashmap&& o) noexcept {
         if (this != &o) {
             HybridHashmap dropped(std::move(*this));
-            map_ = std::move(o.map_);
-            small_ = std::move(o.small_);
+            data_ = std::exchange(o.data_, nullptr);
+            len_ = std::exchange(o.len_, 0);
+            cap_ = std::exchange(o.cap_, 0);
         }
         return *this;
     }
     HybridHashmap(const HybridHashmap&) = delete;
     HybridHashmap& operator=(const HybridHashmap&) = delete;
+    ~HybridHashmap() { release(data_, len_, cap_); }
 
-    const V* get(const K& key) const noexcept { return map_ ? map_->get(key) : small_.get(key); }
-    V* get(const K& key) noexcept { return map_ ? map_->get(key) : small_.get(key); }
+    const V* get(const K& key) const noexcept {
+        if (is_map()) return map()->get(key);
+        const K* keys = Block::keys(data_);
+        for (uint32_t i = 0; i < len_; ++i) {
+            if (keys[i] == key) return Block::values(data_, cap_) + i;
+        }
+        return nullptr;
+    }
+    V* get(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).get(key)); }
     bool contains(const K& key) const noexcept { return get(key) != nullptr; }
 
     // Replaces the value of key in place (the old one is released) or adds
@@ -229,57 +192,107 @@ public:
             }
             return old;
         }
-        if (map_) {
-            map_->insert_new(key, std::move(value));
+        if (is_map()) {
+            map()->insert_new(key, std::move(value));
             return std::nullopt;
         }
-        if (!small_.full()) {
-            small_.push(key, std::move(value));
-            return std::nullopt;
+        if (len_ == cap_) {
+            if (cap_ == SMALL_CAPACITY) {
+                to_map(key, std::move(value));
+                return std::nullopt;
+            }
+            grow(Block::grown(cap_));
         }
-        auto map = std::make_unique<Map>();
-        map->reserve(Small::CAPACITY + 1);
-        for (size_t i = 0; i < Small::CAPACITY; ++i) map->insert_new(small_.key_at(i), std::move(small_.value_at(i)));
-        map->insert_new(key, std::move(value));
-        map_ = std::move(map);
-        small_ = Small();  // releases the moved-from inline values
+        new (Block::values(data_, cap_) + len_) V(std::move(value));
+        Block::keys(data_)[len_] = key;
+        ++len_;
         return std::nullopt;
     }
 
-    size_t len() const noexcept { return map_ ? map_->len() : small_.len(); }
+    size_t len() const noexcept { return is_map() ? map()->len() : len_; }
     bool empty() const noexcept { return len() == 0; }
-    bool is_small() const noexcept { return !map_; }
+    bool is_small() const noexcept { return !is_map(); }
+    // Pairs the small form has room for (0 before the first); 0 in the hash form.
+    size_t small_capacity() const noexcept { return is_map() ? 0 : cap_; }
 
     // f(const K&, const V&) for every pair: insertion order in both forms.
     template <class F>
     void for_each(F&& f) const {
-        if (map_) {
-            std::as_const(*map_).for_each(f);
+        if (is_map()) {
+            std::as_const(*map()).for_each(f);
         } else {
-            for (size_t i = 0; i < small_.len(); ++i) f(small_.key_at(i), small_.value_at(i));
+            const K* keys = Block::keys(data_);
+            const V* values = Block::values(data_, cap_);
+            for (uint32_t i = 0; i < len_; ++i) f(keys[i], values[i]);
         }
     }
     // f(const K&, V&): the same pairs, values modifiable.
     template <class F>
     void for_each(F&& f) {
-        if (map_) {
-            map_->for_each(f);
+        if (is_map()) {
+            map()->for_each(f);
         } else {
-            for (size_t i = 0; i < small_.len(); ++i) f(small_.key_at(i), small_.value_at(i));
+            const K* keys = Block::keys(data_);
+            V* values = Block::values(data_, cap_);
+            for (uint32_t i = 0; i < len_; ++i) f(keys[i], values[i]);
         }
     }
 
-    // Drops every pair, leaving an empty inline map. The values are destroyed
-    // after the map is already empty.
-    void clear() noexcept {
-        HybridHashmap dropped(std::move(*this));
-    }
+    // Drops every pair, leaving an empty map. The values are destroyed after
+    // the map is already empty.
+    void clear() noexcept { HybridHashmap dropped(std::move(*this)); }
 
 private:
-    // Set once the pairs outgrow the inline slots, which are then empty.
-    // First, so that the check and the inline keys share a cache line.
-    std::unique_ptr<Map> map_;
-    Small small_;
+    // cap_ of the hash form, where data_ is a Map.
+    static constexpr uint32_t MAP_FORM = UINT32_MAX;
+
+    bool is_map() const noexcept { return cap_ == MAP_FORM; }
+    Map* map() const noexcept { return static_cast<Map*>(data_); }
+
+    static void release(void* data, uint32_t len, uint32_t cap) noexcept {
+        if (!data) return;
+        if (cap == MAP_FORM) {
+            delete static_cast<Map*>(data);
+            return;
+        }
+        V* values = Block::values(data, cap);
+        for (uint32_t i = 0; i < len; ++i) values[i].~V();
+        ::operator delete(data);
+    }
+
+    // Moves the pairs into a block with room for `capacity`; the moved-from
+    // values of the old block are destroyed once the map uses the new one.
+    void grow(uint32_t capacity) {
+        void* fresh = ::operator new(Block::bytes(capacity));
+        if (len_ > 0) {
+            std::memcpy(Block::keys(fresh), Block::keys(data_), len_ * sizeof(K));
+            V* from = Block::values(data_, cap_);
+            V* to = reinterpret_cast<V*>(static_cast<char*>(fresh) + Block::values_at(capacity));
+            for (uint32_t i = 0; i < len_; ++i) new (to + i) V(std::move(from[i]));
+        }
+        void* old = std::exchange(data_, fresh);
+        const uint32_t old_cap = std::exchange(cap_, capacity);
+        release(old, len_, old_cap);
+    }
+
+    void to_map(K key, V&& value) {
+        auto fresh = std::make_unique<Map>();
+        fresh->reserve(SMALL_CAPACITY + 1);
+        const K* keys = Block::keys(data_);
+        V* values = Block::values(data_, cap_);
+        for (uint32_t i = 0; i < len_; ++i) fresh->insert_new(keys[i], std::move(values[i]));
+        fresh->insert_new(key, std::move(value));
+        void* old = std::exchange(data_, fresh.release());
+        const uint32_t old_len = std::exchange(len_, 0);
+        const uint32_t old_cap = std::exchange(cap_, MAP_FORM);
+        release(old, old_len, old_cap);
+    }
+
+    // The small block (cap_ pairs of room, len_ used), the hash map
+    // (cap_ == MAP_FORM), or nothing yet.
+    void* data_ = nullptr;
+    uint32_t len_ = 0;
+    uint32_t cap_ = 0;
 };
 
 }  // namespace tarnwick

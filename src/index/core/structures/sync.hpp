@@ -148,7 +148,41 @@ protected:
     Native m_;
 };
 
-class Mutex : public CountedLock<std::mutex> {};
+// A mutex in one word: 0 free, 1 held, 2 held with waiters (who sleep on the
+// word itself). Every object carries two, so std::mutex's forty bytes would
+// be a large share of a small object.
+class WordLock {
+public:
+    WordLock() = default;
+    WordLock(const WordLock&) = delete;
+    WordLock& operator=(const WordLock&) = delete;
+
+    void lock() noexcept {
+        uint32_t expected = 0;
+        if (state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
+        // Contended: mark the word as having waiters before sleeping, so that
+        // the holder's unlock wakes someone.
+        if (expected != 2) expected = state_.exchange(2, std::memory_order_acquire);
+        while (expected != 0) {
+            state_.wait(2, std::memory_order_relaxed);
+            expected = state_.exchange(2, std::memory_order_acquire);
+        }
+    }
+    bool try_lock() noexcept {
+        uint32_t expected = 0;
+        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    void unlock() noexcept {
+        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    }
+
+private:
+    std::atomic<uint32_t> state_{0};
+};
+static_assert(sizeof(WordLock) == 4);
+
+class Mutex : public CountedLock<WordLock> {};
+static_assert(sizeof(Mutex) == 4);
 
 // Reader-writer lock; satisfies SharedMutex, so std::shared_lock and
 // std::unique_lock work with it.

@@ -194,7 +194,9 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
     std::vector<Object> objects;
     objects.reserve(distinct.size());
     bool any_container = false;
+    // The attributes of the batch, each once (most objects share them all).
     std::vector<uint32_t> attributes;
+    std::vector<bool> seen;
     // Whether each attribute is private, looked up once per attribute.
     std::vector<signed char> private_of;
     auto is_private = [&private_of](uint32_t attribute) {
@@ -208,7 +210,11 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
         for (auto& [attribute, value] : snapshot_attributes(record)) {
             if (!include_private && is_private(attribute)) continue;
             any_container = any_container || value.primitive.is_iterable();
-            attributes.push_back(attribute);
+            if (attribute >= seen.size()) seen.resize(size_t(attribute) + 1, false);
+            if (!seen[attribute]) {
+                seen[attribute] = true;
+                attributes.push_back(attribute);
+            }
             object.values.push_back(PreparedValue{attribute, std::move(value), {}});
         }
         objects.push_back(std::move(object));
@@ -221,7 +227,6 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
     }
 
     std::sort(attributes.begin(), attributes.end());
-    attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
     ensure_maps(attributes);
 
     std::vector<StoredItem> previous;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -497,4 +499,132 @@ TEST(NumericalBitmap, EmptyIndexAndIdsWithoutNumbers) {
     EXPECT_EQ(ids_of(bt), (V{10, 11}));
     EXPECT_EQ(nb.eq(order_key_int(4)).cardinality(), 10u);
     EXPECT_TRUE(nb.eq(order_key_int(5)).empty());
+}
+
+namespace {
+
+enum class IdOrder { Ascending, Shuffled, Repeated };
+
+struct BatchCase {
+    size_t size;     // entries in the batch (past one chunk of the batch path, too)
+    size_t keys;     // distinct keys drawn from the pool (few: the sets stay)
+    IdOrder order;
+    bool preloaded;  // ids in the structure before the batch
+};
+
+std::string batch_name(const ::testing::TestParamInfo<BatchCase>& info) {
+    const BatchCase& c = info.param;
+    const char* order = c.order == IdOrder::Ascending ? "Ascending" : c.order == IdOrder::Shuffled ? "Shuffled" : "Repeated";
+    return "N" + std::to_string(c.size) + "K" + std::to_string(c.keys) + order + (c.preloaded ? "Preloaded" : "");
+}
+
+class BatchInsertion : public ::testing::TestWithParam<BatchCase> {};
+
+}  // namespace
+
+// A batch must leave exactly what inserting its entries one by one leaves:
+// every slice, and equality through the whole-value sets.
+TEST_P(BatchInsertion, EqualsOneByOne) {
+    const BatchCase& c = GetParam();
+    std::mt19937_64 rng(c.size * 31 + c.keys);
+    auto pool = number_pool(rng);
+    std::shuffle(pool.begin(), pool.end(), rng);
+    std::vector<OrderKey> keys;
+    for (size_t k = 0; k < c.keys; ++k)
+        keys.push_back(k < pool.size() ? pool[k].key() : order_key_int(int64_t(k) * 7919 - 1000000));
+
+    NumericalBitmap batched, single;
+    if (c.preloaded) {
+        for (uint32_t id = 0; id < 3000; id += 3) {
+            const OrderKey key = keys[rng() % keys.size()];
+            batched.insert(key, id);
+            single.insert(key, id);
+        }
+    }
+    std::vector<NumericalBitmap::Entry> entries;
+    for (size_t i = 0; i < c.size; ++i) {
+        // Ids spaced as objects interleaved with others, crossing 2^16 blocks.
+        const uint32_t id = c.order == IdOrder::Repeated ? uint32_t(rng() % (c.size / 2 + 1)) * 5 : uint32_t(i) * 5 + 1;
+        entries.push_back({keys[rng() % keys.size()], id});
+    }
+    if (c.order == IdOrder::Shuffled) std::shuffle(entries.begin(), entries.end(), rng);
+    batched.insert_many(entries);
+    for (const auto& e : entries) single.insert(e.key, e.id);
+
+    EXPECT_EQ(batched.buffered_count(), 0u);
+    expect_same_structure(batched, single);
+    for (const OrderKey& key : keys) {
+        EXPECT_TRUE(batched.eq(key) == single.eq(key));
+        EXPECT_EQ(batched.eq_estimate(key), single.eq_estimate(key));
+    }
+    // Removals afterwards find every id where the batch put it.
+    for (size_t i = 0; i < entries.size(); i += 7) {
+        batched.remove(entries[i].key, entries[i].id);
+        single.remove(entries[i].key, entries[i].id);
+    }
+    expect_same_structure(batched, single);
+    for (const OrderKey& key : keys) EXPECT_TRUE(batched.eq(key) == single.eq(key));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Batches, BatchInsertion,
+    ::testing::Values(BatchCase{1, 1, IdOrder::Ascending, false}, BatchCase{300, 1, IdOrder::Ascending, true},
+                      BatchCase{5000, 40, IdOrder::Ascending, false}, BatchCase{5000, 40, IdOrder::Shuffled, true},
+                      BatchCase{5000, 40, IdOrder::Repeated, false}, BatchCase{40000, 100, IdOrder::Ascending, false},
+                      BatchCase{40000, 3000, IdOrder::Shuffled, true}, BatchCase{40000, 3000, IdOrder::Repeated, true}),
+    batch_name);
+
+// Replacing moves an id between keys as remove-then-insert does, whatever
+// the keys; replaying it with the keys swapped undoes one that failed part
+// way.
+TEST(NumericalBitmap, ReplaceEqualsRemoveThenInsert) {
+    std::mt19937_64 rng(17);
+    const auto pool = number_pool(rng);
+    std::vector<OrderKey> few, all, wide;
+    for (size_t k = 0; k < pool.size(); ++k) (k < 5 ? few : all).push_back(pool[k].key());
+    // Past the limit of the whole-value sets.
+    for (int k = 0; k < 3000; ++k) wide.push_back(order_key_int(int64_t(rng() % 100000)));
+    for (const std::vector<OrderKey>* palette : {&few, &all, &wide}) {
+        auto draw = [&] { return (*palette)[rng() % palette->size()]; };
+        NumericalBitmap replaced, rebuilt;
+        std::vector<OrderKey> held(2000);
+        for (uint32_t id = 0; id < held.size(); ++id) {
+            held[id] = draw();
+            replaced.insert(held[id], id);
+            rebuilt.insert(held[id], id);
+        }
+        for (int step = 0; step < 4000; ++step) {
+            const uint32_t id = uint32_t(rng() % held.size());
+            const OrderKey next = draw();
+            replaced.replace(held[id], next, id);
+            rebuilt.remove(held[id], id);
+            rebuilt.insert(next, id);
+            held[id] = next;
+        }
+        expect_same_structure(replaced, rebuilt);
+        for (const OrderKey& key : *palette) EXPECT_TRUE(replaced.eq(key) == rebuilt.eq(key));
+
+        // Failing at every allocation point of a replacement in turn.
+        for (int64_t n = 1;; ++n) {
+            const uint32_t id = uint32_t(rng() % held.size());
+            OrderKey next = draw();
+            while (next == held[id]) next = draw();
+            fail_allocation_after(n);
+            try {
+                replaced.replace(held[id], next, id);
+            } catch (const std::bad_alloc&) {
+                replaced.replace(next, held[id], id);
+                expect_same_structure(replaced, rebuilt);
+                EXPECT_EQ(replaced.key_of(id), held[id]);
+                EXPECT_TRUE(replaced.eq(held[id]) == rebuilt.eq(held[id]));
+                continue;
+            }
+            const bool failed_nowhere = fail_allocation_after(0) > 0;
+            rebuilt.remove(held[id], id);
+            rebuilt.insert(next, id);
+            held[id] = next;
+            expect_same_structure(replaced, rebuilt);
+            if (failed_nowhere) break;
+        }
+    }
 }

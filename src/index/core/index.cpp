@@ -151,30 +151,37 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue* old
 
 void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     if (batch.empty()) return;
-
-    // One entry per object (the last of duplicates), in ascending id order:
-    // the order in which the batch locks the objects' engine lists.
-    std::vector<size_t> distinct(batch.size());
-    std::iota(distinct.begin(), distinct.end(), size_t(0));
-    std::stable_sort(distinct.begin(), distinct.end(),
-                     [&batch](size_t a, size_t b) { return batch[a].record->id < batch[b].record->id; });
-    {
-        std::vector<size_t> last;
-        for (size_t i : distinct) {
-            if (!last.empty() && batch[last.back()].record->id == batch[i].record->id) {
-                last.back() = i;
-            } else {
-                last.push_back(i);
-            }
-        }
-        distinct.swap(last);
-    }
-
+    const std::vector<size_t> distinct = distinct_by_id(batch);
     ObjectLocks held;
     held.reserve(distinct.size());
     for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
     for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
+    join_indexed_many(batch, distinct, true);
+    // The engine lists are unlocked when `held` goes; the nested work queued
+    // meanwhile runs after that (run_nested_tasks).
+}
 
+std::vector<size_t> IndexAPI::distinct_by_id(const std::vector<StoredItem>& batch) {
+    // One entry per object (the last of duplicates), in ascending id order:
+    // the order in which a batch locks the objects' engine lists.
+    std::vector<size_t> distinct(batch.size());
+    std::iota(distinct.begin(), distinct.end(), size_t(0));
+    std::stable_sort(distinct.begin(), distinct.end(),
+                     [&batch](size_t a, size_t b) { return batch[a].record->id < batch[b].record->id; });
+    std::vector<size_t> last;
+    last.reserve(distinct.size());
+    for (size_t i : distinct) {
+        if (!last.empty() && batch[last.back()].record->id == batch[i].record->id) {
+            last.back() = i;
+        } else {
+            last.push_back(i);
+        }
+    }
+    return last;
+}
+
+void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
+                                 bool include_private) {
     // Every attribute value, copied one object at a time; container items are
     // converted now, under one GIL acquisition and before any engine lock.
     struct Object {
@@ -187,13 +194,27 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     std::vector<Object> objects;
     objects.reserve(distinct.size());
     bool any_container = false;
+    // The attributes of the batch, each once (most objects share them all).
     std::vector<uint32_t> attributes;
+    std::vector<bool> seen;
+    // Whether each attribute is private, looked up once per attribute.
+    std::vector<signed char> private_of;
+    auto is_private = [&private_of](uint32_t attribute) {
+        if (attribute >= private_of.size()) private_of.resize(size_t(attribute) + 1, -1);
+        if (private_of[attribute] < 0) private_of[attribute] = is_private_attribute(attribute) ? 1 : 0;
+        return private_of[attribute] == 1;
+    };
     for (size_t i : distinct) {
         const IndexableRecord& record = *batch[i].record;
         Object object{record.id, {}};
         for (auto& [attribute, value] : snapshot_attributes(record)) {
+            if (!include_private && is_private(attribute)) continue;
             any_container = any_container || value.primitive.is_iterable();
-            attributes.push_back(attribute);
+            if (attribute >= seen.size()) seen.resize(size_t(attribute) + 1, false);
+            if (!seen[attribute]) {
+                seen[attribute] = true;
+                attributes.push_back(attribute);
+            }
             object.values.push_back(PreparedValue{attribute, std::move(value), {}});
         }
         objects.push_back(std::move(object));
@@ -206,7 +227,6 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     }
 
     std::sort(attributes.begin(), attributes.end());
-    attributes.erase(std::unique(attributes.begin(), attributes.end()), attributes.end());
     ensure_maps(attributes);
 
     std::vector<StoredItem> previous;
@@ -258,8 +278,6 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
             previous.push_back(fill_slot(slots, id, batch[i]));
         }
     }
-    // The engine lists are unlocked when `held` goes; the nested work queued
-    // meanwhile runs after that (run_nested_tasks).
 }
 
 // ---- nested engines ------------------------------------------------------------
@@ -357,6 +375,43 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
             drop_members(gone);
             unregister_from(record->index_metas->get());
             defer_nested_add(shared_from_this(), child);
+        } catch (const ThreadExit&) {
+            throw;
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void IndexAPI::add_nested_objects(const std::vector<StoredIndexable>& children) {
+    std::vector<StoredItem> batch;
+    batch.reserve(children.size());
+    for (const StoredIndexable& child : children)
+        if (child.owned_handle) batch.push_back(StoredItem{child.python_handle, child.owned_handle});
+    if (batch.empty()) return;
+    const std::vector<size_t> distinct = distinct_by_id(batch);
+    ObjectLocks held;
+    held.reserve(distinct.size());
+    for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
+    // The links may have changed since the tasks were queued.
+    std::vector<size_t> joining;
+    joining.reserve(distinct.size());
+    for (size_t i : distinct) {
+        const uint32_t id = batch[i].record->id;
+        if (has_holder(id) && !is_member(id)) joining.push_back(i);
+    }
+    if (joining.empty()) return;
+    try {
+        for (size_t i : joining) register_on(batch[i].record->index_metas->get());
+        join_indexed_many(batch, joining, false);
+    } catch (...) {
+        // Half indexed, the children would answer queries wrongly for every
+        // holder: they go out again (their tasks stay queued).
+        try {
+            Bitmap gone;
+            for (size_t i : joining) gone.add(batch[i].record->id);
+            drop_members(gone);
+            for (size_t i : joining) unregister_from(batch[i].record->index_metas->get());
         } catch (const ThreadExit&) {
             throw;
         } catch (...) {

@@ -184,6 +184,12 @@ public:
     // attributes indexed if it still has a holder here; take it out again if
     // it no longer has one.
     void add_nested_object(const StoredIndexable& child);
+    // add_nested_object for many children at once: their engine lists
+    // locked together (ascending ids), their values through one bulk writer
+    // per attribute. A failure takes every child of the batch out again;
+    // unlike add_nested_object, it queues nothing: the caller keeps the
+    // children's tasks.
+    void add_nested_objects(const std::vector<StoredIndexable>& children);
     void remove_nested_object(const StoredIndexable& child);
 
     // Watches (index_watch.cpp). GIL released, no native lock held.
@@ -260,6 +266,15 @@ private:
     // "_" only if asked), then puts it into member_ids and its item slot.
     // Caller holds the object's engine-list mutex and no engine lock.
     void join_indexed(const StoredItem& item, bool include_private);
+    // join_indexed for the objects batch[i], i in `distinct` (ascending
+    // ids, one entry per object): one bulk writer per attribute, then
+    // membership for all at once. Caller holds their engine-list mutexes and
+    // has registered the engine on them.
+    void join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
+                           bool include_private);
+    // Positions of `batch`, one per object (the last of duplicates), in
+    // ascending id order.
+    static std::vector<size_t> distinct_by_id(const std::vector<StoredItem>& batch);
     // Adds this engine to the object's engine list (once), trimming dead
     // entries and keeping the list sorted. Caller holds the list's mutex.
     void register_on(IndexMetaVec& metas);

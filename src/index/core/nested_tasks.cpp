@@ -1,7 +1,10 @@
 #include "index/core/nested_tasks.hpp"
 
+#include <algorithm>
 #include <deque>
+#include <cstddef>
 #include <utility>
+#include <vector>
 
 #include "index/core/index.hpp"
 #include "index/core/structures/sync.hpp"
@@ -47,15 +50,33 @@ struct RunningFlag {
 void run_queued() {
     RunningFlag running;
     while (!queues.empty()) {
-        const bool removal = !queues.removals.empty();
-        std::deque<NestedTask>& from = removal ? queues.removals : queues.additions;
-        NestedTask task = std::move(from.front());
-        from.pop_front();
-        if (removal) {
+        if (!queues.removals.empty()) {
+            NestedTask task = std::move(queues.removals.front());
+            queues.removals.pop_front();
             task.engine->remove_nested_object(task.child);
-        } else {
-            task.engine->add_nested_object(task.child);
+            continue;
         }
+        // Every queued addition into the engine of the first one goes in as
+        // one batch (a batch of holders queues one task per child); the
+        // others keep their order.
+        // The tasks leave the queue only once their batch is in: after a
+        // failure they wait for the next run, as a single task does.
+        std::deque<NestedTask>& additions = queues.additions;
+        const std::shared_ptr<IndexAPI> engine = additions.front().engine;
+        const auto batch_end = std::stable_partition(additions.begin(), additions.end(),
+                                                     [&engine](const NestedTask& t) { return t.engine == engine; });
+        const size_t count = size_t(batch_end - additions.begin());
+        if (count == 1) {
+            NestedTask task = std::move(additions.front());
+            additions.pop_front();
+            task.engine->add_nested_object(task.child);
+            continue;
+        }
+        std::vector<StoredIndexable> children;
+        children.reserve(count);
+        for (auto it = additions.begin(); it != batch_end; ++it) children.push_back(it->child);
+        engine->add_nested_objects(children);
+        additions.erase(additions.begin(), additions.begin() + std::ptrdiff_t(count));
     }
 }
 

@@ -7,7 +7,10 @@
 // queued on the thread and run when the public operation that caused it has
 // released the holder: at the end of add_object, add_object_many and
 // attribute assignment. A task locks the child, re-checks the links as they
-// are by then, and may queue further tasks for deeper engines.
+// are by then, and may queue further tasks for deeper engines. The additions
+// queued for one engine run together, as one batch (a batch of holders
+// queues one per child it holds): the children are locked in ascending id
+// order, as add_object_many locks its objects.
 #pragma once
 
 #include <memory>

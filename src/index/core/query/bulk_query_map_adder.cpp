@@ -20,7 +20,14 @@ void BulkQueryMapAdder::insert_str(std::string_view bytes, uint32_t id) {
 }
 
 void BulkQueryMapAdder::insert_num_ordered(const OrderKey& key, uint32_t id) {
-    map_->numbers.get().insert_buffered(key, id);
+    numbers_pending_.push_back(NumericalBitmap::Entry{key, id});
+    if (numbers_pending_.size() >= numbers_pending_limit) flush_numbers();
+}
+
+void BulkQueryMapAdder::flush_numbers() {
+    if (numbers_pending_.empty()) return;
+    map_->numbers.get().insert_many(numbers_pending_);
+    numbers_pending_.clear();
 }
 
 void BulkQueryMapAdder::insert_bool(bool value, uint32_t id) { map_->bools.get().of(value).add_buffered(id); }
@@ -46,6 +53,8 @@ void BulkQueryMapAdder::insert_value(const PyValue& value, ContainerItems items,
 
 void BulkQueryMapAdder::close() {
     if (!is_open()) return;
+    flush_numbers();
+    numbers_pending_ = {};
     map_->numbers.get().flush();
     map_->bools.get().flush();
     map_->strings.get().flush();
@@ -66,7 +75,36 @@ void BulkQueryMapAdder::finish() {
             indexes.get_or_create(static_cast<size_t>(value.kind)).insert(temporal_order_key(value), id);
     }
     std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
-    for (const auto& [value, id] : exact) map_->insert_exact(value, id);
+    if (!exact.empty()) insert_exact_many(exact);
+}
+
+void BulkQueryMapAdder::insert_exact_many(std::vector<std::pair<PyValue, uint32_t>>& exact) {
+    // QueryMap::insert_exact of each, but shard by shard: each shard is
+    // locked once for all its entries, and the values move into their keys.
+    ExactValues& values = map_->exact_values;
+    std::vector<size_t> first(size_t(values.shard_count()) + 1, 0);
+    for (const auto& [value, id] : exact) ++first[(shard_hash(value.hash) & values.shard_mask()) + 1];
+    for (size_t s = 1; s < first.size(); ++s) first[s] += first[s - 1];
+    std::vector<size_t> order(exact.size());
+    {
+        std::vector<size_t> next(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < exact.size(); ++i) order[next[shard_hash(exact[i].first.hash) & values.shard_mask()]++] = i;
+    }
+    for (uint32_t s = 0; s < values.shard_count(); ++s) {
+        if (first[s] == first[s + 1]) continue;
+        ExactValues::WriteAccess shard(values.shard_at(s));
+        for (size_t k = first[s]; k < first[s + 1]; ++k) {
+            auto& [value, id] = exact[order[k]];
+            alloc_point();
+            ExactKey key(std::move(value));
+            auto it = shard->find(key);
+            if (it != shard->end()) {
+                it->second.add(id);
+            } else {
+                shard->emplace(std::move(key), HybridSet::with_id(id));
+            }
+        }
+    }
 }
 
 }  // namespace tarnwick

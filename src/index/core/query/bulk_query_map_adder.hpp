@@ -20,6 +20,7 @@
 // match operators).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -69,7 +70,15 @@ public:
 
     QueryMap& map() const noexcept { return *map_; }
 
+    // Numbers wait in the writer and go into the key slices this many at a
+    // time, each slice written once per group (NumericalBitmap::insert_many).
+    static constexpr size_t numbers_pending_limit = size_t(1) << 16;
+
 private:
+    void flush_numbers();
+    // Records the whole values of the batch; empties their values.
+    void insert_exact_many(std::vector<std::pair<PyValue, uint32_t>>& exact);
+
     QueryMap* map_;
     WriteGuard strings_;
     WriteGuard numbers_;
@@ -80,6 +89,7 @@ private:
     // for finish().
     std::vector<std::pair<PyValue, uint32_t>> exact_;
     std::vector<std::pair<TemporalValue, uint32_t>> temporal_;
+    std::vector<NumericalBitmap::Entry> numbers_pending_;
 };
 
 }  // namespace tarnwick

@@ -209,6 +209,16 @@ void QueryMap::insert_value(const PyValue& value, ContainerItems container_items
 
 void QueryMap::replace_value(const PyValue* old, const PyValue* value, ContainerItems container_items, uint32_t id) {
     WriteGuard g(replacing);
+    // A number replacing a number changes only the key slices where the two
+    // keys differ (for nearby values, a handful of the 76).
+    if (old && value) {
+        const std::optional<OrderKey> from = order_key_of(old->primitive), to = order_key_of(value->primitive);
+        if (from && to) {
+            WriteGuard n(numbers.lock());
+            numbers.get().replace(*from, *to, id);
+            return;
+        }
+    }
     if (old) remove_id(*old, id);
     if (value) insert_value(*value, std::move(container_items), id);
 }

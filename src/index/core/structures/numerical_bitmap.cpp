@@ -54,6 +54,83 @@ void NumericalBitmap::insert_buffered(const OrderKey& key, uint32_t id) {
     for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].add_buffered(id);
 }
 
+void NumericalBitmap::insert_many(std::span<const Entry> entries) {
+    if (entries.empty()) return;
+    values_.insert_many(entries, [](const Entry& e) -> const OrderKey& { return e.key; },
+                        [](const Entry& e) { return e.id; });
+    // Chunks small enough that the columns below stay in cache across the
+    // 76 passes over them.
+    constexpr size_t chunk = size_t(1) << 14;
+    std::vector<uint64_t> mantissas;
+    std::vector<uint16_t> headers;
+    std::vector<uint32_t> ids, halves[2];
+    for (size_t begin = 0; begin < entries.size(); begin += chunk) {
+        const std::span<const Entry> part = entries.subspan(begin, std::min(chunk, entries.size() - begin));
+        const size_t n = part.size();
+        mantissas.resize(n);
+        headers.resize(n);
+        ids.resize(n);
+        uint64_t m_any = 0, m_all = ~uint64_t(0);
+        uint16_t h_any = 0, h_all = 0xFFFF;
+        for (size_t i = 0; i < n; ++i) {
+            mantissas[i] = part[i].key.mantissa;
+            headers[i] = part[i].key.header;
+            ids[i] = part[i].id;
+            m_any |= mantissas[i];
+            m_all &= mantissas[i];
+            h_any = uint16_t(h_any | headers[i]);
+            h_all = uint16_t(h_all & headers[i]);
+        }
+        // Most slices hold the same bit for the whole chunk (small integers,
+        // floats of few mantissa bits): those take every id as one bitmap.
+        std::optional<Bitmap> every;
+        halves[0].resize(n);
+        halves[1].resize(n);
+        for (int c = 0; c < OrderKey::bits; ++c) {
+            const unsigned any = c < 64 ? unsigned(m_any >> c) & 1u : unsigned(h_any >> (c - 64)) & 1u;
+            const unsigned all = c < 64 ? unsigned(m_all >> c) & 1u : unsigned(h_all >> (c - 64)) & 1u;
+            if (any == all) {
+                if (!every) {
+                    every.emplace();
+                    every->add_many(ids);
+                }
+                Bitmap& into = slices_[c][any].bitmap();
+                alloc_point();
+                into |= *every;
+                continue;
+            }
+            size_t count[2] = {0, 0};
+            if (c < 64) {
+                for (size_t i = 0; i < n; ++i) {
+                    const unsigned b = unsigned(mantissas[i] >> c) & 1u;
+                    halves[b][count[b]++] = ids[i];
+                }
+            } else {
+                for (size_t i = 0; i < n; ++i) {
+                    const unsigned b = unsigned(headers[i] >> (c - 64)) & 1u;
+                    halves[b][count[b]++] = ids[i];
+                }
+            }
+            slices_[c][0].bitmap().add_many(halves[0].data(), count[0]);
+            slices_[c][1].bitmap().add_many(halves[1].data(), count[1]);
+        }
+    }
+}
+
+void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& key, uint32_t id) {
+    if (old_key == key) return;
+    values_.remove(old_key, id);
+    values_.insert(key, id);
+    for (int c = 0; c < OrderKey::bits; ++c) {
+        const unsigned from = old_key.bit(c), to = key.bit(c);
+        if (from == to) continue;
+        slices_[c][to].bitmap().add(id);
+        Element& el = slices_[c][from];
+        el.flush();  // a buffered copy of the id would otherwise survive
+        el.bitmap().remove(id);
+    }
+}
+
 void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
     values_.remove(key, id);
     for (int c = 0; c < OrderKey::bits; ++c) {

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -79,9 +80,24 @@ public:
     NumericalBitmap(NumericalBitmap&&) = default;
     NumericalBitmap& operator=(NumericalBitmap&&) = default;
 
+    struct Entry {
+        OrderKey key;
+        uint32_t id;
+    };
+
     void insert(const OrderKey& key, uint32_t id);
     void insert_buffered(const OrderKey& key, uint32_t id);
+    // The same as insert() of every entry, but each slice is written once
+    // for the whole batch: where every key of the batch has the same bit, its
+    // ids go in as one union; elsewhere they are split by the bit and added
+    // in one call per half. Ids ascending make those calls appends.
+    void insert_many(std::span<const Entry> entries);
     void remove(const OrderKey& key, uint32_t id);
+    // The same as remove(old_key, id) then insert(key, id) for an id that
+    // holds old_key, but only the slices where the two keys differ change.
+    // Run again with the keys swapped, it undoes a replacement that failed
+    // part way.
+    void replace(const OrderKey& old_key, const OrderKey& key, uint32_t id);
     // Slice 0 to 75, element 0 then element 1.
     void flush();
 

@@ -29,6 +29,7 @@ template <class Key, class Hash, uint32_t Buffer, class Equal = std::equal_to<>>
 class ValueSets {
 public:
     using Element = BufferedBitmap<Buffer>;
+    using Map = std::unordered_map<Key, Element, Hash, Equal>;
     static constexpr size_t limit = 1024;
 
     // Whether the sets still cover every id of the owner.
@@ -46,6 +47,25 @@ public:
             e->add_buffered(id);
             buffered_ = true;
         }
+    }
+    // insert() of every entry (key_of(entry), id_of(entry)); the sets fill
+    // through their write buffers and are flushed before it returns. Stops
+    // looking at the entries as soon as the values turn out too many.
+    template <class Entries, class KeyOf, class IdOf>
+    void insert_many(const Entries& entries, KeyOf key_of, IdOf id_of) {
+        // The set of the previous entry: runs of one value skip the lookup.
+        // Nodes of the map stay where they are while it grows.
+        typename Map::value_type* last = nullptr;
+        for (const auto& entry : entries) {
+            const auto& key = key_of(entry);
+            if (!last || !Equal()(last->first, key)) {
+                last = node(key);
+                if (!last) return;
+            }
+            last->second.add_buffered(id_of(entry));
+            buffered_ = true;
+        }
+        flush();
     }
     template <class K>
     void remove(const K& key, uint32_t id) {
@@ -101,21 +121,26 @@ private:
     // The set of `key`, made if need be; null once the sets are dropped.
     template <class K>
     Element* slot(const K& key) {
+        auto* n = node(key);
+        return n ? &n->second : nullptr;
+    }
+    template <class K>
+    typename Map::value_type* node(const K& key) {
         if (!active_) return nullptr;
         auto it = sets_.find(key);
-        if (it != sets_.end()) return &it->second;
+        if (it != sets_.end()) return &*it;
         if (sets_.size() >= limit) {
             drop();
             return nullptr;
         }
-        return &sets_.try_emplace(Key(key)).first->second;
+        return &*sets_.try_emplace(Key(key)).first;
     }
     void drop() noexcept {
         active_ = false;
         decltype(sets_)().swap(sets_);
     }
 
-    std::unordered_map<Key, Element, Hash, Equal> sets_;
+    Map sets_;
     bool active_ = true;
     // Whether some set may hold buffered ids.
     bool buffered_ = false;

@@ -108,6 +108,27 @@ def test_severe_hash_errors_propagate_and_undo(exc, operation):
     operation(idx, kept, item)  # the index is usable: now the call succeeds
 
 
+@pytest.mark.parametrize("attr", ["v", "fresh"], ids=["replaced", "new-attribute"])
+def test_an_interrupt_from_a_nested_objects_items_takes_the_assignment_back(attr):
+    kept = Item(v="old")
+    idx = index_by("add_object_many", [kept])
+
+    class AlwaysRaises:
+        def __hash__(self):
+            raise KeyboardInterrupt("from __hash__")
+
+    with pytest.raises(KeyboardInterrupt):
+        setattr(kept, attr, Item(w=["new", AlwaysRaises()]))
+    assert kept.v == "old" and not hasattr(kept, "fresh")
+    assert [find(idx, Q.eq(p, v)) for p, v in [("v", "old"), (f"{attr}.w", "new")]] == [ids(kept), []]
+    # Nothing of it is left to fail the next calls of this thread.
+    other = Index()
+    other.add_object(Item(k=1))
+    assert len(other.reduced_query(Q.eq("k", 1))) == 1
+    setattr(kept, attr, Item(w=["new"]))
+    assert find(idx, Q.eq(f"{attr}.w", "new")) == ids(kept)
+
+
 @pytest.mark.parametrize("method, claim", [("__len__", sys.maxsize), ("__len__", 10**12),
                                            ("__length_hint__", sys.maxsize), ("__length_hint__", 2**40)])
 def test_an_overstated_length_is_only_a_hint(method, claim):

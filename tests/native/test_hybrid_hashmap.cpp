@@ -346,3 +346,32 @@ TEST(HybridHashmapBlock, ValuesStartAlignedAfterTheKeys) {
         }
     }
 }
+
+// Undoing an assignment takes its pair out again: from either form and any
+// position, the others keep their values and their order, and every value is
+// destroyed once.
+class HybridHashmapTakeTest : public HybridHashmapTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(HybridHashmapTakeTest, TakingAPairKeepsTheOthersInOrder) {
+    const uint32_t n = GetParam();
+    for (uint32_t victim : {0u, n / 2, n - 1}) {
+        Map m;
+        std::vector<std::pair<uint32_t, int>> expected;
+        for (uint32_t i = 0; i < n; ++i) {
+            m.insert(i * 7 + 3, Tracked(static_cast<int>(i) * 10));
+            if (i != victim) expected.emplace_back(i * 7 + 3, static_cast<int>(i) * 10);
+        }
+        std::optional<Tracked> taken = m.take(victim * 7 + 3);
+        ASSERT_TRUE(taken.has_value());
+        EXPECT_EQ(taken->value, static_cast<int>(victim) * 10);
+        EXPECT_FALSE(m.take(victim * 7 + 3).has_value());
+        EXPECT_EQ(m.get(victim * 7 + 3), nullptr);
+        EXPECT_EQ(pairs_of(m), expected);
+        for (const auto& [key, value] : expected) EXPECT_EQ(m.get(key)->value, value);
+        m.insert(victim * 7 + 3, Tracked(-5));  // the name can be set again
+        EXPECT_EQ(m.get(victim * 7 + 3)->value, -5);
+        EXPECT_EQ(m.len(), n);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HybridHashmapTakeTest, ::testing::Values(1u, 2u, 5u, 8u, 9u, 20u));

@@ -52,8 +52,10 @@ void set_bad_name(PyObject* name, const char* method) {
 // Every write to an attribute map happens here or in tp_clear, always with
 // the GIL held; engines only read maps. The garbage collector's traversal
 // relies on that (see indexable_traverse).
+// Without a value, the attribute is taken out again (undoing its first
+// assignment), from the engines and from the map.
 std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t attr_id, bool private_name,
-                                       PyValue value, bool& engines_updated,
+                                       std::optional<PyValue> value, bool& engines_updated,
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
@@ -72,7 +74,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
             // (the common case of an object being filled before indexing).
             MutexGuard list(metas.lock(), std::adopt_lock);
             GilSafeGuard<Mutex> map_guard(map.lock());
-            return map.get().exchange(attr_id, std::move(value));
+            return value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
         }
         metas_guard.adopt(metas.lock());
     }
@@ -111,7 +113,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                 if (private_name && !engine->indexes_private(record.id, attr_id)) continue;
                 updated.push_back(engine);
                 try {
-                    engine->replace_index(record.id, attr_id, old ? &*old : nullptr, &value);
+                    engine->replace_index(record.id, attr_id, old ? &*old : nullptr, value ? &*value : nullptr);
                 } catch (const ThreadExit&) {
                     throw;
                 } catch (...) {
@@ -119,7 +121,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
                     // engine goes back to the old value, which the map keeps.
                     for (const std::shared_ptr<IndexAPI>& back : updated) {
                         try {
-                            back->replace_index(record.id, attr_id, &value, old ? &*old : nullptr);
+                            back->replace_index(record.id, attr_id, value ? &*value : nullptr, old ? &*old : nullptr);
                         } catch (const ThreadExit&) {
                             throw;
                         } catch (...) {
@@ -132,7 +134,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         if (touched) *touched = std::move(updated);
     }
     GilSafeGuard<Mutex> map_guard(map.lock());
-    return map.get().exchange(attr_id, std::move(value));
+    return value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
@@ -182,12 +184,15 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 run_nested_tasks();
             } catch (const PythonError&) {
                 // An interrupt from converting a nested object's items: the
-                // assignment is taken back. A new attribute cannot be, so the
-                // nested work gets its second try instead.
+                // assignment is taken back, a new attribute included (left in
+                // place, its nested work would be tried again, and fail again,
+                // at every later call of this thread).
                 try {
+                    bool again = false;
                     if (old) {
-                        bool again = false;
                         old = store_attribute(*record, *attr_id, private_name, PyValue(*old), again);
+                    } else {
+                        old = store_attribute(*record, *attr_id, private_name, std::nullopt, again);
                     }
                     run_nested_tasks();
                 } catch (...) {

@@ -4,9 +4,10 @@
 // with none. So the map starts empty (no allocation), keeps up to eight pairs
 // in one heap block sized to what it holds (room for 1, 2, 4, 6, then 8
 // pairs; keys packed first, values after them) scanned linearly, and becomes
-// a hash map at the ninth distinct key. It only grows: attributes cannot be
-// deleted, and it never turns back into the small form (clear() exists solely
-// to break reference cycles).
+// a hash map at the ninth distinct key. It never turns back into the small
+// form. Attributes cannot be deleted: a pair goes only when an assignment that
+// added it is undone (take), and clear() exists solely to break reference
+// cycles.
 //
 // Values may have non-trivial destructors (they hold Python references). Old
 // values are moved out and destroyed only after the map is consistent again,
@@ -94,6 +95,17 @@ public:
         entries_.emplace_back(key, std::move(value));
         uint32_t at = static_cast<uint32_t>(entries_.size() - 1);
         buckets_[free_bucket(key)] = at;
+    }
+
+    // Takes the pair of key out, keeping the others in insertion order, and
+    // hands back its value. Linear in the pairs: only undoing uses it.
+    std::optional<V> take(const K& key) {
+        const uint32_t at = find(key);
+        if (at == EMPTY) return std::nullopt;
+        std::optional<V> out(std::move(entries_[at].second));
+        entries_.erase(entries_.begin() + at);
+        rehash(buckets_.size());
+        return out;
     }
 
     template <class F>
@@ -207,6 +219,26 @@ public:
         Block::keys(data_)[len_] = key;
         ++len_;
         return std::nullopt;
+    }
+
+    // Takes the pair of key out (the others keep their order) and hands its
+    // value to the caller, who may release it outside the map's lock.
+    std::optional<V> take(const K& key) {
+        if (is_map()) return map()->take(key);
+        K* keys = Block::keys(data_);
+        V* values = Block::values(data_, cap_);
+        uint32_t i = 0;
+        while (i < len_ && keys[i] != key) ++i;
+        if (i == len_) return std::nullopt;
+        std::optional<V> out(std::move(values[i]));
+        for (; i + 1 < len_; ++i) {
+            keys[i] = keys[i + 1];
+            values[i].~V();
+            new (values + i) V(std::move(values[i + 1]));
+        }
+        values[len_ - 1].~V();
+        --len_;
+        return out;
     }
 
     size_t len() const noexcept { return is_map() ? map()->len() : len_; }

@@ -5,6 +5,10 @@
 #include <numeric>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/bulk_query_map_adder.hpp"
@@ -21,6 +25,27 @@ std::shared_ptr<GcMirror> mirror_below(const std::weak_ptr<IndexAPI>& parent) {
 
 bool same_engine(const IndexMeta& meta, const std::weak_ptr<IndexAPI>& engine) noexcept {
     return !meta.owner_before(engine) && !engine.owner_before(meta);
+}
+
+// A batch allocates about as much again as the index keeps of it, for a
+// while: the copies of the values, their converted items, the buffers of the
+// writers. Freed, those pages stay with the process, scattered between the
+// ones the index keeps, and a process that builds its index once and then
+// serves it would hold them for good. After a batch that is large both
+// absolutely and against what the engine held before, the free pages go
+// back to the system. The walk costs time in proportion to the whole heap,
+// so batches much smaller than the index do not pay it: growing an index by
+// such batches trims a few times at its start and then reuses the pages one
+// batch freed for the next.
+constexpr size_t trim_batch = 16384;
+
+void return_free_pages(size_t batch_size, uint64_t members_after) noexcept {
+#if defined(__GLIBC__)
+    if (batch_size >= trim_batch && batch_size * 4 >= members_after) malloc_trim(0);
+#else
+    (void)batch_size;
+    (void)members_after;
+#endif
 }
 
 }  // namespace
@@ -151,6 +176,13 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue* old
 
 void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     if (batch.empty()) return;
+    const size_t batch_size = batch.size();
+    // The batch's own memory goes before the free pages are returned.
+    add_batch(std::exchange(batch, {}));
+    return_free_pages(batch_size, member_count());
+}
+
+void IndexAPI::add_batch(std::vector<StoredItem> batch) {
     const std::vector<size_t> distinct = distinct_by_id(batch);
     ObjectLocks held;
     held.reserve(distinct.size());

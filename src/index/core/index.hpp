@@ -236,6 +236,9 @@ private:
 
     explicit IndexAPI(std::weak_ptr<IndexAPI> parent);
 
+    // add_object_many's work; the batch's memory goes when it returns.
+    void add_batch(std::vector<StoredItem> batch);
+
     // Whether this engine was made for a QueryMap (parent given), as opposed
     // to an Index's engine, which has no parent by design.
     const bool made_nested_;

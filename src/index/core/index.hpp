@@ -104,8 +104,10 @@ public:
     // registered on this engine. `incoming` holds the item this table takes
     // for each member of other (references of this engine's own); the result
     // lists the ids whose slot took one. Other is only read; merging an engine
-    // into itself does nothing. GIL released, no native lock held; nested
-    // work is queued (run_nested_tasks).
+    // into itself does nothing. The objects nested below the ones that join
+    // are indexed in the nested engines before those become members (as
+    // add_object). GIL released, no native lock held; nested work that could
+    // not be done in place is queued (run_nested_tasks).
     std::vector<uint32_t> union_with(IndexAPI& other, std::vector<StoredItem> incoming);
 
     // Indexes one attribute value of `id`; nothing happens unless `id` is a

@@ -14,7 +14,9 @@
 // Element ids are never copied: the items of the containers taken over are
 // indexed again here under element ids this engine issues (and later frees)
 // itself. Nested objects are linked to their holders here and indexed in this
-// engine's nested engines by the nested-task queue, which also registers them.
+// engine's nested engines by the queued nested additions, which also register
+// them; those run in place, with the nested objects locked along with the
+// objects taken over, before the latter become members.
 // Python references are never shared between the two trees either: whatever
 // this engine keeps of the other's values holds a reference of its own,
 // recorded for the garbage collector in this tree's mirror (gc_mirror.hpp);

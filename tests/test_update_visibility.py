@@ -220,7 +220,8 @@ def test_a_view_keeps_a_member_added_again_but_not_one_that_left_and_returned():
 
 def holders_batch(depth, size=150):
     """Holders whose path child(.child)*.fixed leads to 3 through fresh
-    objects, none of them indexed anywhere yet."""
+    objects, none of them indexed anywhere yet; at depth 0 the child is held
+    as the item of a list."""
     batch = []
     for i in range(size):
         bottom = Item()
@@ -232,7 +233,7 @@ def holders_batch(depth, size=150):
             above.child = top
             top = above
         holder = Item()
-        holder.child = top
+        holder.child = top if depth else [top]
         holder.name = f"h{i}"
         batch.append(holder)
     return batch
@@ -253,10 +254,10 @@ def nested_merge(index, depth):
     index.union_with(other)
 
 
-@pytest.mark.parametrize("depth", [1, 2])
+@pytest.mark.parametrize("depth", [1, 2, 0])
 @pytest.mark.parametrize("add", [nested_many, nested_one_by_one, nested_merge])
 def test_holders_show_only_once_their_nested_values_are_in(add, depth):
-    path = ".".join(["child"] * depth) + ".fixed"
+    path = ".".join(["child"] * max(depth, 1)) + ".fixed"
     current = [Index()]
 
     def grow():

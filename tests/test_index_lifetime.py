@@ -4,6 +4,8 @@ import gc
 import sys
 import weakref
 
+import pytest
+
 import Tarnwick
 from Tarnwick import Index
 from index_support import Item, ids
@@ -149,3 +151,56 @@ class TestNoLeaks:
         after = sys.getallocatedblocks()
         assert after - before < 200, (before, after)
         assert Tarnwick._pending_decrefs() == 0
+
+
+class Finalized:
+    """Records its own finalization, which the test checks without a
+    collection: the release must have run by then."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __del__(self):
+        self.log.append("finalized")
+
+
+def drop_by_assignment(log, indexed):
+    o = Item(v=Finalized(log))
+    if indexed:
+        keep = Index()
+        keep.add_object(o)
+    o.v = 1
+
+
+def drop_with_the_index(log, indexed):
+    idx = Index()
+    if indexed:
+        idx.add_object_many([Item(v=Finalized(log))])
+    else:
+        idx.add_object(Item(v=1, w=[Finalized(log)]))
+    del idx
+
+
+def drop_with_a_view(log, indexed):
+    idx = Index()
+    idx.add_object_many([Item(v=Finalized(log), k=1) if indexed else Item(v=1, w=[Finalized(log)], k=1)])
+    view = idx.reduced(k=1)
+    del idx
+    view.collect()
+    del view
+
+
+def drop_with_a_query(log, indexed):
+    from Tarnwick import PyQueryExpr as Q
+    q = Q.eq("v", Finalized(log)) if indexed else Q.in_("v", [Finalized(log)])
+    del q
+
+
+@pytest.mark.parametrize("indexed", [True, False])
+@pytest.mark.parametrize("drop", [drop_by_assignment, drop_with_the_index, drop_with_a_view, drop_with_a_query])
+def test_a_released_object_is_finalized_before_the_call_returns(drop, indexed):
+    # Releases that free an object are parked rather than run inside native
+    # destructors; they must still run before control is back in Python.
+    log = []
+    drop(log, indexed)
+    assert log == ["finalized"]

@@ -7,6 +7,8 @@ import os
 import random
 import threading
 
+import pytest
+
 from Tarnwick import Index
 from index_support import Item, ids, run_threads
 
@@ -171,3 +173,53 @@ def test_two_indexes_updated_from_many_threads():
     for idx in (one, two):
         assert idx._debug_eq("v", last) == ids(*objs)
         assert idx._debug_eq("v", last - 1) == []
+
+
+@pytest.mark.parametrize("add", ["add_object_many", "add_object", "union_with"])
+def test_crossing_batches_with_nested_objects_being_assigned(add):
+    # Each thread's batches hold leaves of its own and holders of the other
+    # thread's leaves (so each addition locks objects that another addition
+    # may be taking, in both id orders), while a third thread assigns to the
+    # leaves.
+    rounds = 8 * SCALE
+    size = 20
+    leaves, holders = [[], []], [[], []]
+    for i in range(size * rounds):
+        for s in range(2):
+            leaves[s].append(Item(k=0, i=i))
+            holders[s].append(Item(i=i))
+    for s in range(2):
+        for i, h in enumerate(holders[s]):
+            h.child = leaves[1 - s][(i * 7) % len(leaves[1 - s])]
+    idx = Index()
+
+    def adder(s):
+        def run():
+            for r in range(rounds):
+                part = [o for pair in zip(leaves[s][r * size:(r + 1) * size], holders[s][r * size:(r + 1) * size])
+                        for o in pair]
+                if add == "add_object_many":
+                    idx.add_object_many(part)
+                elif add == "add_object":
+                    for o in part:
+                        idx.add_object(o)
+                else:
+                    staged = Index()
+                    staged.add_object_many(part)
+                    idx.union_with(staged)
+
+        return run
+
+    def assigner():
+        rng = random.Random(5)
+        for n in range(1, 40 * SCALE):
+            for o in rng.sample(leaves[0] + leaves[1], 40):
+                o.k = n
+
+    run_threads([adder(0), adder(1), assigner])
+    all_leaves = leaves[0] + leaves[1]
+    all_holders = holders[0] + holders[1]
+    assert idx._debug_nested_members("child") == ids(*all_leaves)
+    for k in {o.k for o in all_leaves}:
+        assert idx._debug_eq("child.k", k) == ids(*[h for h in all_holders if h.child.k == k])
+        assert idx._debug_eq("k", k) == ids(*[o for o in all_leaves if o.k == k])

@@ -94,9 +94,12 @@ class RaisesOnce:
     lambda idx, kept, item: setattr(kept, "v", Item(w=["new", item])),
     lambda idx, kept, item: idx.add_object(Item(v=["new", item])),
     lambda idx, kept, item: idx.add_object_many([Item(v="new"), Item(v=["new", item])]),
+    lambda idx, kept, item: idx.add_object(Item(v=Item(w=["new", item]))),
+    lambda idx, kept, item: idx.add_object_many([Item(v=Item(w=["new"])), Item(v=Item(w=["new", item]))]),
     lambda idx, kept, item: Q.in_("v", ["new", item]),
     lambda idx, kept, item: idx.get_by_attribute(v=item)],
-    ids=["new", "assign", "assign-items", "assign-nested", "add_object", "add_object_many", "in_", "keywords"])
+    ids=["new", "assign", "assign-items", "assign-nested", "add_object", "add_object_many", "add_object-nested",
+         "add_object_many-nested", "in_", "keywords"])
 def test_severe_hash_errors_propagate_and_undo(exc, operation):
     kept = Item(v="old")
     idx = index_by("add_object_many", [kept])

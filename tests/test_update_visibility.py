@@ -216,3 +216,66 @@ def test_a_view_keeps_a_member_added_again_but_not_one_that_left_and_returned():
     after = index.reduced(k=1)
     index.add_object(o)  # added again while a member: the same membership
     assert after.collect() == [o]
+
+
+def holders_batch(depth, size=150):
+    """Holders whose path child(.child)*.fixed leads to 3 through fresh
+    objects, none of them indexed anywhere yet; at depth 0 the child is held
+    as the item of a list."""
+    batch = []
+    for i in range(size):
+        bottom = Item()
+        bottom.fixed = 3
+        bottom.tags = ["t", i]
+        top = bottom
+        for _ in range(depth - 1):
+            above = Item()
+            above.child = top
+            top = above
+        holder = Item()
+        holder.child = top if depth else [top]
+        holder.name = f"h{i}"
+        batch.append(holder)
+    return batch
+
+
+def nested_many(index, depth):
+    index.add_object_many(holders_batch(depth))
+
+
+def nested_one_by_one(index, depth):
+    for holder in holders_batch(depth, 15):
+        index.add_object(holder)
+
+
+def nested_merge(index, depth):
+    other = Index()
+    other.add_object_many(holders_batch(depth))
+    index.union_with(other)
+
+
+@pytest.mark.parametrize("depth", [1, 2, 0])
+@pytest.mark.parametrize("add", [nested_many, nested_one_by_one, nested_merge])
+def test_holders_show_only_once_their_nested_values_are_in(add, depth):
+    path = ".".join(["child"] * max(depth, 1)) + ".fixed"
+    current = [Index()]
+
+    def grow():
+        if len(current[0].collect()) > 1500:
+            current[0] = Index()
+        add(current[0], depth)
+
+    def look():
+        index = current[0]
+        wrong = index.reduced_query(Q.ne(path, 3)).collect()
+        if wrong:
+            return f"{len(wrong)} holders whose nested value is missing"
+        members = {_object_id(o) for o in index.collect()}
+        matching = {_object_id(o) for o in index.reduced_query(Q.eq(path, 3)).collect()}
+        if not members <= matching:
+            return f"{len(members - matching)} holders that the dotted equality misses"
+        if index.reduced_query(Q.eq(path, 3)).reduced_query(Q.ne(path, 3)).collect():
+            return "a holder both with and without its nested value"
+        return None
+
+    assert race(grow, look) == []

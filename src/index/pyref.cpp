@@ -1,5 +1,7 @@
 #include "index/pyref.hpp"
 
+#include <new>
+
 namespace tarnwick {
 namespace {
 
@@ -21,11 +23,17 @@ bool interpreter_usable() noexcept {
 }  // namespace
 
 void PyHandle::release_box(Box* box) noexcept {
-    if (native_locks_held == 0 && gil_held_here()) {
+    // Never the last reference here: freeing the object would run its
+    // finalizers inside this noexcept frame (see the top of pyref.hpp).
+    if (native_locks_held == 0 && gil_held_here() && Py_REFCNT(box->obj) > 1) {
         Py_DECREF(box->obj);
         delete box;
         return;
     }
+    park(box);
+}
+
+void PyHandle::park(Box* box) noexcept {
     parked_count.fetch_add(1, std::memory_order_relaxed);
     void* head = parked_head.load(std::memory_order_relaxed);
     do {
@@ -51,6 +59,14 @@ void drain_pending_decrefs() {
             Py_DECREF(obj);
         }
     }
+}
+
+void release_reference(PyObject* obj) noexcept {
+    if (Py_REFCNT(obj) > 1) {
+        Py_DECREF(obj);
+        return;
+    }
+    if (auto* box = new (std::nothrow) PyHandle::Box{{0}, obj, nullptr}) PyHandle::park(box);
 }
 
 void set_drain_hook(void (*hook)() noexcept) noexcept { drain_hook.store(hook, std::memory_order_release); }

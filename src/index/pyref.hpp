@@ -3,11 +3,19 @@
 // Copies of a PyHandle share one strong reference through an atomic count, so
 // copying and dropping never touch the interpreter's reference count. When the
 // last copy goes, the reference is released at once only if this thread holds
-// the GIL and no native lock; otherwise it is parked and released the next time
-// an entry point holds the GIL with no native lock (drain_pending_decrefs).
+// the GIL and no native lock and the release cannot free the object (another
+// reference remains); otherwise it is parked and released the next time an
+// entry point holds the GIL with no native lock (drain_pending_decrefs).
 // Parking links the handle's own shared box into a list, so it allocates
 // nothing: it happens in destructors, often while an allocation failure is
 // already unwinding, where a failing push would end the process.
+//
+// A release that frees the object runs its finalizers (__del__, weakref
+// callbacks, a generator's finally): Python code, which may give up the GIL
+// and, at interpreter exit, end the thread with a ThreadExit unwind when it
+// takes it back. A destructor is noexcept, so that unwind would end the
+// process there. Such releases therefore never run inside a destructor: they
+// are parked, and the drain points run them in ordinary control flow.
 //
 // Thread exit. At interpreter exit CPython 3.11 to 3.13 end a daemon thread
 // that tries to take the GIL back with a forced unwind (pthread_exit). That
@@ -73,6 +81,12 @@ size_t pending_decref_count() noexcept;
 // when it runs. One hook; installing it again replaces it.
 void set_drain_hook(void (*hook)() noexcept) noexcept;
 
+// Releases a strong reference from code that holds the GIL and may be a
+// destructor or run during an unwind: at once if that cannot free the object,
+// parked for the next drain point otherwise. Should parking find no memory,
+// the reference is kept for good rather than released here.
+void release_reference(PyObject* obj) noexcept;
+
 class PyHandle {
 public:
     PyHandle() noexcept = default;
@@ -125,6 +139,7 @@ public:
 
 private:
     friend void drain_pending_decrefs();
+    friend void release_reference(PyObject* obj) noexcept;
 
     struct Box {
         std::atomic<uint32_t> count;
@@ -133,6 +148,7 @@ private:
     };
     // Releases the box's reference and frees it, or parks it (any thread).
     static void release_box(Box* box) noexcept;
+    static void park(Box* box) noexcept;
 
     Box* box_ = nullptr;
     // The box's object, kept here too so that reading it (collecting results
@@ -276,7 +292,7 @@ public:
     OwnedRef& operator=(OwnedRef&& o) noexcept {
         // Released last: dropping a reference can run code that reads this.
         PyObject* old = std::exchange(obj_, std::exchange(o.obj_, nullptr));
-        Py_XDECREF(old);
+        if (old) release_reference(old);
         return *this;
     }
     OwnedRef(const OwnedRef&) = delete;
@@ -285,7 +301,7 @@ public:
     // without the GIL; the dying interpreter takes its objects with it, and
     // touching the count there would race the threads still running.
     ~OwnedRef() {
-        if (obj_ && gil_held_here()) Py_DECREF(obj_);
+        if (obj_ && gil_held_here()) release_reference(obj_);
     }
 
     PyObject* get() const noexcept { return obj_; }

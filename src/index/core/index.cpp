@@ -74,12 +74,16 @@ QueryMap* IndexAPI::map_at(const QueryMapTable& table, uint32_t attribute) noexc
 
 void IndexAPI::add_object(const StoredItem& item) {
     const IndexableRecord& record = *item.record;
-    ObjectLocks metas(record.index_metas->lock());
+    ObjectLocks held = lock_with_nested({item.record});
     register_on(record.index_metas->get());
-    join_indexed(item, false);
+    join_indexed(item, false, false);
+    // The objects nested below it go into the nested engines first: a holder
+    // whose nested values are missing would answer dotted queries wrongly.
+    run_held_nested_additions();
+    join_members({item}, {0});
 }
 
-void IndexAPI::join_indexed(const StoredItem& item, bool include_private) {
+void IndexAPI::join_indexed(const StoredItem& item, bool include_private, bool join) {
     const IndexableRecord& record = *item.record;
     std::vector<PreparedValue> values;
     std::vector<uint32_t> attributes;
@@ -100,6 +104,7 @@ void IndexAPI::join_indexed(const StoredItem& item, bool include_private) {
         for (PreparedValue& v : values)
             map_at(query_maps->get(), v.attribute)->insert_value(v.value, std::move(v.items), record.id);
     }
+    if (!join) return;
     WriteGuard members_guard(member_ids->lock());
     WriteGuard items_guard(items->lock());
     grow_item_table(items->get(), size_t(record.id) + 1);
@@ -184,13 +189,85 @@ void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
 
 void IndexAPI::add_batch(std::vector<StoredItem> batch) {
     const std::vector<size_t> distinct = distinct_by_id(batch);
-    ObjectLocks held;
-    held.reserve(distinct.size());
-    for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
+    std::vector<std::shared_ptr<IndexableRecord>> holders;
+    holders.reserve(distinct.size());
+    for (size_t i : distinct) holders.push_back(batch[i].record);
+    ObjectLocks held = lock_with_nested(std::move(holders));
     for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
-    join_indexed_many(batch, distinct, true);
-    // The engine lists are unlocked when `held` goes; the nested work queued
-    // meanwhile runs after that (run_nested_tasks).
+    join_indexed_many(batch, distinct, true, false);
+    // The nested objects go into the nested engines before their holders
+    // become members (see add_object). The engine lists are unlocked when
+    // `held` goes; nested work that could not be done here (an object met
+    // only in a container another thread holds) runs after that
+    // (run_nested_tasks).
+    run_held_nested_additions();
+    join_members(batch, distinct);
+}
+
+ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holders) {
+    auto by_id = [](const std::shared_ptr<IndexableRecord>& a, const std::shared_ptr<IndexableRecord>& b) {
+        return a->id < b->id;
+    };
+    std::sort(holders.begin(), holders.end(), by_id);
+    // Found below the holders on an earlier try, locked with them on the next.
+    std::vector<std::shared_ptr<IndexableRecord>> nested;
+    for (;;) {
+        ObjectLocks held;
+        Bitmap seen;
+        auto first_sight = [&seen](uint32_t id) {
+            if (seen.contains(id)) return false;
+            seen.add(id);
+            return true;
+        };
+        if (nested.empty()) {
+            held.reserve(holders.size());
+            for (const auto& record : holders) {
+                held.add(record->index_metas->lock());
+                seen.add(record->id);
+            }
+        } else {
+            // Every object known so far, waited for in ascending id order.
+            std::vector<std::shared_ptr<IndexableRecord>> all(holders);
+            all.insert(all.end(), nested.begin(), nested.end());
+            std::sort(all.begin(), all.end(), by_id);
+            held.reserve(all.size());
+            for (const auto& record : all) {
+                if (!first_sight(record->id)) continue;
+                Mutex& list = record->index_metas->lock();
+                // A nested object this thread holds (it is indexing it) is
+                // locked as it is; a holder must not be.
+                if (holds_object_lock(list) && !std::binary_search(holders.begin(), holders.end(), record, by_id))
+                    continue;
+                held.add(list);
+            }
+        }
+        // With these held, the objects they hold stay as they are: follow
+        // them down, taking each without waiting (a wait here, out of id
+        // order, could close a cycle with another batch).
+        std::vector<std::shared_ptr<IndexableRecord>> level = holders;
+        if (!nested.empty()) level.insert(level.end(), nested.begin(), nested.end());
+        bool complete = true;
+        while (!level.empty() && complete) {
+            std::vector<std::shared_ptr<IndexableRecord>> below;
+            for (const auto& record : level) {
+                MutexGuard g(record->attribute_map->lock());
+                record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& value) {
+                    if (!value.primitive.is_ind()) return;
+                    const std::shared_ptr<IndexableRecord>& child = value.primitive.as_ind().owned_handle;
+                    if (child && first_sight(child->id)) below.push_back(child);
+                });
+            }
+            std::sort(below.begin(), below.end(), by_id);
+            for (const auto& child : below) {
+                nested.push_back(child);
+                Mutex& list = child->index_metas->lock();
+                if (complete && !holds_object_lock(list) && !held.try_add(list)) complete = false;
+            }
+            level = std::move(below);
+        }
+        if (complete) return held;
+        // Busy: let go of everything and wait for all of them in order.
+    }
 }
 
 std::vector<size_t> IndexAPI::distinct_by_id(const std::vector<StoredItem>& batch) {
@@ -213,7 +290,7 @@ std::vector<size_t> IndexAPI::distinct_by_id(const std::vector<StoredItem>& batc
 }
 
 void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
-                                 bool include_private) {
+                                 bool include_private, bool join) {
     // Every attribute value, copied one object at a time; container items are
     // converted now, under one GIL acquisition and before any engine lock.
     struct Object {
@@ -261,8 +338,6 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
     std::sort(attributes.begin(), attributes.end());
     ensure_maps(attributes);
 
-    std::vector<StoredItem> previous;
-    previous.reserve(distinct.size());
     std::vector<uint32_t> private_attributes;
     std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private_attribute);
     {
@@ -296,19 +371,27 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
                 if (object.has(attribute)) holders.add(object.id);
             if (!holders.empty()) note_private_values(attribute, holders);
         }
+    }
+    if (join) join_members(batch, distinct);
+}
 
-        WriteGuard members_guard(member_ids->lock());
-        WriteGuard items_guard(items->lock());
-        Bitmap& members = member_ids->get();
-        ItemTable& slots = items->get();
-        uint32_t highest = 0;
-        for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
-        grow_item_table(slots, size_t(highest) + 1);
-        for (size_t i : distinct) {
-            const uint32_t id = batch[i].record->id;
-            members.add(id);
-            previous.push_back(fill_slot(slots, id, batch[i]));
-        }
+void IndexAPI::join_members(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct) {
+    std::vector<StoredItem> previous;
+    previous.reserve(distinct.size());
+    // Not an in-place reduction's business while it runs: the objects are no
+    // members yet, so a reduction before it leaves their values alone.
+    ReadGuard changing(changes_);
+    WriteGuard members_guard(member_ids->lock());
+    WriteGuard items_guard(items->lock());
+    Bitmap& members = member_ids->get();
+    ItemTable& slots = items->get();
+    uint32_t highest = 0;
+    for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
+    grow_item_table(slots, size_t(highest) + 1);
+    for (size_t i : distinct) {
+        const uint32_t id = batch[i].record->id;
+        members.add(id);
+        previous.push_back(fill_slot(slots, id, batch[i]));
     }
 }
 
@@ -415,24 +498,38 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
     }
 }
 
-void IndexAPI::add_nested_objects(const std::vector<StoredIndexable>& children) {
+std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<StoredIndexable>& children, bool wait) {
     std::vector<StoredItem> batch;
     batch.reserve(children.size());
     for (const StoredIndexable& child : children)
         if (child.owned_handle) batch.push_back(StoredItem{child.python_handle, child.owned_handle});
-    if (batch.empty()) return;
+    std::vector<StoredIndexable> left;
+    if (batch.empty()) return left;
     const std::vector<size_t> distinct = distinct_by_id(batch);
     ObjectLocks held;
     held.reserve(distinct.size());
-    for (size_t i : distinct) held.add(batch[i].record->index_metas->lock());
+    std::vector<size_t> locked;
+    locked.reserve(distinct.size());
+    for (size_t i : distinct) {
+        Mutex& list = batch[i].record->index_metas->lock();
+        if (holds_object_lock(list)) {
+            // Locked by the addition of its holder, on this thread.
+        } else if (wait) {
+            held.add(list);
+        } else if (!held.try_add(list)) {
+            left.push_back(StoredIndexable{batch[i].python_handle, batch[i].record});
+            continue;
+        }
+        locked.push_back(i);
+    }
     // The links may have changed since the tasks were queued.
     std::vector<size_t> joining;
-    joining.reserve(distinct.size());
-    for (size_t i : distinct) {
+    joining.reserve(locked.size());
+    for (size_t i : locked) {
         const uint32_t id = batch[i].record->id;
         if (has_holder(id) && !is_member(id)) joining.push_back(i);
     }
-    if (joining.empty()) return;
+    if (joining.empty()) return left;
     try {
         for (size_t i : joining) register_on(batch[i].record->index_metas->get());
         join_indexed_many(batch, joining, false);
@@ -450,6 +547,7 @@ void IndexAPI::add_nested_objects(const std::vector<StoredIndexable>& children) 
         }
         throw;
     }
+    return left;
 }
 
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {

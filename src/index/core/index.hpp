@@ -26,6 +26,7 @@
 
 #include "index/core/filtered_view.hpp"
 #include "index/core/gc_mirror.hpp"
+#include "index/core/object_lock.hpp"
 #include "index/core/query/container_items.hpp"
 #include "index/core/query/query_expr.hpp"
 #include "index/core/stored_item.hpp"
@@ -74,17 +75,20 @@ public:
     WatchRegistry watches;
 
     // Adds one object: registers this engine on it, indexes its attributes
-    // (names starting with "_" skipped) and then makes it a member, all under
-    // its engine-list lock, which serializes this with assignments to the
-    // object. Queries see it only once all its values are in.
-    // GIL released, no native lock held; nested work is queued
-    // (run_nested_tasks).
+    // (names starting with "_" skipped), indexes the objects nested below it
+    // in the nested engines, and only then makes it a member, all under the
+    // engine-list locks of the object and of its nested objects
+    // (lock_with_nested), which serialize this with assignments to them.
+    // Queries see it only once all its values are in, down every dotted
+    // path. GIL released, no native lock held; nested work that could not
+    // be done in place is queued (run_nested_tasks).
     void add_object(const StoredItem& item);
 
     // Adds a batch in one pass of bulk writers, indexing every attribute,
     // names starting with "_" included; the objects become members once all
-    // their values are in. GIL released, no native lock held;
-    // nested work is queued.
+    // their values, and those of the objects nested below them, are in (as
+    // add_object). GIL released, no native lock held; nested work that could
+    // not be done in place is queued.
     void add_object_many(std::vector<StoredItem> batch);
 
     // Undoes a failed addition (an allocation failure part way): the objects
@@ -100,8 +104,10 @@ public:
     // registered on this engine. `incoming` holds the item this table takes
     // for each member of other (references of this engine's own); the result
     // lists the ids whose slot took one. Other is only read; merging an engine
-    // into itself does nothing. GIL released, no native lock held; nested
-    // work is queued (run_nested_tasks).
+    // into itself does nothing. The objects nested below the ones that join
+    // are indexed in the nested engines before those become members (as
+    // add_object). GIL released, no native lock held; nested work that could
+    // not be done in place is queued (run_nested_tasks).
     std::vector<uint32_t> union_with(IndexAPI& other, std::vector<StoredItem> incoming);
 
     // Indexes one attribute value of `id`; nothing happens unless `id` is a
@@ -188,8 +194,11 @@ public:
     // locked together (ascending ids), their values through one bulk writer
     // per attribute. A failure takes every child of the batch out again;
     // unlike add_nested_object, it queues nothing: the caller keeps the
-    // children's tasks.
-    void add_nested_objects(const std::vector<StoredIndexable>& children);
+    // children's tasks. Children whose lists this thread holds already (an
+    // addition that locked them with its holders) are taken as they are.
+    // With `wait` false, a child whose list another thread holds is left
+    // out and returned, for its task to stay queued.
+    std::vector<StoredIndexable> add_nested_objects(const std::vector<StoredIndexable>& children, bool wait = true);
     void remove_nested_object(const StoredIndexable& child);
 
     // Watches (index_watch.cpp). GIL released, no native lock held.
@@ -266,15 +275,20 @@ private:
     // Caller holds no engine lock.
     void drop_members(const Bitmap& gone);
     // Indexes the object's attributes as they are now (names starting with
-    // "_" only if asked), then puts it into member_ids and its item slot.
+    // "_" only if asked), then, if `join`, puts it into member_ids and its
+    // item slot (else join_members does, later).
     // Caller holds the object's engine-list mutex and no engine lock.
-    void join_indexed(const StoredItem& item, bool include_private);
+    void join_indexed(const StoredItem& item, bool include_private, bool join = true);
     // join_indexed for the objects batch[i], i in `distinct` (ascending
     // ids, one entry per object): one bulk writer per attribute, then
-    // membership for all at once. Caller holds their engine-list mutexes and
-    // has registered the engine on them.
+    // membership for all at once if `join`. Caller holds their engine-list
+    // mutexes and has registered the engine on them.
     void join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
-                           bool include_private);
+                           bool include_private, bool join = true);
+    // Puts the objects batch[i], i in `distinct`, into member_ids and their
+    // item slots, under one hold of changes_. Caller holds their engine-list
+    // mutexes, and their values are indexed.
+    void join_members(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct);
     // Positions of `batch`, one per object (the last of duplicates), in
     // ascending id order.
     static std::vector<size_t> distinct_by_id(const std::vector<StoredItem>& batch);
@@ -301,6 +315,16 @@ private:
 
 // The shared empty engine that stands for "no engine" in engine lists.
 const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();
+
+// Locks the engine lists of `holders` and of every object nested below them
+// (held in an attribute, or in an attribute of one of those, and so on), in
+// ascending id order as one batch. While they are held none of those objects
+// changes, so the nested engines can index the nested ones before the
+// holders become members (run_held_nested_additions) and a query never sees
+// a holder whose nested values are not in yet. A holder this thread holds
+// already fails as ObjectLocks::add does; a nested object it holds already
+// counts as locked.
+ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holders);
 
 // A copy of the object's attributes, taken under its attribute-map mutex.
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record);

@@ -14,18 +14,22 @@
 // Element ids are never copied: the items of the containers taken over are
 // indexed again here under element ids this engine issues (and later frees)
 // itself. Nested objects are linked to their holders here and indexed in this
-// engine's nested engines by the nested-task queue, which also registers them.
+// engine's nested engines by the queued nested additions, which also register
+// them; those run in place, with the nested objects locked along with the
+// objects taken over, before the latter become members.
 // Python references are never shared between the two trees either: whatever
 // this engine keeps of the other's values holds a reference of its own,
 // recorded for the garbage collector in this tree's mirror (gc_mirror.hpp);
 // making one takes the GIL briefly, no Python code runs under it.
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
 #include "index/core/object_lock.hpp"
 #include "index/core/query/query_map.hpp"
 
@@ -219,13 +223,17 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
                                [](const StoredItem& a, const StoredItem& b) { return a.record->id == b.record->id; }),
                    incoming.end());
 
-    // Ascending ids, as add_object_many locks its batch.
-    ObjectLocks locked;
-    locked.reserve(incoming.size());
-    for (const StoredItem& item : incoming) locked.add(item.record->index_metas->lock());
-    // An in-place reduction must not run between the values coming over and
-    // their objects becoming members.
-    ReadGuard changing(changes_);
+    // Ascending ids, as add_object_many locks its batch, with the objects
+    // nested below them: those are indexed in the nested engines here before
+    // their holders become members (add_object).
+    std::vector<std::shared_ptr<IndexableRecord>> records;
+    records.reserve(incoming.size());
+    for (const StoredItem& item : incoming) records.push_back(item.record);
+    ObjectLocks locked = lock_with_nested(std::move(records));
+    // An in-place reduction must not run between the check of who is a
+    // member here and the values coming over; the objects that join are no
+    // members until join_members, so one that runs after leaves them alone.
+    std::optional<ReadGuard> changing(std::in_place, changes_);
 
     // `taken`: the objects still members of other, whose values come over;
     // `fresh`: those of them not yet members here, which join.
@@ -276,10 +284,14 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         }
     }
     for (const auto& [attribute, ids] : private_taken) note_private_values(attribute, ids);
+    changing.reset();
+
+    run_held_nested_additions();
 
     std::vector<uint32_t> placed;
     std::vector<StoredItem> previous;
     {
+        ReadGuard joining(changes_);
         WriteGuard members_guard(member_ids->lock());
         WriteGuard items_guard(items->lock());
         ItemTable& table = items->get();
@@ -292,8 +304,8 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
             placed.push_back(id);
         }
     }
-    // The objects are unlocked when `locked` goes; the nested objects queued
-    // meanwhile are indexed after that (run_nested_tasks).
+    // The objects are unlocked when `locked` goes; nested objects that could
+    // not be indexed here are indexed after that (run_nested_tasks).
     return placed;
 }
 

@@ -82,6 +82,33 @@ void run_queued() {
 
 }  // namespace
 
+void run_held_nested_additions() {
+    if (queues.additions.empty() || queues.running) return;
+    RunningFlag running;
+    std::deque<NestedTask> left;
+    std::deque<NestedTask>& additions = queues.additions;
+    try {
+        while (!additions.empty()) {
+            const std::shared_ptr<IndexAPI> engine = additions.front().engine;
+            const auto batch_end = std::stable_partition(
+                additions.begin(), additions.end(), [&engine](const NestedTask& t) { return t.engine == engine; });
+            const size_t count = size_t(batch_end - additions.begin());
+            std::vector<StoredIndexable> children;
+            children.reserve(count);
+            for (auto it = additions.begin(); it != batch_end; ++it) children.push_back(it->child);
+            std::vector<StoredIndexable> busy = engine->add_nested_objects(children, false);
+            additions.erase(additions.begin(), additions.begin() + std::ptrdiff_t(count));
+            for (StoredIndexable& child : busy) left.push_back(NestedTask{engine, std::move(child)});
+        }
+    } catch (...) {
+        // The failed batch's tasks are still queued; the ones set aside go
+        // back with them.
+        for (NestedTask& task : left) additions.push_back(std::move(task));
+        throw;
+    }
+    additions = std::move(left);
+}
+
 void defer_nested_add(std::shared_ptr<IndexAPI> engine, StoredIndexable child) {
     queues.additions.push_back(NestedTask{std::move(engine), std::move(child)});
 }

@@ -29,6 +29,15 @@ void defer_nested_add(std::shared_ptr<IndexAPI> engine, StoredIndexable child);
 // unless it has gained a holder again by the time the task runs.
 void defer_nested_remove(std::shared_ptr<IndexAPI> engine, StoredIndexable child);
 
+// Runs the queued additions whose child this thread holds locked already
+// (an addition locked it with its holders, lock_with_nested) or can lock
+// without waiting, and the additions they queue in turn; the others stay
+// queued for run_nested_tasks. Called by an addition, with the holders'
+// engine lists held, so that every nested engine below them has their
+// nested objects' values before the holders become members. Does nothing
+// inside a run of the queue (Python code run by indexing that adds objects).
+void run_held_nested_additions();
+
 // Runs this thread's queued tasks, and the tasks they queue, until none is
 // left. Releases the GIL while it works if the caller holds it. Does nothing
 // while this thread holds a native lock (the tasks then wait for the next

@@ -18,6 +18,24 @@ ObjectLockedError::ObjectLockedError()
 
 bool holds_object_locks() noexcept { return !held_here.empty(); }
 
+bool holds_object_lock(const Mutex& m) noexcept { return held_here.count(&m) != 0; }
+
+bool ObjectLocks::try_add(Mutex& m) {
+    if (held_.empty()) outer_ = held_here.size();
+    if (held_here.count(&m)) return false;
+    held_.push_back(&m);
+    try {
+        held_here.insert(&m);
+    } catch (...) {
+        held_.pop_back();
+        throw;
+    }
+    if (m.try_lock()) return true;
+    held_here.erase(&m);
+    held_.pop_back();
+    return false;
+}
+
 void ObjectLocks::add(Mutex& m) {
     if (held_.empty()) outer_ = held_here.size();
     if (held_here.count(&m)) throw ObjectLockedError();

@@ -28,6 +28,8 @@ public:
 
 // Whether this thread holds any engine list through ObjectLocks.
 bool holds_object_locks() noexcept;
+// Whether this thread holds this one through ObjectLocks.
+bool holds_object_lock(const Mutex& m) noexcept;
 
 // Engine-list mutexes held by this thread, released (in reverse order) when
 // the guard goes. Movable, not copyable.
@@ -46,6 +48,9 @@ public:
     // (ascending object ids); only locks held before the guard's first one
     // make it try instead of wait.
     void add(Mutex& m);
+    // Locks one more only if that needs no wait: false, with nothing taken,
+    // when another thread holds it or this thread does already.
+    bool try_add(Mutex& m);
     // Records a mutex the caller has just locked by other means.
     void adopt(Mutex& m);
     // Room for n more locks, taken before any is locked.

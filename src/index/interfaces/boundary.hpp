@@ -36,7 +36,12 @@ auto guarded(Body&& body) -> decltype(body()) {
     using Result = decltype(body());
     static_assert(std::is_pointer_v<Result> || std::is_same_v<Result, int>);
     try {
-        return body();
+        Result result = body();
+        // References the body dropped that would free their objects were
+        // parked (pyref.hpp); their finalizers run here, outside any
+        // destructor.
+        drain_pending_decrefs();
+        return result;
     } catch (const ThreadExit&) {
         throw;
     } catch (...) {

@@ -115,6 +115,7 @@ void filtered_dealloc(PyObject* self) {
     Py_CLEAR(as_view(self)->index);
     type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
+    drain_pending_decrefs();  // what the view held last was parked (pyref.hpp)
 }
 
 PyMethodDef filtered_methods[] = {

@@ -185,6 +185,7 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int index_clear(PyObject* self) {
     drop_state(self);
+    drain_pending_decrefs();
     return 0;
 }
 
@@ -195,6 +196,8 @@ void index_dealloc(PyObject* self) {
     drop_state(self);
     type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
+    // The members and values this index held last were parked (pyref.hpp).
+    drain_pending_decrefs();
 }
 
 // ---- methods ------------------------------------------------------------------

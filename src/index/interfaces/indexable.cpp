@@ -207,7 +207,11 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             if (!notice_assignment(touched, record->id, *attr_id, self)) return -1;
             if (deliver_watch_notices() < 0) return -1;
         }
-        return 0;  // `old` is released here, with the GIL and no lock held
+        // The replaced value goes with the GIL and no lock held; if it was
+        // the last reference, the release was parked and runs now.
+        old.reset();
+        drain_pending_decrefs();
+        return 0;
     } catch (const ThreadExit&) {
         throw;
     } catch (...) {
@@ -328,6 +332,8 @@ void indexable_dealloc(PyObject* self) {
     }
     if (!keep_indexable_for_reuse(type, self)) type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
+    // Attribute values that this object held last were parked (pyref.hpp).
+    drain_pending_decrefs();
     Py_TRASHCAN_END
 }
 
@@ -359,9 +365,12 @@ int indexable_clear(PyObject* self) {
     if (!record) return 0;
     AttributeMap& map = *record->attribute_map;
     if (!map.lock().try_lock()) return 0;
-    AttributeMapData dropped(std::move(map.get()));
-    map.lock().unlock();
-    return 0;  // the values are released here, with no lock held
+    {
+        AttributeMapData dropped(std::move(map.get()));
+        map.lock().unlock();
+    }
+    drain_pending_decrefs();
+    return 0;
 }
 
 // ---- __dir__ and __repr__ ---------------------------------------------------

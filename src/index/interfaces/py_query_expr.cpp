@@ -249,6 +249,7 @@ void query_dealloc(PyObject* self) {
     delete std::exchange(as_query(self)->expr, nullptr);
     type->tp_free(self);
     Py_DECREF(type);
+    drain_pending_decrefs();  // values held last were parked (pyref.hpp)
 }
 
 template <class Fn>

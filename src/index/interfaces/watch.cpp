@@ -76,6 +76,7 @@ void watch_dealloc(PyObject* self) {
     watch_close(self);
     type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
+    drain_pending_decrefs();  // the callback, if held last, was parked (pyref.hpp)
 }
 
 // ---- methods --------------------------------------------------------------------

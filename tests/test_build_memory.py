@@ -88,3 +88,51 @@ def test_a_large_batch_returns_the_memory_it_only_needed_while_it_ran(shape):
     # Keeping the batch's freed pages shows as nearly twice what the index
     # keeps; a page here and there stays between live allocations.
     assert grown < 1.5 * kept, (kept, grown)
+
+
+SMALL_INDEXES = """
+    import ctypes, ctypes.util, gc
+    from Tarnwick import Index, Indexable, PyQueryExpr as Q
+
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    class Info(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in
+                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    libc.mallinfo2.restype = Info
+
+    def in_use():
+        info = libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    class P(Indexable):
+        pass
+
+    earlier = [P() for _ in range(100_000)]
+    late = [P() for _ in range(400)]
+    for i, p in enumerate(late):
+        p.n = i
+    gc.collect()
+    before = in_use()
+    indexes = []
+    for k in range(100):
+        idx = Index()
+        idx.add_object_many(late[4 * k:4 * k + 4])
+        idx.add_object(earlier[k])
+        indexes.append(idx)
+    gc.collect()
+    grown = in_use() - before
+    assert [len(i) for i in indexes] == [5] * 100
+    assert indexes[9].reduced_query(Q.ge("n", 37)).collect() == late[37:40]
+    indexes[9].remove(late[38])
+    assert list(indexes[9]) == [earlier[9], late[36], late[37], late[39]]
+    print(grown)
+"""
+
+
+def test_an_index_of_a_few_objects_costs_their_slots_not_every_id_before_them():
+    # A hundred indexes of five objects each, made after a hundred thousand
+    # others: a slot per id given out before would be about 400 MB.
+    code, out, err = run_isolated(SMALL_INDEXES)
+    assert code == 0, err
+    grown = int(out)
+    assert grown < 20 * 2**20, grown

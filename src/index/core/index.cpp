@@ -107,7 +107,7 @@ void IndexAPI::join_indexed(const StoredItem& item, bool include_private, bool j
     if (!join) return;
     WriteGuard members_guard(member_ids->lock());
     WriteGuard items_guard(items->lock());
-    grow_item_table(items->get(), size_t(record.id) + 1);
+    reserve_item_slot(items->get(), record.id);
     member_ids->get().add(record.id);
     previous = fill_slot(items->get(), record.id, item);
 }
@@ -385,9 +385,8 @@ void IndexAPI::join_members(const std::vector<StoredItem>& batch, const std::vec
     WriteGuard items_guard(items->lock());
     Bitmap& members = member_ids->get();
     ItemTable& slots = items->get();
-    uint32_t highest = 0;
-    for (size_t i : distinct) highest = std::max(highest, batch[i].record->id);
-    grow_item_table(slots, size_t(highest) + 1);
+    // Room for every slot first: running out of memory here changes nothing.
+    for (size_t i : distinct) reserve_item_slot(slots, batch[i].record->id);
     for (size_t i : distinct) {
         const uint32_t id = batch[i].record->id;
         members.add(id);
@@ -572,7 +571,7 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
         ItemTable& table = items->get();
         if (id < table.size()) {
             advance_table_epoch();
-            previous = std::exchange(table[id], StoredItem::placeholder());
+            previous = empty_slot(table, id);
         }
     }
     // The item may hold a reference made for a container item of this tree.

@@ -60,7 +60,7 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
         // Before the slot empties: a view made from here on must not take a
         // later object in this slot for this one.
         advance_table_epoch();
-        if (id < table.size()) previous = std::exchange(table[id], StoredItem::placeholder());
+        previous = empty_slot(table, id);
     }
     unregister_from(record->index_metas->get());
     return true;

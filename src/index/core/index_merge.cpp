@@ -298,7 +298,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         for (StoredItem& item : incoming) {
             const uint32_t id = item.record->id;
             if (!fresh.contains(id)) continue;
-            grow_item_table(table, size_t(id) + 1);
+            reserve_item_slot(table, id);
             previous.push_back(fill_slot(table, id, std::move(item)));
             member_ids->get().add(id);
             placed.push_back(id);

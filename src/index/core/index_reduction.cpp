@@ -197,7 +197,7 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
         ItemTable& table_items = items->get();
         advance_table_epoch();
         removed.for_each([&](uint32_t id) {
-            if (id < table_items.size()) released.push_back(std::exchange(table_items[id], StoredItem::placeholder()));
+            released.push_back(empty_slot(table_items, id));
         });
     }
 }

@@ -25,24 +25,22 @@ void touch_placeholders() {
     (void)DEFAULT_INDEXABLE_ARC();
 }
 
-void grow_item_table(ItemTable& table, size_t length) {
-    if (table.size() >= length) return;
-    alloc_point();
-    // Capacity grows geometrically even when callers grow one slot at a time.
-    // New slots are left empty, which counts as the placeholder: filling
-    // them with copies of it would touch its shared counts once per slot.
-    table.resize(length);
-}
+void reserve_item_slot(ItemTable& table, uint32_t id) { (void)table.make(id); }
 
 uint64_t table_epoch() noexcept { return epoch.load(); }
 
 void advance_table_epoch() noexcept { epoch.fetch_add(1); }
 
 StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item) {
-    StoredItem& slot = table[id];
+    StoredItem& slot = table.make(id);
     const bool same_object = slot.record && item.record && slot.record->attribute_map == item.record->attribute_map;
     item.joined = same_object ? slot.joined : epoch.load();
     return std::exchange(slot, std::move(item));
+}
+
+StoredItem empty_slot(ItemTable& table, uint32_t id) noexcept {
+    StoredItem* slot = table.find(id);
+    return slot ? std::exchange(*slot, StoredItem{}) : StoredItem{};
 }
 
 bool held_since(const StoredItem& slot, uint64_t view_epoch) noexcept {

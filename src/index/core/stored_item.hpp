@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/paged_slots.hpp"
 #include "index/core/structures/sync.hpp"
 #include "index/indexable_record.hpp"
 #include "index/pyref.hpp"
@@ -33,12 +34,14 @@ void touch_placeholders();
 // The record of the placeholder (what is_placeholder compares with).
 const IndexableRecord* placeholder_record();
 
-using ItemTable = std::vector<StoredItem>;
+// Slots by object id, paged: a table costs what its members' ids touch, not
+// every id the process has given out.
+using ItemTable = PagedSlots<StoredItem>;
 using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
 
-// Grows the table to at least `length` slots; new slots are empty (a
-// placeholder, as far as is_placeholder is concerned).
-void grow_item_table(ItemTable& table, size_t length);
+// Makes room for slot `id` (empty until filled: a placeholder, as far as
+// is_placeholder is concerned). Throws std::bad_alloc before any change.
+void reserve_item_slot(ItemTable& table, uint32_t id);
 
 // Object ids are reused: once an object is out of a table and gone, a new
 // object may take its id and its slot. The table epoch tells them apart for
@@ -49,9 +52,11 @@ uint64_t table_epoch() noexcept;
 // Call once per removal, under the table's write lock, before its slots are
 // emptied.
 void advance_table_epoch() noexcept;
-// Puts `item` into slot `id` (the table long enough) and returns what the
-// slot held. The same object filling its slot again keeps its stamp.
+// Puts `item` into slot `id` (its room reserved) and returns what the slot
+// held. The same object filling its slot again keeps its stamp.
 StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
+// Empties slot `id` and returns what it held (an empty item if nothing).
+StoredItem empty_slot(ItemTable& table, uint32_t id) noexcept;
 // Whether the slot holds an object that a view made at `epoch` held (or may
 // have held): not the placeholder, and stamped no later than the view.
 bool held_since(const StoredItem& slot, uint64_t epoch) noexcept;

@@ -19,6 +19,7 @@
 #include "index/core/nested_tasks.hpp"
 #include "index/core/stack_room.hpp"
 #include "index/core/stored_item.hpp"
+#include "index/core/structures/paged_slots.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/collection.hpp"
@@ -42,8 +43,9 @@ struct IndexState {
     // engine's item table (slot = object id). These are the references the
     // instance reports to the garbage collector: the engine's own copies can
     // change without the GIL, these cannot, so every pass of one collection
-    // sees the same references.
-    std::vector<PyHandle> held;
+    // sees the same references. Paged like the item table, so that an index
+    // of a few late objects does not cost a slot per id given out before.
+    PagedSlots<PyHandle> held;
     // The instance's open watches (strong references): an open watch stays
     // registered while the program keeps no reference to it.
     std::vector<PyObject*> watches;
@@ -88,8 +90,7 @@ void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<Inde
 }
 
 void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
-    if (state.held.size() <= id) state.held.resize(size_t(id) + 1);
-    state.held[id] = handle;
+    state.held.make(id) = handle;
 }
 
 // The item an Index puts into its table for obj: a reference of its own and a
@@ -119,7 +120,7 @@ bool notice_departures(PyObject* self, IndexAPI& engine) {
     IndexState* state = state_of(self);
     std::vector<std::pair<uint32_t, PyHandle>> objects;
     gone.for_each([&](uint32_t id) {
-        if (state && id < state->held.size() && state->held[id]) objects.emplace_back(id, state->held[id]);
+        if (state && state->held[id]) objects.emplace_back(id, state->held[id]);
     });
     return notice_members(engine, objects);
 }
@@ -157,7 +158,7 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 void drop_state(PyObject* self) {
     IndexState* state = std::exchange(reinterpret_cast<IndexObject*>(self)->state, nullptr);
     if (!state) return;
-    std::vector<PyHandle> held = std::move(state->held);
+    PagedSlots<PyHandle> held = std::move(state->held);
     std::shared_ptr<IndexAPI> engine = std::move(state->engine);
     std::vector<PyObject*> watches = std::move(state->watches);
     delete state;
@@ -176,8 +177,11 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     IndexState* state = state_of(self);
     if (!state) return 0;
-    for (const PyHandle& h : state->held)
-        if (h) Py_VISIT(h.get());
+    int failed = 0;
+    state->held.for_each_slot([&](size_t, const PyHandle& h) {
+        if (h && !failed) failed = visit(h.get(), arg);
+    });
+    if (failed) return failed;
     for (PyObject* watch : state->watches) Py_VISIT(watch);
     if (state->engine) return state->engine->gc_mirror->traverse(visit, arg);
     return 0;
@@ -351,8 +355,10 @@ PyObject* index_repr(PyObject* self) { return view_repr("Index", index_length(se
 // Lets go of the instance's own reference to an object it took out.
 void release_removed(PyObject* self, uint32_t id) {
     IndexState* state = state_of(self);
-    if (!state || id >= state->held.size()) return;
-    PyHandle released = std::move(state->held[id]);
+    if (!state) return;
+    PyHandle* slot = state->held.find(id);
+    if (!slot) return;
+    PyHandle released = std::move(*slot);
 }
 
 void set_key_error(PyObject* key) {
@@ -576,10 +582,9 @@ void index_release_non_members(PyObject* index) {
     if (!state || !state->engine) return;
     const Bitmap members = state->engine->members();
     std::vector<PyHandle> released;
-    for (size_t id = 0; id < state->held.size(); ++id) {
-        if (state->held[id] && !members.contains(static_cast<uint32_t>(id)))
-            released.push_back(std::move(state->held[id]));
-    }
+    state->held.for_each_slot([&](size_t id, PyHandle& h) {
+        if (h && !members.contains(static_cast<uint32_t>(id))) released.push_back(std::move(h));
+    });
     // Released here, once the instance no longer lists them.
 }
 

@@ -15,31 +15,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/core/structures/paged_slots.hpp"
+
 namespace tarnwick {
 
 class IdMap {
 public:
-    IdMap() = default;
-    IdMap(IdMap&&) noexcept = default;
-    IdMap& operator=(IdMap&&) noexcept = default;
-    IdMap(const IdMap& o) : size_(o.size_), top_values_(o.top_values_) {
-        pages_.resize(o.pages_.size());
-        for (size_t p = 0; p < o.pages_.size(); ++p) {
-            if (!o.pages_[p]) continue;
-            pages_[p] = std::make_unique<uint32_t[]>(page_size);
-            std::copy(o.pages_[p].get(), o.pages_[p].get() + page_size, pages_[p].get());
-        }
-    }
-    IdMap& operator=(const IdMap& o) {
-        if (this != &o) *this = IdMap(o);
-        return *this;
-    }
-
     std::optional<uint32_t> get(uint32_t id) const noexcept {
-        const uint32_t p = id >> page_bits;
-        if (p < pages_.size() && pages_[p]) {
-            if (const uint32_t v = pages_[p][id & page_mask]) return v - 1;
-        }
+        if (const uint32_t v = slots_[id]) return v - 1;
         if (top_values_.empty()) return std::nullopt;
         auto it = top_values_.find(id);
         if (it == top_values_.end()) return std::nullopt;
@@ -54,7 +37,7 @@ public:
     void get_many(const uint32_t* ids, size_t n, F&& fn) const {
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < n; ++i) {
-            if (i + ahead < n) prefetch(ids[i + ahead]);
+            if (i + ahead < n) slots_.prefetch(ids[i + ahead]);
             if (const std::optional<uint32_t> v = get(ids[i])) fn(ids[i], *v);
         }
     }
@@ -64,16 +47,15 @@ public:
         if (value == no_slot_value) {
             top_values_.emplace(id, value);
         } else {
-            slot(id) = value + 1;
+            slots_.make(id) = value + 1;
         }
         ++size_;
     }
 
     // Returns whether the id had an entry.
     bool erase(uint32_t id) noexcept {
-        const uint32_t p = id >> page_bits;
-        if (p < pages_.size() && pages_[p] && pages_[p][id & page_mask]) {
-            pages_[p][id & page_mask] = 0;
+        if (uint32_t* slot = slots_.find(id); slot && *slot) {
+            *slot = 0;
             --size_;
             return true;
         }
@@ -87,7 +69,7 @@ public:
     size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     void clear() noexcept {
-        pages_.clear();
+        slots_.clear();
         top_values_.clear();
         size_ = 0;
     }
@@ -95,35 +77,18 @@ public:
     // fn(id, value) for every entry, ascending ids first for the paged ones.
     template <class F>
     void for_each(F&& fn) const {
-        for (size_t p = 0; p < pages_.size(); ++p) {
-            if (!pages_[p]) continue;
-            for (uint32_t i = 0; i < page_size; ++i)
-                if (const uint32_t v = pages_[p][i]) fn(uint32_t(p << page_bits | i), v - 1);
-        }
+        slots_.for_each_slot([&](size_t id, uint32_t v) {
+            if (v) fn(uint32_t(id), v - 1);
+        });
         for (const auto& [id, v] : top_values_) fn(id, v);
     }
 
 private:
-    static constexpr uint32_t page_bits = 10;
-    static constexpr uint32_t page_size = uint32_t(1) << page_bits;
-    static constexpr uint32_t page_mask = page_size - 1;
     // A slot holds value + 1 (0 is an empty slot), so the one value that
     // does not fit lives in a side map.
     static constexpr uint32_t no_slot_value = UINT32_MAX;
 
-    void prefetch(uint32_t id) const noexcept {
-        const uint32_t p = id >> page_bits;
-        if (p < pages_.size() && pages_[p]) __builtin_prefetch(&pages_[p][id & page_mask]);
-    }
-
-    uint32_t& slot(uint32_t id) {
-        const uint32_t p = id >> page_bits;
-        if (p >= pages_.size()) pages_.resize(size_t(p) + 1);
-        if (!pages_[p]) pages_[p] = std::make_unique<uint32_t[]>(page_size);  // zeroed
-        return pages_[p][id & page_mask];
-    }
-
-    std::vector<std::unique_ptr<uint32_t[]>> pages_;
+    PagedSlots<uint32_t, 10> slots_;
     size_t size_ = 0;
     std::unordered_map<uint32_t, uint32_t> top_values_;
 };

@@ -10,6 +10,9 @@
 # Before them it builds the self-contained wheel (scripts/wheel.sh), which the
 # Python suite installs into fresh virtual environments, one of them made by
 # the demo command from Debian's own interpreter.
+# The sanitizer and debug builds compile as unity builds (several sources per
+# compiler run): they are made afresh on every clean run, and most of their
+# time would go on parsing the same headers again.
 # Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
 # See scripts/env.sh for the interpreter it uses.
 set -euo pipefail
@@ -31,7 +34,7 @@ echo "$TARNWICK_TEST_WHEEL"
 if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "native tests (ASan+UBSan)"
   cmake -S . -B build/asan -G Ninja -DTARNWICK_SANITIZE=ON -DTARNWICK_NATIVE_TESTS=ON \
-        -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
+        -DTARNWICK_BUILD_MODULE=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
   cmake --build build/asan -j"$JOBS"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ./build/asan/tarnwick_native_tests --gtest_brief=1
@@ -59,7 +62,7 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "native thread tests (TSan)"
   # Only the structures with thread tests.
   cmake -S . -B build/tsan -G Ninja -DTARNWICK_TSAN=ON -DTARNWICK_NATIVE_TESTS=ON \
-        -DTARNWICK_BUILD_MODULE=OFF \
+        -DTARNWICK_BUILD_MODULE=OFF -DCMAKE_UNITY_BUILD=ON \
         -DTARNWICK_NATIVE_TEST_NAMES='id_alloc;id_map;numerical_bitmap;sharded_hashmap;string_interner' >/dev/null
   cmake --build build/tsan -j"$JOBS"
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_native_tests --gtest_brief=1 \
@@ -71,7 +74,7 @@ dbg_python=$("$PY" -c 'import sys; print("python%d.%dd" % sys.version_info[:2])'
 if command -v "$dbg_python" >/dev/null 2>&1; then
   stage "reference counts (debug interpreter)"
   # Unoptimised: it only counts references, and compiles faster.
-  cmake -S . -B build/dbg -G Ninja -DCMAKE_BUILD_TYPE=None -DPython_EXECUTABLE="$(command -v "$dbg_python")" >/dev/null
+  cmake -S . -B build/dbg -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE="$(command -v "$dbg_python")" >/dev/null
   cmake --build build/dbg -j"$JOBS" --target Tarnwick
   # pytest and its plugins are pure Python: the debug interpreter borrows them
   # (from the virtual environment and from the interpreter it was made from).

@@ -9,32 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "run_bounded.hpp"
 #include "index/core/structures/id_alloc.hpp"
 
 using namespace tarnwick;
+using tarnwick::testing::run_bounded;
 
 namespace {
-
-// Runs the jobs on their own threads; a job still running after the deadline
-// is taken for a deadlock and ends the test binary rather than hanging it.
-void run_bounded(std::vector<std::function<void()>> jobs, std::chrono::seconds limit = std::chrono::seconds(60)) {
-    std::vector<std::thread> threads;
-    std::vector<std::future<void>> done;
-    for (auto& job : jobs) {
-        std::packaged_task<void()> task(std::move(job));
-        done.push_back(task.get_future());
-        threads.emplace_back(std::move(task));
-    }
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (auto& f : done) {
-        if (f.wait_until(deadline) != std::future_status::ready) {
-            std::fprintf(stderr, "threads still running after %llds: deadlock\n", static_cast<long long>(limit.count()));
-            std::_Exit(1);
-        }
-    }
-    for (auto& t : threads) t.join();
-    for (auto& f : done) f.get();
-}
 
 // Takes every id currently waiting for reuse, so that the next allocations
 // come from the counter.

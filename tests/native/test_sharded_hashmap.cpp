@@ -11,10 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "run_bounded.hpp"
 #include "index/core/structures/hybrid_set.hpp"
 #include "index/core/structures/sharded_hashmap.hpp"
 
 using tarnwick::HybridSet;
+using tarnwick::testing::run_bounded;
 
 namespace {
 
@@ -34,29 +36,6 @@ void add_id(Map& m, const FakeKey& k, uint32_t id) {
     auto shard = m.get_shard(k);
     auto [it, fresh] = shard->try_emplace(k, HybridSet::with_id(id));
     if (!fresh) it->second.add(id);
-}
-
-// Runs the jobs on their own threads; a deadlock ends the test binary with a
-// failure instead of hanging it.
-void run_bounded(std::vector<std::function<void()>> jobs) {
-    std::mutex mu;
-    std::condition_variable cv;
-    size_t done = 0;
-    std::vector<std::thread> threads;
-    for (auto& job : jobs)
-        threads.emplace_back([&, job] {
-            job();
-            std::lock_guard<std::mutex> g(mu);
-            ++done;
-            cv.notify_all();
-        });
-    std::unique_lock<std::mutex> lk(mu);
-    if (!cv.wait_for(lk, std::chrono::seconds(60), [&] { return done == jobs.size(); })) {
-        std::fprintf(stderr, "threads did not finish: deadlock\n");
-        std::_Exit(1);
-    }
-    lk.unlock();
-    for (auto& t : threads) t.join();
 }
 
 }  // namespace

@@ -13,30 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "run_bounded.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 using namespace tarnwick;
+using tarnwick::testing::run_bounded;
 
 namespace {
-
-void run_bounded(std::vector<std::function<void()>> jobs, std::chrono::seconds limit = std::chrono::seconds(120)) {
-    std::vector<std::thread> threads;
-    std::vector<std::future<void>> done;
-    for (auto& job : jobs) {
-        std::packaged_task<void()> task(std::move(job));
-        done.push_back(task.get_future());
-        threads.emplace_back(std::move(task));
-    }
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (auto& f : done) {
-        if (f.wait_until(deadline) != std::future_status::ready) {
-            std::fprintf(stderr, "threads still running after %llds: deadlock\n", static_cast<long long>(limit.count()));
-            std::_Exit(1);
-        }
-    }
-    for (auto& t : threads) t.join();
-    for (auto& f : done) f.get();
-}
 
 // Every text collides with every other text of its length.
 uint64_t constant_hash(std::string_view) { return 42; }

@@ -59,7 +59,7 @@ struct IndexObject {
 
 IndexState* state_of(PyObject* self) noexcept { return reinterpret_cast<IndexObject*>(self)->state; }
 
-std::atomic<PyTypeObject*> the_type{nullptr};
+std::atomic<PyTypeObject*> index_class_cell{nullptr};
 
 // Adds with `add`, all or nothing: if it fails part way (an allocation
 // failure), the objects that were not members before are taken out again and
@@ -552,14 +552,14 @@ PyType_Spec index_spec = {
 }  // namespace
 
 PyTypeObject* index_type() {
-    return class_once(the_type, [] {
+    return class_once(index_class_cell, [] {
         document_class(index_spec);
         return PyType_FromSpec(&index_spec);
     });
 }
 
 bool is_index(PyObject* obj) noexcept {
-    PyTypeObject* t = the_type.load(std::memory_order_acquire);
+    PyTypeObject* t = index_class_cell.load(std::memory_order_acquire);
     return t && PyObject_TypeCheck(obj, t);
 }
 

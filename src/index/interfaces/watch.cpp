@@ -42,7 +42,7 @@ struct WatchObject {
 
 WatchState* state_of(PyObject* self) noexcept { return reinterpret_cast<WatchObject*>(self)->state; }
 
-std::atomic<PyTypeObject*> the_type{nullptr};
+std::atomic<PyTypeObject*> watch_class_cell{nullptr};
 
 // The open state, or null with ValueError set.
 WatchState* open_state(PyObject* self) {
@@ -195,7 +195,7 @@ PyType_Spec watch_spec = {
 };
 
 PyTypeObject* watch_type() {
-    return class_once(the_type, [] {
+    return class_once(watch_class_cell, [] {
         document_class(watch_spec);
         return PyType_FromSpec(&watch_spec);
     });

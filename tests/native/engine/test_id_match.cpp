@@ -31,14 +31,14 @@ PyValue list_value(const std::vector<int64_t>& items) {
     return PyValue::from_py(list.get());
 }
 
-struct Data {
+struct MatchData {
     std::mt19937 rng;
     std::vector<PyValue> numbers, strings, others, children;
     std::vector<TestObject> kids;
     uint32_t n = attribute_id("idm_n"), s = attribute_id("idm_s"), o = attribute_id("idm_o"),
              sub = attribute_id("idm_sub"), v = attribute_id("v");
 
-    explicit Data(unsigned seed) : rng(seed) {
+    explicit MatchData(unsigned seed) : rng(seed) {
         for (int64_t i : {0, 1, 2, 3}) numbers.push_back(int_value(i));
         numbers.push_back(float_value(1.5));
         numbers.push_back(float_value(std::numeric_limits<double>::quiet_NaN()));
@@ -89,7 +89,7 @@ struct Data {
 TEST_F(IdMatch, AgreesWithFullEvaluationOnRandomData) {
     size_t telling = 0;  // answers that are neither nothing nor everything
     for (unsigned seed = 0; seed < 4; ++seed) {
-        Data data(seed);
+        MatchData data(seed);
         auto engine = IndexAPI::create();
         std::vector<TestObject> objects;
         for (int i = 0; i < 60; ++i) {

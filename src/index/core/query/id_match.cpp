@@ -30,8 +30,6 @@ Bitmap with_elements(const QueryMap& map, const Bitmap& candidates) {
     return within;
 }
 
-bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
-
 // NaN keys sort beyond the infinity of their sign; NaN is unordered.
 bool is_nan_key(const OrderKey& key) noexcept {
     static const OrderKey above = order_key_float(std::numeric_limits<double>::infinity());

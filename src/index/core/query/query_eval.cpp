@@ -17,8 +17,6 @@
 namespace tarnwick {
 namespace {
 
-bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
-
 // fn(the ids stored under the whole value, null if none) under the read lock
 // of its exact_values shard.
 template <class F>

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,6 +45,9 @@
 #include "index/value.hpp"
 
 namespace tarnwick {
+
+// NaN equals nothing and bounds no range, in every test of a map.
+inline bool is_nan(const CastValue& p) noexcept { return p.is_float() && std::isnan(p.as_float()); }
 
 class IndexAPI;
 class BulkQueryMapAdder;

@@ -1,5 +1,6 @@
 import gc
 import random
+import sys
 import threading
 import weakref
 
@@ -7,7 +8,7 @@ import pytest
 
 import Tarnwick
 from index_support import run_threads
-from Tarnwick import Indexable, _attach_engine, _engine_count, _object_id
+from Tarnwick import Index, Indexable, _attach_engine, _engine_count, _object_id
 
 class Thing:
     pass
@@ -136,6 +137,34 @@ class TestSlotLayout:
         o.a = value
         assert o.a is value and o.k is value
         assert type(o.a) is type(value)
+
+    @pytest.mark.parametrize("value", [-5, 0, 7, 256, True, False])
+    @pytest.mark.parametrize("indexed", [False, True])
+    def test_slots_without_a_reference_leave_the_count_alone(self, value, indexed):
+        # Such a slot still hands the object out on every read and to the
+        # index, but never takes or drops a reference of its own: a count
+        # that moves after storing, reading, indexing, replacing and
+        # releasing is a lost or an extra release of an interpreter object.
+        gc.collect()
+        before = sys.getrefcount(value)
+        objs = [Indexable(k=value) for _ in range(300)]
+        for o in objs:
+            o.a = value
+        idx = Index()
+        if indexed:
+            idx.add_object_many(objs)
+            assert len(idx.reduced(a=value)) == 300
+            assert idx.value_counts("k")[value] == 300
+        reads = [o.a for o in objs] + [o.k for o in objs]
+        assert all(r is value for r in reads)
+        del reads
+        for o in objs:
+            o.a = "other"
+        if indexed:
+            idx.remove(objs[0])
+        del objs, idx
+        gc.collect()
+        assert sys.getrefcount(value) == before
 
     def test_int_subclasses_are_kept_as_given(self):
         class MyInt(int):

@@ -127,7 +127,7 @@ size_t free_list_size = 0;
 void fill(PyObject* self, RecordPtr record) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     object->weakreflist = nullptr;
-    object->attributes = record ? record->attribute_map : nullptr;
+    object->attribute_cache = record ? record->attribute_map->get().raw() : nullptr;
     new (object->record_storage) RecordPtr(std::move(record));
 }
 
@@ -136,6 +136,12 @@ void fill(PyObject* self, RecordPtr record) noexcept {
 bool is_indexable(PyObject* obj) noexcept {
     PyTypeObject* t = INDEXABLE_TYPE_IF_MADE();
     return t && PyObject_TypeCheck(obj, t);
+}
+
+void refresh_attribute_cache(PyObject* self) noexcept {
+    auto* object = reinterpret_cast<IndexableObject*>(self);
+    const RecordPtr& record = indexable_record(self);
+    object->attribute_cache = record ? record->attribute_map->get().raw() : nullptr;
 }
 
 std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept {

@@ -159,10 +159,23 @@ struct IndexableObject {
     PyObject_HEAD
     PyObject* weakreflist;
     alignas(std::shared_ptr<IndexableRecord>) unsigned char record_storage[sizeof(std::shared_ptr<IndexableRecord>)];
-    // The record's attribute map, kept here so that an attribute read goes
-    // from the object straight to the map. Null once the record is dropped.
-    AttributeMap* attributes;
+    // The record's attribute map as one word (HybridHashmap::raw), kept
+    // here so that an attribute read goes from the object straight to the
+    // pairs, past the record. Every write to the map takes it again
+    // (refresh_attribute_cache) before any Python code can run; null once the
+    // record is dropped.
+    const void* attribute_cache;
 };
+
+// Takes the map's word again into the instance; after every write to the
+// map of the record of self, with the GIL held.
+void refresh_attribute_cache(PyObject* self) noexcept;
+
+// The stored value of attribute attr_id of an Indexable instance, through the
+// instance's copy of its map's word; null if it has none. GIL held.
+inline const PyValue* cached_attribute(PyObject* self, uint32_t attr_id) noexcept {
+    return AttributeMapData::find_in(reinterpret_cast<const IndexableObject*>(self)->attribute_cache, attr_id);
+}
 
 // Whether obj is an Indexable or an instance of a subclass.
 bool is_indexable(PyObject* obj) noexcept;

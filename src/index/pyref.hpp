@@ -106,6 +106,16 @@ public:
         return steal(obj);
     }
 
+    // An object the interpreter keeps for its whole life and never frees
+    // (a cached small int, True, False): no reference is taken and nothing
+    // is shared, yet get() gives the object. Such a handle tests false, so
+    // the collector's traversals never visit it.
+    static PyHandle everlasting(PyObject* obj) noexcept {
+        PyHandle h;
+        h.obj_ = obj;
+        return h;
+    }
+
     PyHandle(const PyHandle& o) noexcept : box_(o.box_), obj_(o.obj_) {
         if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
     }

@@ -293,11 +293,13 @@ PyValue PyValue::for_attribute(PyObject* object) {
     constexpr long long SMALL_INT_MIN = -5;
     constexpr long long SMALL_INT_MAX = 256;
     PyTypeObject* type = Py_TYPE(object);
-    if (type == &PyBool_Type) return make_known(PyHandle(), CastValue::from_bool(object == Py_True));
+    if (type == &PyBool_Type)
+        return make_known(PyHandle::everlasting(object), CastValue::from_bool(object == Py_True));
     if (type == &PyLong_Type) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (!overflow && v >= SMALL_INT_MIN && v <= SMALL_INT_MAX) return make_known(PyHandle(), CastValue::from_int(v));
+        if (!overflow && v >= SMALL_INT_MIN && v <= SMALL_INT_MAX)
+            return make_known(PyHandle::everlasting(object), CastValue::from_int(v));
     }
     return from_py(object);
 }
@@ -354,7 +356,8 @@ PyObject* PyValue::to_python() const {
     // which lies on another cache line.
     if (o) {
         const PyTypeObject* type = Py_TYPE(o);
-        if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type) return Py_NewRef(o);
+        if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyBool_Type)
+            return Py_NewRef(o);
     }
     switch (primitive.kind()) {
         case ValueKind::Int:

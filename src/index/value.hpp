@@ -158,8 +158,8 @@ struct PyValue {
 
     // The value an attribute map keeps for object: from_py's, except that a
     // bool or an int of the interpreter's small-int cache keeps no reference
-    // (to_python gives back that same object from the number), which spares
-    // the attribute its reference box.
+    // (PyHandle::everlasting), which spares the attribute its reference box
+    // while a read still finds the object without looking at the kind.
     static PyValue for_attribute(PyObject* object);
 
     // The hash of a primitive of any kind but Unknown, whose hash is the

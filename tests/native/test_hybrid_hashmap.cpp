@@ -375,3 +375,56 @@ TEST_P(HybridHashmapTakeTest, TakingAPairKeepsTheOthersInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HybridHashmapTakeTest, ::testing::Values(1u, 2u, 5u, 8u, 9u, 20u));
+
+// A reader may keep the map's one word beside its object and look keys up
+// through it: in every form (nothing yet, each block size, the hash form,
+// after a pair is taken out and after clear) the word taken after the last
+// write answers exactly as the map does, and reads inside the block (a
+// stale length or a value offset computed for another room fails under the
+// sanitizers). A write that moves the pairs hands out a new word.
+class HybridHashmapWordTest : public HybridHashmapTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(HybridHashmapWordTest, TheWordAnswersAsTheMapAfterEveryWrite) {
+    const uint32_t n = GetParam();
+    static_assert(sizeof(Map) == sizeof(void*), "the map is one word");
+    Map m;
+    EXPECT_EQ(m.raw(), nullptr);
+    EXPECT_EQ(Map::find_in(m.raw(), 5), nullptr);
+    auto agrees = [&](uint32_t upto) {
+        const void* word = m.raw();
+        for (uint32_t k = 0; k <= upto + 1; ++k) {
+            const Tracked* direct = m.get(k * 11 + 2);
+            ASSERT_EQ(Map::find_in(word, k * 11 + 2), direct) << "key " << k << " of " << upto;
+        }
+    };
+    size_t moves = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+        const void* before = m.raw();
+        const size_t room = m.small_capacity();
+        m.insert(k * 11 + 2, Tracked(static_cast<int>(k)));
+        // The pairs move exactly when the block was full (or the form changes).
+        const bool full = m.is_small() ? room == k : room != 0 || before == nullptr;
+        if (m.raw() != before) ++moves;
+        if (k < Map::SMALL_CAPACITY) EXPECT_EQ(m.raw() != before, full) << "after " << k + 1 << " pairs";
+        agrees(k);
+    }
+    if (n > 0) EXPECT_GT(moves, 0u);
+    // Replacing in place keeps the word.
+    for (uint32_t k = 0; k < n; ++k) {
+        const void* before = m.raw();
+        m.insert(k * 11 + 2, Tracked(static_cast<int>(k) + 100));
+        EXPECT_EQ(m.raw(), before);
+        EXPECT_EQ(Map::find_in(m.raw(), k * 11 + 2)->value, static_cast<int>(k) + 100);
+    }
+    if (n > 0) {
+        std::optional<Tracked> taken = m.take((n / 2) * 11 + 2);
+        ASSERT_TRUE(taken.has_value());
+        EXPECT_EQ(Map::find_in(m.raw(), (n / 2) * 11 + 2), nullptr);
+        agrees(n);
+    }
+    m.clear();
+    EXPECT_EQ(m.raw(), nullptr);
+    EXPECT_EQ(Map::find_in(m.raw(), 2), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HybridHashmapWordTest, ::testing::Values(0u, 1u, 2u, 3u, 5u, 8u, 9u, 30u));

@@ -54,11 +54,19 @@ void set_bad_name(PyObject* name, const char* method) {
 // relies on that (see indexable_traverse).
 // Without a value, the attribute is taken out again (undoing its first
 // assignment), from the engines and from the map.
-std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t attr_id, bool private_name,
-                                       std::optional<PyValue> value, bool& engines_updated,
+std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& record, uint32_t attr_id,
+                                       bool private_name, std::optional<PyValue> value, bool& engines_updated,
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
+    // The instance's copy of the map's word is taken again before the
+    // replaced value (whose release may run Python code) leaves this call.
+    auto write = [&]() -> std::optional<PyValue> {
+        GilSafeGuard<Mutex> map_guard(map.lock());
+        std::optional<PyValue> old = value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
+        refresh_attribute_cache(self);
+        return old;
+    };
     // The engine list is locked for the whole assignment. A thread that
     // already holds some is running Python code called from indexing (an
     // item's __hash__), and must not wait at all (see object_lock.hpp):
@@ -73,8 +81,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
             // held: it need not be recorded among the thread's object locks
             // (the common case of an object being filled before indexing).
             MutexGuard list(metas.lock(), std::adopt_lock);
-            GilSafeGuard<Mutex> map_guard(map.lock());
-            return value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
+            return write();
         }
         metas_guard.adopt(metas.lock());
     }
@@ -133,8 +140,7 @@ std::optional<PyValue> store_attribute(const IndexableRecord& record, uint32_t a
         });
         if (touched) *touched = std::move(updated);
     }
-    GilSafeGuard<Mutex> map_guard(map.lock());
-    return value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
+    return write();
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
@@ -164,7 +170,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::optional<PyValue> old;
         std::vector<std::shared_ptr<IndexAPI>> touched;
         try {
-            old = store_attribute(*record, *attr_id, private_name, std::move(converted), engines_updated, &touched);
+            old = store_attribute(self, *record, *attr_id, private_name, std::move(converted), engines_updated,
+                                  &touched);
         } catch (const ThreadExit&) {
             throw;
         } catch (...) {
@@ -190,9 +197,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 try {
                     bool again = false;
                     if (old) {
-                        old = store_attribute(*record, *attr_id, private_name, PyValue(*old), again);
+                        old = store_attribute(self, *record, *attr_id, private_name, PyValue(*old), again);
                     } else {
-                        old = store_attribute(*record, *attr_id, private_name, std::nullopt, again);
+                        old = store_attribute(self, *record, *attr_id, private_name, std::nullopt, again);
                     }
                     run_nested_tasks();
                 } catch (...) {
@@ -234,11 +241,9 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             PyErr_SetObject(PyExc_AttributeError, name);
             return nullptr;
         }
-        if (const AttributeMap* map = reinterpret_cast<IndexableObject*>(self)->attributes) {
-            // No lock: every write to a map holds the GIL, which this thread
-            // holds, and engines holding the map's mutex only read it.
-            if (const PyValue* v = map->get().get(attr_id)) return v->to_python();
-        }
+        // No lock: every write to a map holds the GIL, which this thread
+        // holds, and engines holding the map's mutex only read it.
+        if (const PyValue* v = cached_attribute(self, attr_id)) return v->to_python();
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -326,7 +331,7 @@ void indexable_dealloc(PyObject* self) {
     {
         // Dropping the record may release attribute values and so run
         // arbitrary Python code; the slot is already empty by then.
-        reinterpret_cast<IndexableObject*>(self)->attributes = nullptr;
+        reinterpret_cast<IndexableObject*>(self)->attribute_cache = nullptr;
         RecordPtr record = std::move(record_slot(self));
         record_slot(self).~RecordPtr();
     }
@@ -367,8 +372,9 @@ int indexable_clear(PyObject* self) {
     if (!map.lock().try_lock()) return 0;
     {
         AttributeMapData dropped(std::move(map.get()));
+        refresh_attribute_cache(self);
         map.lock().unlock();
-    }
+    }  // the values are released here, with no lock held
     drain_pending_decrefs();
     return 0;
 }

@@ -25,7 +25,8 @@ PyValue scalar(CastValue primitive) {
     return PyValue(PyHandle(), std::move(primitive), hash);
 }
 
-void write_map(const IndexableRecord& record, uint32_t attribute, const PyValue& value) {
+void write_map(const TestObject& object, uint32_t attribute, const PyValue& value) {
+    const IndexableRecord& record = *object.record;
     std::optional<PyValue> old;
     {
         // Maps are written with the GIL held; the GIL holder must not block
@@ -34,6 +35,8 @@ void write_map(const IndexableRecord& record, uint32_t attribute, const PyValue&
         lock_releasing_gil(record.attribute_map->lock());
         MutexGuard map(record.attribute_map->lock(), std::adopt_lock);
         old = record.attribute_map->get().exchange(attribute, value);
+        // The instance reads through its copy of the map's word.
+        if (object.python) refresh_attribute_cache(object.python.get());
     }
 }
 
@@ -81,13 +84,13 @@ void assign(const TestObject& object, uint32_t attribute, const PyValue& value) 
                 engine->replace_index(record.id, attribute, record.attribute_map->get().get(attribute), &value);
             }
         }
-        write_map(record, attribute, value);
+        write_map(object, attribute, value);
     }
     run_nested_tasks();
 }
 
 void set_plain(const TestObject& object, uint32_t attribute, const PyValue& value) {
-    write_map(*object.record, attribute, value);
+    write_map(object, attribute, value);
 }
 
 Bitmap match(const QueryMap& map, const PyValue& value) { return ops::eq(map, value); }

@@ -1,15 +1,19 @@
 // The native record of an object: its engine list, which keeps one entry in
-// place and spills into a heap array, and the id the last holder frees.
+// place and spills into a heap array, the id the last holder frees, and the
+// instance's copy of its attribute map's word.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine_support.hpp"
 #include "index/core/structures/id_alloc.hpp"
 #include "index/indexable_record.hpp"
+#include "index/interfaces/indexable.hpp"
+#include "index/pyref.hpp"
 
 namespace tarnwick::testing {
 namespace {
@@ -101,6 +105,64 @@ TEST(Record, LastHolderFreesTheId) {
     EXPECT_EQ(allocate_id(), id) << "the freed id is the next one handed out";
     free_id(id);
 }
+
+// An instance reads its attributes through its own copy of the map's word.
+// Through every growth step of the pairs' block, the change to the hash form,
+// replacement in place and the collector's clear, that copy must answer as
+// the record's map does: a copy left behind by a write that moved the pairs
+// reads freed memory (caught by the sanitizers) or a wrong value.
+class InstanceReadCache : public EngineTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InstanceReadCache, FollowsEveryWriteOfTheMap) {
+    const int count = GetParam();
+    GilAcquire gil;
+    OwnedRef object = OwnedRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(indexable_type())));
+    ASSERT_TRUE(object);
+    PyObject* self = object.get();
+    const std::shared_ptr<IndexableRecord> record = indexable_record(self);
+    // Every kind of slot: small ints and True/False keep no reference of
+    // their own, the others do.
+    auto value_for = [](int i, int round) -> PyObject* {
+        switch (i % 4) {
+            case 0: return PyLong_FromLong(i + round);  // cached small ints
+            case 1: return PyLong_FromLongLong(100000LL * (i + 1) + round);
+            case 2: return Py_NewRef(((i + round) & 1) ? Py_True : Py_False);
+            default: return PyUnicode_FromFormat("text %d %d", i, round);
+        }
+    };
+    auto check = [&](int upto, int round) {
+        for (int j = 0; j < upto; ++j) {
+            OwnedRef name = OwnedRef::steal(PyUnicode_FromFormat("a%d", j));
+            const uint32_t id = attribute_id(PyUnicode_AsUTF8(name.get()));
+            const PyValue* direct = record->attribute_map->get().get(id);
+            ASSERT_NE(direct, nullptr);
+            ASSERT_EQ(cached_attribute(self, id), direct) << j << " of " << upto;
+            OwnedRef read = OwnedRef::steal(PyObject_GetAttr(self, name.get()));
+            OwnedRef expected = OwnedRef::steal(value_for(j, round));
+            ASSERT_TRUE(read);
+            ASSERT_EQ(PyObject_RichCompareBool(read.get(), expected.get(), Py_EQ), 1) << j;
+        }
+    };
+    for (int i = 0; i < count; ++i) {
+        OwnedRef v = OwnedRef::steal(value_for(i, 0));
+        ASSERT_EQ(PyObject_SetAttrString(self, ("a" + std::to_string(i)).c_str(), v.get()), 0);
+        check(i + 1, 0);
+    }
+    for (int i = 0; i < count; ++i) {
+        OwnedRef v = OwnedRef::steal(value_for(i, 1));
+        ASSERT_EQ(PyObject_SetAttrString(self, ("a" + std::to_string(i)).c_str(), v.get()), 0);
+    }
+    check(count, 1);
+    // The collector's clear empties the map; reads then find nothing.
+    ASSERT_EQ(Py_TYPE(self)->tp_clear(self), 0);
+    EXPECT_EQ(record->attribute_map->get().len(), 0u);
+    for (int j = 0; j < count; ++j) EXPECT_EQ(cached_attribute(self, attribute_id("a" + std::to_string(j))), nullptr);
+    EXPECT_EQ(PyObject_GetAttrString(self, "a0"), nullptr);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));
+    PyErr_Clear();
+}
+
+INSTANTIATE_TEST_SUITE_P(Attributes, InstanceReadCache, ::testing::Values(1, 2, 3, 5, 8, 9, 21));
 
 }  // namespace
 }  // namespace tarnwick::testing

@@ -3,11 +3,17 @@
 // Most objects carry a handful of attributes, and an object is often made
 // with none. So the map starts empty (no allocation), keeps up to eight pairs
 // in one heap block sized to what it holds (room for 1, 2, 4, 6, then 8
-// pairs; keys packed first, values after them) scanned linearly, and becomes
-// a hash map at the ninth distinct key. It never turns back into the small
-// form. Attributes cannot be deleted: a pair goes only when an assignment that
-// added it is undone (take), and clear() exists solely to break reference
-// cycles.
+// pairs; the block's own length and room first, keys packed after them,
+// values last) scanned linearly, and becomes a hash map at the ninth distinct
+// key. It never turns back into the small form. Attributes cannot be deleted:
+// a pair goes only when an assignment that added it is undone (take), and
+// clear() exists solely to break reference cycles.
+//
+// The whole map is one word (raw()): null, the block, or the hash map tagged
+// in its low bit. A reader that keeps a copy of that word next to its object
+// can look a key up with find_in(raw) without touching the map itself; it
+// must take the word again after every write, since a write may move the
+// pairs into a new block.
 //
 // Values may have non-trivial destructors (they hold Python references). Old
 // values are moved out and destroyed only after the map is consistent again,
@@ -39,17 +45,23 @@ uint32_t hybrid_key_hash(const K& key) noexcept {
     }
 }
 
-// Up to eight pairs in insertion order in one heap block: `capacity` keys,
-// then `capacity` values. Slots are never removed. Not a complete container:
-// HybridHashmap owns the block and says how large it is.
+// Up to eight pairs in insertion order in one heap block: a header with
+// the pairs used and the room, `capacity` keys, then `capacity` values. Slots
+// are never removed. Not a complete container: HybridHashmap owns the block.
 template <class K, class V>
 struct SmallKVBlock {
     static constexpr uint32_t MAX_CAPACITY = 8;
     static_assert(alignof(V) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
     static_assert(std::is_nothrow_move_constructible_v<V>, "growing moves values and must not fail half way");
 
+    struct Header {
+        uint32_t len;
+        uint32_t capacity;
+    };
+    static constexpr size_t KEYS_AT = (sizeof(Header) + alignof(K) - 1) / alignof(K) * alignof(K);
+
     static constexpr size_t values_at(uint32_t capacity) noexcept {
-        return (capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
+        return (KEYS_AT + capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
     }
     static constexpr size_t bytes(uint32_t capacity) noexcept { return values_at(capacity) + capacity * sizeof(V); }
     // The capacity after `capacity` when one more pair must fit.
@@ -57,13 +69,26 @@ struct SmallKVBlock {
         return capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
     }
 
-    static K* keys(void* block) noexcept { return static_cast<K*>(block); }
-    static const K* keys(const void* block) noexcept { return static_cast<const K*>(block); }
-    static V* values(void* block, uint32_t capacity) noexcept {
-        return std::launder(reinterpret_cast<V*>(static_cast<char*>(block) + values_at(capacity)));
+    static Header* header(void* block) noexcept { return static_cast<Header*>(block); }
+    static const Header* header(const void* block) noexcept { return static_cast<const Header*>(block); }
+    static K* keys(void* block) noexcept { return reinterpret_cast<K*>(static_cast<char*>(block) + KEYS_AT); }
+    static const K* keys(const void* block) noexcept {
+        return reinterpret_cast<const K*>(static_cast<const char*>(block) + KEYS_AT);
     }
-    static const V* values(const void* block, uint32_t capacity) noexcept {
-        return std::launder(reinterpret_cast<const V*>(static_cast<const char*>(block) + values_at(capacity)));
+    static V* values(void* block) noexcept {
+        return std::launder(reinterpret_cast<V*>(static_cast<char*>(block) + values_at(header(block)->capacity)));
+    }
+    static const V* values(const void* block) noexcept {
+        return std::launder(
+            reinterpret_cast<const V*>(static_cast<const char*>(block) + values_at(header(block)->capacity)));
+    }
+    static const V* find(const void* block, const K& key) noexcept {
+        const uint32_t len = header(block)->len;
+        const K* ks = keys(block);
+        for (uint32_t i = 0; i < len; ++i) {
+            if (ks[i] == key) return values(block) + i;
+        }
+        return nullptr;
     }
 };
 
@@ -159,31 +184,31 @@ public:
     using Block = SmallKVBlock<K, V>;
     using Map = FxIndexedMap<K, V>;
     static constexpr uint32_t SMALL_CAPACITY = Block::MAX_CAPACITY;
+    static_assert(alignof(Map) >= 2, "the hash form is told apart by the low bit of its address");
 
     HybridHashmap() noexcept = default;
-    HybridHashmap(HybridHashmap&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), len_(std::exchange(o.len_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    HybridHashmap(HybridHashmap&& o) noexcept : data_(std::exchange(o.data_, nullptr)) {}
     HybridHashmap& operator=(HybridHashmap&& o) noexcept {
         if (this != &o) {
             HybridHashmap dropped(std::move(*this));
             data_ = std::exchange(o.data_, nullptr);
-            len_ = std::exchange(o.len_, 0);
-            cap_ = std::exchange(o.cap_, 0);
         }
         return *this;
     }
     HybridHashmap(const HybridHashmap&) = delete;
     HybridHashmap& operator=(const HybridHashmap&) = delete;
-    ~HybridHashmap() { release(data_, len_, cap_); }
+    ~HybridHashmap() { release(data_); }
 
-    const V* get(const K& key) const noexcept {
-        if (is_map()) return map()->get(key);
-        const K* keys = Block::keys(data_);
-        for (uint32_t i = 0; i < len_; ++i) {
-            if (keys[i] == key) return Block::values(data_, cap_) + i;
-        }
-        return nullptr;
+    // The map as one word, for find_in; it changes with every write.
+    const void* raw() const noexcept { return data_; }
+    // The value of key in the map whose word is raw (as get).
+    static const V* find_in(const void* raw, const K& key) noexcept {
+        if (!raw) return nullptr;
+        if (is_map(raw)) return map_of(raw)->get(key);
+        return Block::find(raw, key);
     }
+
+    const V* get(const K& key) const noexcept { return find_in(data_, key); }
     V* get(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).get(key)); }
     bool contains(const K& key) const noexcept { return get(key) != nullptr; }
 
@@ -204,69 +229,80 @@ public:
             }
             return old;
         }
-        if (is_map()) {
-            map()->insert_new(key, std::move(value));
+        if (data_ && is_map(data_)) {
+            map_of(data_)->insert_new(key, std::move(value));
             return std::nullopt;
         }
-        if (len_ == cap_) {
-            if (cap_ == SMALL_CAPACITY) {
+        const uint32_t len = data_ ? Block::header(data_)->len : 0;
+        const uint32_t cap = data_ ? Block::header(data_)->capacity : 0;
+        if (len == cap) {
+            if (cap == SMALL_CAPACITY) {
                 to_map(key, std::move(value));
                 return std::nullopt;
             }
-            grow(Block::grown(cap_));
+            grow(Block::grown(cap));
         }
-        new (Block::values(data_, cap_) + len_) V(std::move(value));
-        Block::keys(data_)[len_] = key;
-        ++len_;
+        new (Block::values(data_) + len) V(std::move(value));
+        Block::keys(data_)[len] = key;
+        Block::header(data_)->len = len + 1;
         return std::nullopt;
     }
 
     // Takes the pair of key out (the others keep their order) and hands its
     // value to the caller, who may release it outside the map's lock.
     std::optional<V> take(const K& key) {
-        if (is_map()) return map()->take(key);
+        if (!data_) return std::nullopt;
+        if (is_map(data_)) return map_of(data_)->take(key);
         K* keys = Block::keys(data_);
-        V* values = Block::values(data_, cap_);
+        V* values = Block::values(data_);
+        const uint32_t len = Block::header(data_)->len;
         uint32_t i = 0;
-        while (i < len_ && keys[i] != key) ++i;
-        if (i == len_) return std::nullopt;
+        while (i < len && keys[i] != key) ++i;
+        if (i == len) return std::nullopt;
         std::optional<V> out(std::move(values[i]));
-        for (; i + 1 < len_; ++i) {
+        for (; i + 1 < len; ++i) {
             keys[i] = keys[i + 1];
             values[i].~V();
             new (values + i) V(std::move(values[i + 1]));
         }
-        values[len_ - 1].~V();
-        --len_;
+        values[len - 1].~V();
+        Block::header(data_)->len = len - 1;
         return out;
     }
 
-    size_t len() const noexcept { return is_map() ? map()->len() : len_; }
+    size_t len() const noexcept {
+        if (!data_) return 0;
+        return is_map(data_) ? map_of(data_)->len() : Block::header(data_)->len;
+    }
     bool empty() const noexcept { return len() == 0; }
-    bool is_small() const noexcept { return !is_map(); }
+    bool is_small() const noexcept { return !data_ || !is_map(data_); }
     // Pairs the small form has room for (0 before the first); 0 in the hash form.
-    size_t small_capacity() const noexcept { return is_map() ? 0 : cap_; }
+    size_t small_capacity() const noexcept { return is_small() && data_ ? Block::header(data_)->capacity : 0; }
 
     // f(const K&, const V&) for every pair: insertion order in both forms.
     template <class F>
     void for_each(F&& f) const {
-        if (is_map()) {
-            std::as_const(*map()).for_each(f);
+        if (!data_) return;
+        if (is_map(data_)) {
+            std::as_const(*map_of(data_)).for_each(f);
         } else {
             const K* keys = Block::keys(data_);
-            const V* values = Block::values(data_, cap_);
-            for (uint32_t i = 0; i < len_; ++i) f(keys[i], values[i]);
+            const V* values = Block::values(data_);
+            const uint32_t len = Block::header(data_)->len;
+            for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
         }
     }
     // f(const K&, V&): the same pairs, values modifiable.
     template <class F>
     void for_each(F&& f) {
-        if (is_map()) {
-            map()->for_each(f);
+        if (!data_) return;
+        if (is_map(data_)) {
+            map_of(data_)->for_each(f);
         } else {
             const K* keys = Block::keys(data_);
-            V* values = Block::values(data_, cap_);
-            for (uint32_t i = 0; i < len_; ++i) f(keys[i], values[i]);
+            V* values = Block::values(data_);
+            const uint32_t len = Block::header(data_)->len;
+            for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
         }
     }
 
@@ -275,19 +311,21 @@ public:
     void clear() noexcept { HybridHashmap dropped(std::move(*this)); }
 
 private:
-    // cap_ of the hash form, where data_ is a Map.
-    static constexpr uint32_t MAP_FORM = UINT32_MAX;
+    static constexpr uintptr_t MAP_TAG = 1;
 
-    bool is_map() const noexcept { return cap_ == MAP_FORM; }
-    Map* map() const noexcept { return static_cast<Map*>(data_); }
+    static bool is_map(const void* raw) noexcept { return reinterpret_cast<uintptr_t>(raw) & MAP_TAG; }
+    static Map* map_of(const void* raw) noexcept {
+        return reinterpret_cast<Map*>(reinterpret_cast<uintptr_t>(raw) & ~MAP_TAG);
+    }
 
-    static void release(void* data, uint32_t len, uint32_t cap) noexcept {
+    static void release(void* data) noexcept {
         if (!data) return;
-        if (cap == MAP_FORM) {
-            delete static_cast<Map*>(data);
+        if (is_map(data)) {
+            delete map_of(data);
             return;
         }
-        V* values = Block::values(data, cap);
+        V* values = Block::values(data);
+        const uint32_t len = Block::header(data)->len;
         for (uint32_t i = 0; i < len; ++i) values[i].~V();
         ::operator delete(data);
     }
@@ -296,35 +334,31 @@ private:
     // values of the old block are destroyed once the map uses the new one.
     void grow(uint32_t capacity) {
         void* fresh = ::operator new(Block::bytes(capacity));
-        if (len_ > 0) {
-            std::memcpy(Block::keys(fresh), Block::keys(data_), len_ * sizeof(K));
-            V* from = Block::values(data_, cap_);
-            V* to = reinterpret_cast<V*>(static_cast<char*>(fresh) + Block::values_at(capacity));
-            for (uint32_t i = 0; i < len_; ++i) new (to + i) V(std::move(from[i]));
+        const uint32_t len = data_ ? Block::header(data_)->len : 0;
+        *Block::header(fresh) = typename Block::Header{len, capacity};
+        if (len > 0) {
+            std::memcpy(Block::keys(fresh), Block::keys(data_), len * sizeof(K));
+            V* from = Block::values(data_);
+            V* to = Block::values(fresh);
+            for (uint32_t i = 0; i < len; ++i) new (to + i) V(std::move(from[i]));
         }
-        void* old = std::exchange(data_, fresh);
-        const uint32_t old_cap = std::exchange(cap_, capacity);
-        release(old, len_, old_cap);
+        release(std::exchange(data_, fresh));
     }
 
     void to_map(K key, V&& value) {
         auto fresh = std::make_unique<Map>();
         fresh->reserve(SMALL_CAPACITY + 1);
         const K* keys = Block::keys(data_);
-        V* values = Block::values(data_, cap_);
-        for (uint32_t i = 0; i < len_; ++i) fresh->insert_new(keys[i], std::move(values[i]));
+        V* values = Block::values(data_);
+        const uint32_t len = Block::header(data_)->len;
+        for (uint32_t i = 0; i < len; ++i) fresh->insert_new(keys[i], std::move(values[i]));
         fresh->insert_new(key, std::move(value));
-        void* old = std::exchange(data_, fresh.release());
-        const uint32_t old_len = std::exchange(len_, 0);
-        const uint32_t old_cap = std::exchange(cap_, MAP_FORM);
-        release(old, old_len, old_cap);
+        void* tagged = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(fresh.release()) | MAP_TAG);
+        release(std::exchange(data_, tagged));
     }
 
-    // The small block (cap_ pairs of room, len_ used), the hash map
-    // (cap_ == MAP_FORM), or nothing yet.
+    // Null, the small block, or the hash map with MAP_TAG set.
     void* data_ = nullptr;
-    uint32_t len_ = 0;
-    uint32_t cap_ = 0;
 };
 
 }  // namespace tarnwick

@@ -434,8 +434,13 @@ TEST(NumericalBitmap, NarrowFamiliesMatchKeyScan) {
             if (rng() % 2) half.add(id);
             if (id % 97 == 0 || id < 50) narrow.add(id);
         }
+        // Few enough candidates to be tested one by one: some without a
+        // number, some beyond every id of the structure, and a single one.
+        Bitmap few{3, 99, 100, 6999, 71998, 900000}, single{70000};
+        while (few.cardinality() < NumericalBitmap::few_per_chunk) few.add(100 + uint32_t(rng() % 72000));
         const std::vector<std::pair<const char*, const Bitmap*>> bases = {
-            {"everything", &everything}, {"half", &half}, {"narrow", &narrow}, {"empty", &empty}};
+            {"everything", &everything}, {"half", &half},   {"narrow", &narrow},
+            {"few", &few},               {"single", &single}, {"empty", &empty}};
 
         const auto probes = probes_for(model, rng);
         for (const OrderKey& p : probes) {

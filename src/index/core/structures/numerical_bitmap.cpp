@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 #include <optional>
+#include <vector>
 
 namespace tarnwick {
 
@@ -304,8 +305,70 @@ void add_parts(Bitmap& out, std::vector<Bitmap>& parts) {
 
 }  // namespace
 
+bool NumericalBitmap::few_candidates(const Bitmap& base) const {
+    const Bitmap& any = slices_[0][0].bitmap().empty() ? slices_[0][1].bitmap() : slices_[0][0].bitmap();
+    if (any.empty() || base.empty()) return false;
+    const uint64_t chunks = (uint64_t(any.maximum()) >> 16) - (uint64_t(any.minimum()) >> 16) + 1;
+    return base.cardinality() <= few_per_chunk * chunks;
+}
+
+void NumericalBitmap::select_each(const Bound* low, const Bound* high, Bitmap& out, const Bitmap& base) const {
+    // Where every id of the structure has the same bit the slice needs no
+    // probe: `fixed` is that bit, or -1 where the bit varies.
+    struct Level {
+        const Bitmap* ones;
+        int fixed;
+    };
+    std::array<Level, OrderKey::bits> levels;
+    int top_varying = -1;
+    for (int c = OrderKey::bits - 1; c >= 0; --c) {
+        const Bitmap& zeros = slices_[c][0].bitmap();
+        const Bitmap& ones = slices_[c][1].bitmap();
+        if (zeros.empty() && ones.empty()) return;  // no id holds a number
+        levels[c] = {&ones, zeros.empty() ? 1 : ones.empty() ? 0 : -1};
+        if (levels[c].fixed < 0 && top_varying < 0) top_varying = c;
+    }
+    std::vector<uint32_t> hits;
+    base.for_each([&](uint32_t id) {
+        // Whether the id holds a number at all: it is in one half of every
+        // slice. The probe of the top varying slice is kept for the walk.
+        int top_bit = -1;
+        if (top_varying >= 0) {
+            if (levels[top_varying].ones->contains(id)) top_bit = 1;
+            else if (slices_[top_varying][0].bitmap().contains(id)) top_bit = 0;
+            else return;
+        } else if (!slices_[0][levels[0].fixed].bitmap().contains(id)) {
+            return;
+        }
+        // A bound stays open while the key agrees with it bit for bit.
+        bool low_open = low != nullptr, high_open = high != nullptr;
+        for (int c = OrderKey::bits - 1; c >= 0 && (low_open || high_open); --c) {
+            const Level& level = levels[c];
+            const unsigned bit = level.fixed >= 0 ? unsigned(level.fixed)
+                                 : c == top_varying ? unsigned(top_bit)
+                                                    : unsigned(level.ones->contains(id));
+            if (low_open && bit != low->key.bit(c)) {
+                if (bit < low->key.bit(c)) return;  // below the low bound
+                low_open = false;
+            }
+            if (high_open && bit != high->key.bit(c)) {
+                if (bit > high->key.bit(c)) return;  // above the high bound
+                high_open = false;
+            }
+        }
+        // A bound still open is equal to the key.
+        if ((low_open && !low->inclusive) || (high_open && !high->inclusive)) return;
+        hits.push_back(id);
+    });
+    out.add_many(hits);
+}
+
 void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
                                         bool inclusive) const {
+    if (few_candidates(base)) {
+        const Bound bound{key, inclusive};
+        return select_each(greater ? &bound : nullptr, greater ? nullptr : &bound, out, base);
+    }
     // Going down from the top bit: where the key has the bit that loses
     // (0 for "greater", 1 for "less"), the agreeing candidates with the other
     // bit are decided. The first slice also drops the ids of base that hold
@@ -342,6 +405,10 @@ bool NumericalBitmap::holds_key(uint32_t id, const OrderKey& key) const {
 void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
                                             const Bitmap& base) const {
     if (high < low) return;
+    if (few_candidates(base)) {
+        const Bound lower{low, true}, upper{high, true};
+        return select_each(&lower, &upper, out, base);
+    }
     // One walk down the bits both bounds share; where they part, the
     // candidates with the lower bound's bit are below the upper bound already
     // and need only the lower test on the bits left, the others the reverse.

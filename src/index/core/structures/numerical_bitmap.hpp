@@ -139,7 +139,24 @@ public:
     size_t buffered_count() const noexcept;
     const std::array<Slice, OrderKey::bits>& slices() const noexcept { return slices_; }
 
+    // Up to this many candidates per 2^16-id chunk the structure spans, a
+    // comparison tests each candidate's key bits by itself instead of
+    // narrowing the candidates slice by slice: every slice step costs a pass
+    // over the chunks and a new bitmap, while a candidate is decided after a
+    // few bits as a rule.
+    static constexpr uint64_t few_per_chunk = 24;
+
 private:
+    struct Bound {
+        OrderKey key;
+        bool inclusive;
+    };
+    // Whether `base` is few enough candidates for select_each().
+    bool few_candidates(const Bitmap& base) const;
+    // Adds to `out` the ids of `base` whose key lies above `low` and below
+    // `high` (a null bound: no limit on that side), reading each id's bits
+    // from the top down and stopping as soon as both bounds are decided.
+    void select_each(const Bound* low, const Bound* high, Bitmap& out, const Bitmap& base) const;
     // Adds to `out` the ids of `base` above (`greater`) or below the key;
     // with `inclusive`, also the ids equal to it.
     void compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,

@@ -32,6 +32,68 @@ Bitmap intersect_pair(const Bitmap& a, const Bitmap& b) {
     return a - b.flipped(a.minimum(), uint64_t(a.maximum()) + 1);
 }
 
+// A set of candidates as a flat array of bits over its span, for the scans
+// that meet it once per start position: each meeting is then one bit test
+// per id of the position's smallest set, where roaring would merge the
+// candidates' sorted arrays with that set's again at every position.
+class FlatIds {
+public:
+    explicit FlatIds(const Bitmap& ids)
+        : base_(ids.minimum() & ~uint32_t(63)), words_(((ids.maximum() - base_) >> 6) + 1, 0) {
+        ids.for_each([this](uint32_t id) { words_[(id - base_) >> 6] |= uint64_t(1) << (id & 63); });
+    }
+    bool has(uint32_t id) const noexcept {
+        if (id < base_) return false;
+        const uint32_t word = (id - base_) >> 6;
+        return word < words_.size() && (words_[word] >> (id & 63) & 1);
+    }
+    // Worth making for `ids`: enough of them, within a span small enough,
+    // that the array costs less to clear than the merges it saves; sparse
+    // enough that roaring holds them as sorted arrays (dense candidates
+    // already meet a set with one bit test per id, and a few are best met by
+    // galloping).
+    static bool worth_it(const Bitmap& ids) {
+        constexpr uint64_t at_least = 256, dense = 4096, span_per_id = 1024;
+        const uint64_t n = ids.cardinality();
+        return n >= at_least && uint64_t(ids.maximum() - ids.minimum()) <= n * span_per_id &&
+               ids_per_chunk(ids) < dense;
+    }
+
+private:
+    uint32_t base_;
+    std::vector<uint64_t> words_;
+};
+
+// Adds the ids of `flat` common to every set (none empty) to out, walking the
+// smallest set. Its ids are read out into `scratch` first: a plain loop over
+// them, rather than a call per id, is what keeps the walk near the cost of
+// its bit tests.
+void add_flat_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const FlatIds& flat,
+                           std::vector<uint32_t>& scratch) {
+    const HybridSet* smallest = *std::min_element(
+        sets.begin(), sets.end(), [](const HybridSet* a, const HybridSet* b) { return a->size() < b->size(); });
+    if (const Bitmap* b = smallest->bitmap()) {
+        scratch.resize(b->cardinality());
+        roaring_bitmap_to_uint32_array(b->raw(), scratch.data());
+    } else {
+        scratch.clear();
+        smallest->for_each([&](uint32_t id) { scratch.push_back(id); });
+    }
+    size_t kept = 0;
+    for (const uint32_t id : scratch) {
+        scratch[kept] = id;
+        kept += flat.has(id);
+    }
+    std::vector<uint32_t> hits;
+    for (size_t i = 0; i < kept; ++i) {
+        const uint32_t id = scratch[i];
+        bool all = true;
+        for (const HybridSet* s : sets) all = all && (s == smallest || s->contains(id));
+        if (all) hits.push_back(id);
+    }
+    out.add_many(hits);
+}
+
 // Adds the ids common to every set (none empty) to out. The sets are taken
 // smallest first: in a string the common bytes (a shared prefix, the start
 // mark) hold nearly every id, and one rare byte bounds the result.
@@ -75,6 +137,13 @@ void add_intersection(std::vector<const HybridSet*>& sets, Bitmap& out, const Bi
     size_t next;
     if (within_first) {
         r = *within & *sets[0]->bitmap();
+        next = 1;
+    } else if (within && (sets.size() == 1 || within->cardinality() < sets[1]->size())) {
+        // Candidates between the smallest set and the next: meeting them
+        // second keeps every later step, and the union into out, as small as
+        // the candidates allow, where the two sets alone could leave
+        // thousands of ids that out would take in only to lose them.
+        r = intersect_pair(*sets[0]->bitmap(), *within);
         next = 1;
     } else if (sets.size() == 1) {
         r = sets[0]->bitmap()->clone();
@@ -456,6 +525,9 @@ Bitmap PositionalBitmap::scan(std::string_view bytes, size_t first, size_t last,
                               const Bitmap* within) const {
     Bitmap out;
     SetList sets;
+    std::optional<FlatIds> flat;
+    std::vector<uint32_t> scratch;
+    if (within && FlatIds::worth_it(*within)) flat.emplace(*within);
     for (size_t at = first; at < last; ++at) {
         sets.clear();
         if constexpr (!std::is_same_v<Mark, std::nullptr_t>) {
@@ -463,8 +535,9 @@ Bitmap PositionalBitmap::scan(std::string_view bytes, size_t first, size_t last,
             if (!marked) continue;
             sets.push_back(marked);
         }
-        if (gather_bytes(static_cast<size_t>(static_cast<std::ptrdiff_t>(at) + offset), bytes, sets))
-            add_intersection(sets, out, within);
+        if (!gather_bytes(static_cast<size_t>(static_cast<std::ptrdiff_t>(at) + offset), bytes, sets)) continue;
+        if (flat) add_flat_intersection(sets, out, *flat, scratch);
+        else add_intersection(sets, out, within);
     }
     return out;
 }

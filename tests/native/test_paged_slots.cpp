@@ -66,20 +66,20 @@ TEST(PagedSlots, AgreesWithAMap) {
     EXPECT_EQ(walked, model);
 }
 
-// A failed page or directory allocation leaves the table as it was.
-TEST(PagedSlots, FailedAllocationChangesNothing) {
-    for (int point = 1; point <= 2; ++point) {
-        Slots slots;
-        slots.make(5) = std::make_shared<int>(5);
-        fail_allocation_after(point);
-        EXPECT_THROW(slots.make(10'000), std::bad_alloc);
-        fail_allocation_after(0);
-        EXPECT_EQ(slots.page_count(), 1u);
-        EXPECT_TRUE(slots[5] && *slots[5] == 5);
-        EXPECT_FALSE(slots[10'000]);
-        slots.make(10'000) = std::make_shared<int>(1);
-        EXPECT_EQ(slots.page_count(), 2u);
-    }
+// A failed reservation leaves the table as it was; one whose page exists is
+// no allocation point at all.
+TEST(PagedSlots, FailedReservationChangesNothing) {
+    Slots slots;
+    slots.make(5) = std::make_shared<int>(5);
+    fail_allocation_after(1);
+    EXPECT_NO_THROW(slots.reserve(6));
+    EXPECT_THROW(slots.reserve(10'000), std::bad_alloc);
+    fail_allocation_after(0);
+    EXPECT_EQ(slots.page_count(), 1u);
+    EXPECT_TRUE(slots[5] && *slots[5] == 5);
+    EXPECT_FALSE(slots[10'000]);
+    slots.reserve(10'000) = std::make_shared<int>(1);
+    EXPECT_EQ(slots.page_count(), 2u);
 }
 
 }  // namespace

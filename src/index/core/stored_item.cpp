@@ -25,7 +25,7 @@ void touch_placeholders() {
     (void)DEFAULT_INDEXABLE_ARC();
 }
 
-void reserve_item_slot(ItemTable& table, uint32_t id) { (void)table.make(id); }
+void reserve_item_slot(ItemTable& table, uint32_t id) { (void)table.reserve(id); }
 
 uint64_t table_epoch() noexcept { return epoch.load(); }
 

@@ -23,8 +23,9 @@ pytestmark = [
     pytest.mark.skipif(not _has_mallinfo2(), reason="needs the GNU allocator's counts"),
 ]
 
-SCRIPT = """
-    import ctypes, ctypes.util, gc, random
+# The allocator's count of bytes in use, in the child interpreter.
+IN_USE = """
+    import ctypes, ctypes.util, gc
     from Tarnwick import Index, Indexable, PyQueryExpr as Q
 
     libc = ctypes.CDLL(ctypes.util.find_library("c"))
@@ -36,6 +37,10 @@ SCRIPT = """
     def in_use():
         info = libc.mallinfo2()
         return info.uordblks + info.hblkhd
+"""
+
+SCRIPT = IN_USE + """
+    import random
 
     def resident():
         with open("/proc/self/statm") as f:
@@ -90,19 +95,7 @@ def test_a_large_batch_returns_the_memory_it_only_needed_while_it_ran(shape):
     assert grown < 1.5 * kept, (kept, grown)
 
 
-SMALL_INDEXES = """
-    import ctypes, ctypes.util, gc
-    from Tarnwick import Index, Indexable, PyQueryExpr as Q
-
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    class Info(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in
-                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-    libc.mallinfo2.restype = Info
-
-    def in_use():
-        info = libc.mallinfo2()
-        return info.uordblks + info.hblkhd
+SMALL_INDEXES = IN_USE + """
 
     class P(Indexable):
         pass

@@ -20,7 +20,8 @@ bool holds_object_locks() noexcept { return !held_here.empty(); }
 
 bool holds_object_lock(const Mutex& m) noexcept { return held_here.count(&m) != 0; }
 
-bool ObjectLocks::try_add(Mutex& m) {
+// Listed before locking, so that a failed allocation leaves nothing locked.
+bool ObjectLocks::list(Mutex& m) {
     if (held_.empty()) outer_ = held_here.size();
     if (held_here.count(&m)) return false;
     held_.push_back(&m);
@@ -30,29 +31,27 @@ bool ObjectLocks::try_add(Mutex& m) {
         held_.pop_back();
         throw;
     }
-    if (m.try_lock()) return true;
+    return true;
+}
+
+void ObjectLocks::unlist(Mutex& m) noexcept {
     held_here.erase(&m);
     held_.pop_back();
+}
+
+bool ObjectLocks::try_add(Mutex& m) {
+    if (!list(m)) return false;
+    if (m.try_lock()) return true;
+    unlist(m);
     return false;
 }
 
 void ObjectLocks::add(Mutex& m) {
-    if (held_.empty()) outer_ = held_here.size();
-    if (held_here.count(&m)) throw ObjectLockedError();
-    // Recorded before locking, so that a failed allocation leaves nothing
-    // locked.
-    held_.push_back(&m);
-    try {
-        held_here.insert(&m);
-    } catch (...) {
-        held_.pop_back();
-        throw;
-    }
+    if (!list(m)) throw ObjectLockedError();
     if (outer_ == 0) {
         m.lock();
     } else if (!m.try_lock()) {
-        held_here.erase(&m);
-        held_.pop_back();
+        unlist(m);
         throw ObjectLockedError();
     }
 }

@@ -58,6 +58,11 @@ public:
     void release() noexcept;
 
 private:
+    // Lists m as this guard's and this thread's, before it is locked; false,
+    // listing nothing, if this thread holds it already.
+    bool list(Mutex& m);
+    void unlist(Mutex& m) noexcept;
+
     std::vector<Mutex*> held_;
     // Number of locks this thread held from elsewhere when the first of this
     // guard's was taken.

@@ -45,21 +45,29 @@ def probe(peer_key: str, n: int, seed: int, mode: str) -> dict:
     peer_cls.warm_up()
     workload = Workload.generate(n, seed)
     gc.collect()
+    # Tracing stays on only while the probe runs: left on, it slows every
+    # allocation of the process that called the probe.
+    tracing = mode == "tracemalloc" and not tracemalloc.is_tracing()
     if mode == "tracemalloc":
-        tracemalloc.start()
+        if tracing:
+            tracemalloc.start()
 
         def read() -> int:
             return tracemalloc.get_traced_memory()[0]
     else:
         read = resident_bytes
-    base = read()
-    peer = peer_cls(workload)
-    peer.objects
-    gc.collect()
-    after_objects = read()
-    peer.build()
-    gc.collect()
-    after_build = read()
+    try:
+        base = read()
+        peer = peer_cls(workload)
+        peer.objects
+        gc.collect()
+        after_objects = read()
+        peer.build()
+        gc.collect()
+        after_build = read()
+    finally:
+        if tracing:
+            tracemalloc.stop()
     return {"status": "ok", "mode": mode, "n": n,
             "objects_bytes": after_objects - base,
             "index_bytes": after_build - after_objects,

@@ -395,8 +395,12 @@ class TestMemoryProbe:
     def test_a_probe_counts_the_structure_apart_from_the_objects(self):
         from bench import memory
 
+        import tracemalloc
+
         entry = memory.probe("dictsets", 3000, 1, "tracemalloc")
         assert entry["status"] == "ok"
+        # Tracing left on would slow every later allocation of this process.
+        assert not tracemalloc.is_tracing()
         # Plain objects and the sets of the hand-written index both live in Python's heap.
         assert entry["objects_per_object"] > 100 and entry["index_per_object"] > 50
 

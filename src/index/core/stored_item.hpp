@@ -82,14 +82,17 @@ void for_each_present_item(const RwLocked<ItemTable>& items, const Bitmap& ids, 
     const IndexableRecord* const empty = placeholder_record();
     constexpr size_t batch = 64;
     uint32_t pending[batch];
+    // Each slot is found in its page once per batch, not once per pass.
+    const StoredItem* slots[batch];
     size_t n = 0;
     auto run = [&] {
-        for (size_t i = 0; i < n; ++i) __builtin_prefetch(&table[pending[i]]);
-        for (size_t i = 0; i < n; ++i) __builtin_prefetch(table[pending[i]].python_handle.get(), 1);
         for (size_t i = 0; i < n; ++i) {
-            const StoredItem& slot = table[pending[i]];
-            if (held_since(slot, epoch, empty)) fn(pending[i], slot);
+            slots[i] = &table[pending[i]];
+            __builtin_prefetch(slots[i]);
         }
+        for (size_t i = 0; i < n; ++i) __builtin_prefetch(slots[i]->python_handle.get(), 1);
+        for (size_t i = 0; i < n; ++i)
+            if (held_since(*slots[i], epoch, empty)) fn(pending[i], *slots[i]);
         n = 0;
     };
     const size_t size = table.size();

@@ -59,6 +59,7 @@ def parse_args(argv=None) -> argparse.Namespace:
     parser.add_argument("--ops", type=_keys([op.key for op in OPERATIONS]),
                         help="comma-separated operations (default all)")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory probes")
+    parser.add_argument("--no-chart", action="store_true", help="write the tables only, no PNG")
     parser.add_argument("--seed", type=int, default=8)
     parser.add_argument("--from-json", type=Path, metavar="PATH",
                         help="measure nothing: redraw the table and chart of an earlier run")
@@ -82,11 +83,11 @@ def settings_from(args: argparse.Namespace) -> runner.Settings:
     return s
 
 
-def write_reports(doc: dict, out: Path) -> None:
+def write_reports(doc: dict, out: Path, draw: bool = True) -> None:
     out.mkdir(parents=True, exist_ok=True)
     report.write_json(out / "results.json", doc)
     (out / "results.md").write_text(report.markdown(doc))
-    why_not = chart.draw(doc, out / "query_time.png")
+    why_not = chart.draw(doc, out / "query_time.png") if draw else "--no-chart"
     print()
     print(report.console_summary(doc))
     if why_not:
@@ -98,7 +99,7 @@ def write_reports(doc: dict, out: Path) -> None:
 def main(argv=None) -> int:
     args = parse_args(argv)
     if args.from_json:
-        write_reports(json.loads(args.from_json.read_text()), args.out)
+        write_reports(json.loads(args.from_json.read_text()), args.out, not args.no_chart)
         return 0
     settings = settings_from(args)
     print(f"sizes {', '.join(f'{n:,}' for n in settings.sizes)}; {settings.repeat} runs per figure")
@@ -106,7 +107,7 @@ def main(argv=None) -> int:
     verdicts = judge_all(results, memory)
     meta = {"machine": report.machine_info(),
             "settings": {k: v for k, v in vars(settings).items()}}
-    write_reports(report.document(meta, results, memory, verdicts), args.out)
+    write_reports(report.document(meta, results, memory, verdicts), args.out, not args.no_chart)
     return 0
 
 

@@ -20,6 +20,18 @@ cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
 t0=$(date +%s)
 stage() { echo; echo "== $1 ($(( $(date +%s) - t0 ))s)"; }
+# Runs a GoogleTest binary as $JOBS shards at once; fails if any shard fails.
+sharded() {
+  local i pids=() failed=0
+  for ((i = 0; i < JOBS; i++)); do
+    GTEST_TOTAL_SHARDS=$JOBS GTEST_SHARD_INDEX=$i "$@" & pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i" || failed=1; done
+  return $failed
+}
+# The Python suites run on $JOBS workers: many tests wait on threads, forks and
+# child interpreters for a fixed time, and those waits overlap.
+PYTEST=(-m pytest -q -p no:cacheprovider -n "$JOBS")
 
 stage "setup"
 source scripts/env.sh
@@ -37,19 +49,19 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
         -DTARNWICK_BUILD_MODULE=ON -DCMAKE_UNITY_BUILD=ON -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
   cmake --build build/asan -j"$JOBS"
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ./build/asan/tarnwick_native_tests --gtest_brief=1
+    sharded ./build/asan/tarnwick_native_tests --gtest_brief=1
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ./build/asan/tarnwick_engine_tests --gtest_brief=1
 else
   stage "native tests"
   cmake -S . -B build/native -G Ninja -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_NATIVE_TESTS=ON >/dev/null
   cmake --build build/native -j"$JOBS"
-  ./build/native/tarnwick_native_tests --gtest_brief=1
+  sharded ./build/native/tarnwick_native_tests --gtest_brief=1
   ./build/native/tarnwick_engine_tests --gtest_brief=1
 fi
 
 stage "python tests (release build)"
-(cd tests && "$PY" -m pytest -q -p no:cacheprovider .)
+(cd tests && "$PY" "${PYTEST[@]}" .)
 
 if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   stage "python tests (ASan+UBSan build)"
@@ -57,7 +69,7 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
   cxx_lib=$(${CXX:-g++} -print-file-name=libstdc++.so)
   (cd tests && PYTHONPATH="$PWD/../build/asan" LD_PRELOAD="$asan_lib $cxx_lib" PYTHONMALLOC=malloc \
      ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     TARNWICK_SANITIZED=1 "$PY" -m pytest -q -s -p no:cacheprovider .)
+     TARNWICK_SANITIZED=1 "$PY" "${PYTEST[@]}" -s .)
 
   stage "native thread tests (TSan)"
   # Only the structures with thread tests.

@@ -1,5 +1,6 @@
 #include "index/core/query/query_expr.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 
@@ -40,6 +41,13 @@ QueryExpr& QueryExpr::operator=(const QueryExpr& o) {
 
 namespace {
 
+// Room for n more, growing geometrically: the worklist of a chain nested on
+// its last operand keeps every other operand, and growing it by exactly what
+// each level adds would move all of them again at every level.
+void make_room(std::vector<QueryExpr>& into, size_t n) {
+    if (into.capacity() - into.size() < n) into.reserve(std::max(into.size() + n, 2 * into.capacity()));
+}
+
 // Moves the children of expr to the end of `into`; false if that failed for
 // want of memory (expr keeps what was not moved).
 bool take_children(QueryExpr& expr, std::vector<QueryExpr>& into) noexcept {
@@ -48,11 +56,11 @@ bool take_children(QueryExpr& expr, std::vector<QueryExpr>& into) noexcept {
             // The box keeps the moved-from operand, which has no children.
             if (n->exprs.operator->()) into.push_back(std::move(*n->exprs));
         } else if (auto* a = std::get_if<QueryExpr::And>(&expr.node)) {
-            into.reserve(into.size() + a->exprs.size());
+            make_room(into, a->exprs.size());
             for (QueryExpr& e : a->exprs) into.push_back(std::move(e));
             a->exprs.clear();
         } else if (auto* o = std::get_if<QueryExpr::Or>(&expr.node)) {
-            into.reserve(into.size() + o->exprs.size());
+            make_room(into, o->exprs.size());
             for (QueryExpr& e : o->exprs) into.push_back(std::move(e));
             o->exprs.clear();
         }

@@ -509,9 +509,8 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
             drop_members(gone);
             unregister_from(record->index_metas->get());
             defer_nested_add(shared_from_this(), child);
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
         }
         throw;
     }
@@ -560,9 +559,8 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
             for (size_t i : joining) gone.add(batch[i].record->id);
             drop_members(gone);
             for (size_t i : joining) unregister_from(batch[i].record->index_metas->get());
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
         }
         throw;
     }

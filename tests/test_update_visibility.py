@@ -16,9 +16,10 @@ from index_support import Item, run_threads
 RACE_SECONDS = 3.0
 
 
-def race(writer, reader, seconds=RACE_SECONDS):
+def race(writer, reader, seconds=RACE_SECONDS, also=()):
     """Runs writer() and reader() in a loop each, in two threads, until the
-    time is up or reader() returns a complaint; returns the complaints."""
+    time is up or reader() returns a complaint; returns the complaints. Each
+    of `also` loops in a thread of its own meanwhile."""
     stop = time.monotonic() + seconds
     complaints = []
 
@@ -31,7 +32,7 @@ def race(writer, reader, seconds=RACE_SECONDS):
 
         return run
 
-    run_threads([loop(writer, False), loop(reader, True)])
+    run_threads([loop(writer, False), loop(reader, True)] + [loop(step, False) for step in also])
     return complaints
 
 
@@ -279,3 +280,105 @@ def test_holders_show_only_once_their_nested_values_are_in(add, depth):
         return None
 
     assert race(grow, look) == []
+
+
+# How a holder reaches the object whose `fixed` is 3 through a container
+# item: the path, and a maker of (holder, the objects on the way down).
+def _through_list(i):
+    bottom = holding_fixed(i)
+    holder = Item()
+    holder.child = [bottom]
+    return holder, [bottom]
+
+
+def _through_tuple_and_set(i):
+    bottom = holding_fixed(i)
+    holder = Item()
+    holder.child = (0, {bottom})
+    return holder, [bottom]
+
+
+def _list_then_attribute(i):
+    bottom, middle = holding_fixed(i), Item()
+    middle.child = bottom
+    holder = Item()
+    holder.child = ["m", middle]
+    return holder, [middle, bottom]
+
+
+def _attribute_then_list(i):
+    bottom, middle = holding_fixed(i), Item()
+    middle.child = [bottom]
+    holder = Item()
+    holder.child = middle
+    return holder, [bottom]
+
+
+def holding_fixed(i):
+    # Values enough that indexing one takes a while after its holder is in.
+    bottom = Item()
+    bottom.fixed = 3
+    bottom.tags = ["t", i, *range(40)]
+    return bottom
+
+
+CONTAINER_SHAPES = [
+    pytest.param("child.fixed", _through_list, id="list"),
+    pytest.param("child.fixed", _through_tuple_and_set, id="set-in-tuple"),
+    pytest.param("child.child.fixed", _list_then_attribute, id="list-then-attribute"),
+    pytest.param("child.child.fixed", _attribute_then_list, id="attribute-then-list"),
+]
+
+
+def _add_many(index, holders):
+    index.add_object_many(holders)
+
+
+def _add_one_by_one(index, holders):
+    for holder in holders[:15]:
+        index.add_object(holder)
+
+
+def _merge(index, holders):
+    other = Index()
+    other.add_object_many(holders)
+    index.union_with(other)
+
+
+@pytest.mark.parametrize("add", [_add_many, _add_one_by_one, _merge])
+@pytest.mark.parametrize("path, make", CONTAINER_SHAPES)
+def test_holders_wait_for_a_container_item_another_thread_is_assigning(path, make, add):
+    # The objects below a holder, met only inside its container values, are
+    # assigned to by a third thread all the while: a batch that found one of
+    # them busy used to make the holder a member before the object's values
+    # were in its nested engine.
+    # Members of another index too, the objects stay locked for a whole
+    # assignment there (a list value is converted meanwhile).
+    current, elsewhere = [Index()], Index()
+    below = [[]]
+
+    def grow():
+        if len(current[0].collect()) > 1500:
+            current[0] = Index()
+            elsewhere.clear()
+        made = [make(i) for i in range(150)]
+        below[0] = [o for _, objects in made for o in objects]
+        elsewhere.add_object_many(below[0])
+        add(current[0], [holder for holder, _ in made])
+
+    def assign():
+        for n, o in enumerate(below[0]):
+            o.other = [n, "x"]
+
+    def look():
+        index = current[0]
+        wrong = index.reduced_query(Q.ne(path, 3)).collect()
+        if wrong:
+            return f"{len(wrong)} holders whose nested value is missing"
+        members = {_object_id(o) for o in index.collect()}
+        matching = {_object_id(o) for o in index.reduced_query(Q.eq(path, 3)).collect()}
+        if not members <= matching:
+            return f"{len(members - matching)} holders that the dotted equality misses"
+        return None
+
+    assert race(grow, look, also=[assign]) == []

@@ -12,7 +12,7 @@
 //
 // A release that frees the object runs its finalizers (__del__, weakref
 // callbacks, a generator's finally): Python code, which may give up the GIL
-// and, at interpreter exit, end the thread with a ThreadExit unwind when it
+// and, at interpreter exit, end the thread with a forced unwind when it
 // takes it back. A destructor is noexcept, so that unwind would end the
 // process there. Such releases therefore never run inside a destructor: they
 // are parked, and the drain points run them in ordinary control flow.
@@ -22,7 +22,7 @@
 // unwind must find no noexcept frame and no destructor that takes the GIL
 // during another unwind, or the process aborts: the GIL is only ever taken
 // back in ordinary control flow (without_gil), and handlers that swallow
-// failures let ThreadExit through.
+// failures let that unwind through (thread_exiting).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -33,19 +33,17 @@
 #include <exception>
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
 
-#if defined(__GLIBCXX__)
-using ThreadExit = abi::__forced_unwind;
-#else
-struct ThreadExit {};  // no forced unwind to let through
-#endif
+// Whether the exception being handled is the forced unwind that ends this
+// thread; asked first by every catch (...) handler, which then rethrows it.
+// That unwind is no C++ exception and has no object, so the current exception
+// is empty. A typed handler for it (abi::__forced_unwind) cannot be used: it
+// binds its reference to that missing object, a null reference, on which the
+// undefined-behaviour checker stops the process as the thread ends.
+inline bool thread_exiting() noexcept { return !std::current_exception(); }
 
 // The thread state this thread gave up to run work without the GIL
 // (without_gil), for as long as it does; null otherwise. Taking the GIL back
@@ -53,7 +51,7 @@ struct ThreadExit {};  // no forced unwind to let through
 // state, which a daemon thread cannot do once the interpreter has finalized.
 inline thread_local PyThreadState* released_state = nullptr;
 // Set while this thread takes the GIL back. At interpreter exit that ends the
-// thread with a ThreadExit unwind, and the flag stays set for the destructors
+// thread with a forced unwind, and the flag stays set for the destructors
 // it runs: none of them may touch a reference count, although
 // PyGILState_Check can say yes once the interpreter has torn its state down.
 inline thread_local bool gil_lost = false;
@@ -69,7 +67,7 @@ inline bool gil_held_here() noexcept { return !gil_lost && PyGILState_Check(); }
 
 // Releases every parked reference. Needs the GIL; does nothing while this
 // thread holds a native lock. Releasing runs finalizers (Python code), so it
-// may end the thread with a ThreadExit unwind at interpreter exit.
+// may end the thread with a forced unwind at interpreter exit.
 void drain_pending_decrefs();
 
 // Number of parked references (for tests).
@@ -166,15 +164,14 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// Runs f and hands back what it threw (null if nothing), except a ThreadExit,
-// which goes on unwinding.
+// Runs f and hands back what it threw (null if nothing), except the forced
+// unwind that ends the thread, which goes on.
 template <class F>
 std::exception_ptr failure_of(F&& f) {
     try {
         f();
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         return std::current_exception();
     }
     return nullptr;
@@ -183,7 +180,7 @@ std::exception_ptr failure_of(F&& f) {
 // Runs work with the GIL released; called with it held and no Python error
 // pending that the work could clobber. What the work throws waits until the
 // GIL is back and is then rethrown: taking the GIL back while an exception
-// unwinds could start a ThreadExit unwind inside that one. A ThreadExit from
+// unwinds could start a forced unwind inside that one. A forced unwind from
 // the work (it took the GIL inside) goes on at once: the thread never gets the
 // GIL back.
 template <class Work>
@@ -198,7 +195,7 @@ void without_gil(Work&& work) {
 }
 
 // Takes the GIL (from any thread, GIL held or not) for the guard's lifetime.
-// Taking it may end the thread with a ThreadExit unwind, so never construct
+// Taking it may end the thread with a forced unwind, so never construct
 // one in a destructor or while an exception unwinds.
 class GilAcquire {
 public:

@@ -249,13 +249,33 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
         bool complete = true;
         while (!level.empty() && complete) {
             std::vector<std::shared_ptr<IndexableRecord>> below;
+            std::vector<IterableValue> containers;
             for (const auto& record : level) {
                 MutexGuard g(record->attribute_map->lock());
                 record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& value) {
+                    if (value.primitive.is_iterable()) {
+                        if (value.primitive.as_iterable().kind != ContainerKind::Dict)
+                            containers.push_back(value.primitive.as_iterable());
+                        return;
+                    }
                     if (!value.primitive.is_ind()) return;
                     const std::shared_ptr<IndexableRecord>& child = value.primitive.as_ind().owned_handle;
                     if (child && first_sight(child->id)) below.push_back(child);
                 });
+            }
+            // The objects inside container values are nested below the
+            // holder as well (items.n): the conversion that indexes the
+            // holder meets them, and a holder must not become a member
+            // before them either. Reading the containers takes the GIL, as
+            // that conversion does with these same locks held.
+            if (!containers.empty()) {
+                std::vector<std::shared_ptr<IndexableRecord>> found;
+                {
+                    GilAcquire gil;
+                    for (const IterableValue& container : containers) indexables_in(container, found);
+                }
+                for (auto& child : found)
+                    if (first_sight(child->id)) below.push_back(std::move(child));
             }
             std::sort(below.begin(), below.end(), by_id);
             for (const auto& child : below) {
@@ -489,9 +509,8 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
             drop_members(gone);
             unregister_from(record->index_metas->get());
             defer_nested_add(shared_from_this(), child);
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
         }
         throw;
     }
@@ -540,9 +559,8 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
             for (size_t i : joining) gone.add(batch[i].record->id);
             drop_members(gone);
             for (size_t i : joining) unregister_from(batch[i].record->index_metas->get());
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
         }
         throw;
     }

@@ -30,7 +30,7 @@ bool run_without_gil(const std::function<void()>& work);
 
 // Runs `body` (GIL held) and turns a native failure into the Python error and
 // the failure value of the C API: null for an object, -1 for a status. A
-// thread being ended at interpreter exit (ThreadExit) goes on ending.
+// thread being ended at interpreter exit (thread_exiting) goes on ending.
 template <class Body>
 auto guarded(Body&& body) -> decltype(body()) {
     using Result = decltype(body());
@@ -42,9 +42,8 @@ auto guarded(Body&& body) -> decltype(body()) {
         // destructor.
         drain_pending_decrefs();
         return result;
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         if constexpr (std::is_pointer_v<Result>) {
             return nullptr;

@@ -73,15 +73,13 @@ void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<Inde
     try {
         add();
         run_nested_tasks();
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         try {
             engine.withdraw(fresh);
             run_nested_tasks();
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
             // Out of memory again: what is left is what a later in-place
             // reduction would clean up.
         }
@@ -136,9 +134,8 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // work without the GIL, which creating them needs.
         touch_placeholders();
         state = new IndexState{IndexAPI::create(), {}, {}};
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         return nullptr;
     }

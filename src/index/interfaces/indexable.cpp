@@ -121,17 +121,15 @@ std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& re
                 updated.push_back(engine);
                 try {
                     engine->replace_index(record.id, attr_id, old ? &*old : nullptr, value ? &*value : nullptr);
-                } catch (const ThreadExit&) {
-                    throw;
                 } catch (...) {
+                    if (thread_exiting()) throw;
                     // All or nothing (an allocation failure part way): every
                     // engine goes back to the old value, which the map keeps.
                     for (const std::shared_ptr<IndexAPI>& back : updated) {
                         try {
                             back->replace_index(record.id, attr_id, value ? &*value : nullptr, old ? &*old : nullptr);
-                        } catch (const ThreadExit&) {
-                            throw;
                         } catch (...) {
+                            if (thread_exiting()) throw;
                         }
                     }
                     throw;
@@ -172,9 +170,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         try {
             old = store_attribute(self, *record, *attr_id, private_name, std::move(converted), engines_updated,
                                   &touched);
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (thread_exiting()) throw;
             // Work queued on nested objects before the failure (or by undoing
             // it) still has to run.
             if (engines_updated) run_nested_tasks();
@@ -219,9 +216,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         old.reset();
         drain_pending_decrefs();
         return 0;
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         return -1;
     }
@@ -250,9 +246,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             PyErr_SetObject(PyExc_AttributeError, name);
         }
         return found;
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         return nullptr;
     }
@@ -315,9 +310,8 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
         // The id is drawn only once every value is converted.
         auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_id());
         return indexable_wrap(cls, std::move(record));
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         return nullptr;
     }

@@ -122,7 +122,84 @@ private:
     std::unordered_set<PyObject*> deep_path_;  // those of stack_ past SHALLOW
 };
 
+// Walks the same containers as Flattener, but only looks at the items'
+// types. Each container entered is held (a set's snapshot allocates, and a
+// collection run by that allocation can run finalizers that change the
+// containers); an item is only read while nothing can run.
+class IndexableFinder {
+public:
+    explicit IndexableFinder(std::vector<std::shared_ptr<IndexableRecord>>& out) : out_(out) {}
+
+    void walk(const PyHandle& root, ContainerKind kind) {
+        enter(root, kind);
+        while (!stack_.empty()) {
+            Frame& f = stack_.back();
+            PyObject* item = borrowed_item(f);
+            if (!item) {
+                stack_.pop_back();
+                continue;
+            }
+            if (is_indexable(item)) {
+                // Empty while the instance is being deallocated.
+                const std::shared_ptr<IndexableRecord>& record = indexable_record(item);
+                if (record) out_.push_back(record);
+                continue;
+            }
+            const PyTypeObject* type = Py_TYPE(item);
+            if (type == &PyList_Type) enter(PyHandle::borrow(item), ContainerKind::List);
+            else if (type == &PyTuple_Type) enter(PyHandle::borrow(item), ContainerKind::Tuple);
+            else if (type == &PySet_Type) enter(PyHandle::borrow(item), ContainerKind::Set);
+        }
+        PyErr_Clear();
+    }
+
+private:
+    struct Frame {
+        PyHandle container;
+        ContainerKind kind;
+        PyHandle snapshot;
+        Py_ssize_t next = 0;
+    };
+
+    void enter(const PyHandle& container, ContainerKind kind) {
+        PyObject* obj = container.get();
+        if (kind == ContainerKind::Dict || !obj) return;
+        // Each container once: the items are the same wherever it appears,
+        // and a container that holds itself ends here.
+        if (!entered_.insert(obj).second) return;
+        kept_.push_back(container);
+        Frame frame{container, kind, PyHandle(), 0};
+        if (kind == ContainerKind::Set) {
+            frame.snapshot = PyHandle::steal(PySequence_Tuple(obj));
+            if (!frame.snapshot) {
+                PyErr_Clear();
+                return;
+            }
+        }
+        stack_.push_back(std::move(frame));
+    }
+
+    static PyObject* borrowed_item(Frame& f) {
+        PyObject* seq = f.kind == ContainerKind::Set ? f.snapshot.get() : f.container.get();
+        const Py_ssize_t i = f.next++;
+        if (f.kind == ContainerKind::List) return i < PyList_GET_SIZE(seq) ? PyList_GET_ITEM(seq, i) : nullptr;
+        return i < PyTuple_GET_SIZE(seq) ? PyTuple_GET_ITEM(seq, i) : nullptr;
+    }
+
+    std::vector<std::shared_ptr<IndexableRecord>>& out_;
+    std::vector<Frame> stack_;
+    std::unordered_set<PyObject*> entered_;
+    // Every container entered, held to the end, so that no address in
+    // entered_ is reused by another container meanwhile.
+    std::vector<PyHandle> kept_;
+};
+
 }  // namespace
+
+void indexables_in(const IterableValue& container, std::vector<std::shared_ptr<IndexableRecord>>& out) {
+    if (!container.container) return;
+    IndexableFinder(out).walk(container.container, container.kind);
+}
 
 ContainerItems convert_container_items(const IterableValue& container, GcMirror* mirror) {
     ContainerItems out;

@@ -8,9 +8,11 @@
 // still names the object, and removing the value finds all of them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "index/indexable_record.hpp"
 #include "index/value.hpp"
 
 namespace tarnwick {
@@ -31,5 +33,12 @@ ContainerItems convert_container_items(const IterableValue& container, GcMirror*
 // The items of `value` if it is a container, nothing otherwise. Takes the GIL
 // for the conversion only.
 ContainerItems container_items_of(const PyValue& value, GcMirror* mirror);
+
+// Appends to `out` the records of the Indexables among the items of
+// `container`, at every depth, as the conversion above would meet them
+// (an object may be listed more than once). Needs the GIL. Converts nothing
+// and calls no method of an item, so it can run while engine lists are
+// held: an addition takes these objects' locks with its holders'.
+void indexables_in(const IterableValue& container, std::vector<std::shared_ptr<IndexableRecord>>& out);
 
 }  // namespace tarnwick

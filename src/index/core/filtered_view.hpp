@@ -29,6 +29,11 @@ struct FilteredView {
     // The ids of the view whose objects are still members, and their number,
     // from bitmaps alone. Callable with or without the GIL.
     Bitmap present() const;
+    // The ids of the view that are still members, the slots left unread: a
+    // slot may since hold an object the view never held, so this is for
+    // readers that check each slot against `epoch` themselves
+    // (for_each_present_item). Callable with or without the GIL.
+    Bitmap still_members() const;
     uint64_t present_count() const;
     // Whether `obj` is the object of one of the present ids. GIL held.
     bool holds(uint32_t id, const PyObject* obj) const;

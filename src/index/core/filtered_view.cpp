@@ -12,14 +12,14 @@ namespace tarnwick {
 // The members among the ids; when an object left some table since the view
 // was made (the epoch moved), a slot may since hold an object the view never
 // held, and the slots of the members decide.
+Bitmap FilteredView::still_members() const {
+    if (!members) return ids.clone();
+    GilSafeReadGuard<RwLock> g(members->lock());
+    return ids & members->get();
+}
+
 Bitmap FilteredView::present() const {
-    Bitmap out;
-    if (members) {
-        GilSafeReadGuard<RwLock> g(members->lock());
-        out = ids & members->get();
-    } else {
-        out = ids.clone();
-    }
+    Bitmap out = still_members();
     if (table_epoch() == epoch) return out;
     std::vector<uint32_t> stale;
     {

@@ -11,6 +11,7 @@
 #include "index/core/query/query_expr.hpp"
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/snapshot_bitmap.hpp"
 #include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
@@ -24,11 +25,16 @@ struct FilteredView {
     uint64_t epoch = 0;
     // The engine's member ids (shared, with their own lock): an object taken
     // out of the engine since the view was made is no longer in the view.
-    std::shared_ptr<RwLocked<Bitmap>> members;
+    std::shared_ptr<SnapshotBitmap> members;
 
     // The ids of the view whose objects are still members, and their number,
     // from bitmaps alone. Callable with or without the GIL.
     Bitmap present() const;
+    // The ids of the view that are still members, the slots left unread: a
+    // slot may since hold an object the view never held, so this is for
+    // readers that check each slot against `epoch` themselves
+    // (for_each_present_item). Callable with or without the GIL.
+    Bitmap still_members() const;
     uint64_t present_count() const;
     // Whether `obj` is the object of one of the present ids. GIL held.
     bool holds(uint32_t id, const PyObject* obj) const;

@@ -57,7 +57,7 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
 IndexAPI::IndexAPI(std::weak_ptr<IndexAPI> parent_engine)
     : query_maps(std::make_shared<RwLocked<QueryMapTable>>()),
       items(std::make_shared<RwLocked<ItemTable>>()),
-      member_ids(std::make_shared<RwLocked<Bitmap>>()),
+      member_ids(std::make_shared<SnapshotBitmap>()),
       parent_links(std::make_shared<RwLocked<M2MU32>>()),
       parent(std::move(parent_engine)),
       gc_mirror(mirror_below(parent)),
@@ -107,8 +107,9 @@ void IndexAPI::join_indexed(const StoredItem& item, bool include_private, bool j
     if (!join) return;
     WriteGuard members_guard(member_ids->lock());
     WriteGuard items_guard(items->lock());
+    Bitmap& members = member_ids->edit();
     reserve_item_slot(items->get(), record.id);
-    member_ids->get().add(record.id);
+    members.add(record.id);
     previous = fill_slot(items->get(), record.id, item);
 }
 
@@ -403,7 +404,7 @@ void IndexAPI::join_members(const std::vector<StoredItem>& batch, const std::vec
     ReadGuard changing(changes_);
     WriteGuard members_guard(member_ids->lock());
     WriteGuard items_guard(items->lock());
-    Bitmap& members = member_ids->get();
+    Bitmap& members = member_ids->edit();
     ItemTable& slots = items->get();
     // Room for every slot first: running out of memory here changes nothing.
     for (size_t i : distinct) reserve_item_slot(slots, batch[i].record->id);
@@ -421,7 +422,7 @@ void IndexAPI::drop_members(const Bitmap& gone) {
     ReadGuard maps(query_maps->lock());
     {
         WriteGuard g(member_ids->lock());
-        member_ids->get() -= gone;
+        member_ids->edit() -= gone;
     }
     // Whether they became members or not: an addition that failed part way
     // may have indexed values of objects it had not made members yet.
@@ -581,7 +582,7 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     }
     {
         WriteGuard g(member_ids->lock());
-        member_ids->get().remove(id);
+        member_ids->edit().remove(id);
     }
     StoredItem previous;
     {
@@ -608,6 +609,11 @@ bool IndexAPI::is_member(uint32_t id) const {
 Bitmap IndexAPI::members() const {
     GilSafeReadGuard<RwLock> g(member_ids->lock());
     return member_ids->get().clone();
+}
+
+std::shared_ptr<const Bitmap> IndexAPI::member_snapshot() const {
+    GilSafeReadGuard<RwLock> g(member_ids->lock());
+    return member_ids->snapshot();
 }
 
 uint64_t IndexAPI::member_count() const {

@@ -32,6 +32,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/m2m.hpp"
+#include "index/core/structures/snapshot_bitmap.hpp"
 #include "index/core/structures/sync.hpp"
 #include "index/core/watch.hpp"
 #include "index/indexable_record.hpp"
@@ -60,7 +61,7 @@ public:
     // lock; taken after member_ids when both are held.
     const SharedItemTable items;
     // Guarded by its own lock.
-    const std::shared_ptr<RwLocked<Bitmap>> member_ids;
+    const std::shared_ptr<SnapshotBitmap> member_ids;
     // Pairs (holder id, nested object id) of a nested engine; the holders are
     // objects of the parent engine. Guarded by its own lock, a leaf.
     const std::shared_ptr<RwLocked<M2MU32>> parent_links;
@@ -146,6 +147,9 @@ public:
     // The readers below may be called with or without the GIL: a thread
     // that holds it waits for a busy lock with the GIL released.
     Bitmap members() const;
+    // The members as they are now, shared rather than copied: later changes
+    // leave it as it is (SnapshotBitmap).
+    std::shared_ptr<const Bitmap> member_snapshot() const;
     uint64_t member_count() const;
     // A view of every member.
     FilteredView whole() const;

@@ -53,7 +53,7 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
         ReadGuard changing(changes_);
         {
             WriteGuard g(member_ids->lock());
-            member_ids->get().remove(id);
+            member_ids->edit().remove(id);
         }
         WriteGuard g(items->lock());
         ItemTable& table = items->get();

@@ -295,12 +295,13 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         WriteGuard members_guard(member_ids->lock());
         WriteGuard items_guard(items->lock());
         ItemTable& table = items->get();
+        Bitmap& members = member_ids->edit();
         for (StoredItem& item : incoming) {
             const uint32_t id = item.record->id;
             if (!fresh.contains(id)) continue;
             reserve_item_slot(table, id);
             previous.push_back(fill_slot(table, id, std::move(item)));
-            member_ids->get().add(id);
+            members.add(id);
             placed.push_back(id);
         }
     }

@@ -83,7 +83,7 @@ FilteredView IndexAPI::reduced(const KeywordQuery& conditions) const {
         ReadGuard maps(query_maps->lock());
         QueryReadHold values(query_maps->get(), tests);
         NestedAnswers nested(query_maps->get(), tests);
-        result = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+        result = evaluate_and_queries_vec(query_maps->get(), *member_snapshot(), tests);
     }
     return view_of(std::move(result), epoch);
 }
@@ -93,7 +93,8 @@ FilteredView IndexAPI::reduced_query(const QueryExpr& query) const {
     Bitmap result;
     {
         ReadGuard maps(query_maps->lock());
-        const Bitmap universe = members();
+        const std::shared_ptr<const Bitmap> snapshot = member_snapshot();
+        const Bitmap& universe = *snapshot;
         QueryReadHold values(query_maps->get(), std::span(&query, 1));
         NestedAnswers nested(query_maps->get(), std::span(&query, 1));
         result = evaluate_query(query_maps->get(), universe, query);
@@ -108,7 +109,8 @@ std::vector<Bitmap> IndexAPI::reduced_query_ids(std::span<const QueryExpr> queri
     std::vector<Bitmap> out;
     out.reserve(queries.size());
     ReadGuard maps(query_maps->lock());
-    const Bitmap universe = members();
+    const std::shared_ptr<const Bitmap> snapshot = member_snapshot();
+    const Bitmap& universe = *snapshot;
     QueryReadHold values(query_maps->get(), queries);
     NestedAnswers nested(query_maps->get(), queries);
     for (const QueryExpr& query : queries) {
@@ -129,7 +131,7 @@ void IndexAPI::reduce(const KeywordQuery& conditions) {
     {
         QueryReadHold values(query_maps->get(), tests);
         NestedAnswers nested(query_maps->get(), tests);
-        keep = evaluate_and_queries_vec(query_maps->get(), members(), tests);
+        keep = evaluate_and_queries_vec(query_maps->get(), *member_snapshot(), tests);
     }
     keep_only_locked(query_maps->get(), keep);
 }
@@ -146,7 +148,7 @@ void IndexAPI::keep_only_locked(const QueryMapTable& table, const Bitmap& keep) 
     {
         WriteGuard g(member_ids->lock());
         removed = member_ids->get() - keep;
-        member_ids->get() -= removed;
+        member_ids->edit() -= removed;
     }
     if (!removed.empty()) drop_locked(table, removed);
 }
@@ -218,7 +220,7 @@ Bitmap IndexAPI::take_out_unlinked() {
         ReadGuard links(parent_links->lock());
         unlinked = member_ids->get() - parent_links->get().rights();
     }
-    member_ids->get() -= unlinked;
+    member_ids->edit() -= unlinked;
     return unlinked;
 }
 

@@ -413,7 +413,7 @@ int view_contains(const FilteredView& view, PyObject* obj) {
 
 PyObject* view_iter(const FilteredView& view) {
     OwnedRef snapshot =
-        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.present(), view.epoch); }));
+        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.still_members(), view.epoch); }));
     if (!snapshot) return nullptr;
     return PyObject_GetIter(snapshot.get());
 }
@@ -422,10 +422,13 @@ PyObject* view_collect(const FilteredView& view, PyObject* args, PyObject* kwarg
     std::optional<CollectArgs> parsed = collect_args(args, kwargs);
     if (!parsed) return nullptr;
     return guarded([&]() -> PyObject* {
+        const bool whole = !parsed->order_by && parsed->offset == 0 && parsed->limit == no_limit;
         std::optional<Bitmap> present;
-        if (!run_without_gil([&] { present = view.present(); })) return nullptr;
+        // Collecting checks each slot against the view's epoch anyway; only
+        // ordering and paging need the exact set first.
+        if (!run_without_gil([&] { present = whole ? view.still_members() : view.present(); })) return nullptr;
         if (parsed->order_by) return ordered_collect(view, *parsed, *present);
-        if (parsed->offset == 0 && parsed->limit == no_limit) return present_objects_list(view.items, *present, view.epoch);
+        if (whole) return present_objects_list(view.items, *present, view.epoch);
         return present_objects_list(view.items, present->page(parsed->offset, parsed->limit), view.epoch);
     });
 }

@@ -80,7 +80,7 @@ PyObject* filtered_repr(PyObject* self) { return view_repr("FilteredIndex", filt
 PyObject* filtered_rebase(PyObject* self, PyObject*) {
     const FilteredView& view = view_of(self);
     OwnedRef objects =
-        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.present(), view.epoch); }));
+        OwnedRef::steal(guarded([&] { return present_objects_list(view.items, view.still_members(), view.epoch); }));
     if (!objects) return nullptr;
     OwnedRef index = OwnedRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(index_type())));
     if (!index) return nullptr;

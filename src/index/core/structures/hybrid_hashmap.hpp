@@ -64,9 +64,11 @@ struct SmallKVBlock {
         return (KEYS_AT + capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
     }
     static constexpr size_t bytes(uint32_t capacity) noexcept { return values_at(capacity) + capacity * sizeof(V); }
-    // The capacity after `capacity` when one more pair must fit.
+    // The capacity after `capacity` when one more pair must fit (a block
+    // sized to a hint may hold an odd number short of the last step).
     static constexpr uint32_t grown(uint32_t capacity) noexcept {
-        return capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
+        const uint32_t next = capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
+        return next < MAX_CAPACITY ? next : MAX_CAPACITY;
     }
 
     static Header* header(void* block) noexcept { return static_cast<Header*>(block); }
@@ -217,8 +219,12 @@ public:
     void insert(K key, V value) { exchange(key, std::move(value)); }
 
     // As insert, but hands the previous value of key (if any) to the caller,
-    // who may then release it outside the map's lock.
-    std::optional<V> exchange(K key, V value) {
+    // who may then release it outside the map's lock. If a new pair needs a
+    // bigger small block, it gets room for `room` pairs (at most the small
+    // form's) when that is more than the usual next step: a caller that
+    // expects that many pairs spares the steps between, and the block fits
+    // them exactly.
+    std::optional<V> exchange(K key, V value, uint32_t room = 0) {
         if (V* slot = get(key)) {
             std::optional<V> old(std::move(*slot));
             if constexpr (std::is_move_assignable_v<V>) {
@@ -240,7 +246,8 @@ public:
                 to_map(key, std::move(value));
                 return std::nullopt;
             }
-            grow(Block::grown(cap));
+            const uint32_t step = Block::grown(cap);
+            grow(room > step ? (room < SMALL_CAPACITY ? room : SMALL_CAPACITY) : step);
         }
         new (Block::values(data_) + len) V(std::move(value));
         Block::keys(data_)[len] = key;

@@ -5,7 +5,9 @@ holds nothing but the case."""
 
 import ctypes
 import ctypes.util
+import gc
 import os
+import weakref
 
 import pytest
 
@@ -135,3 +137,23 @@ def test_keyword_construction_keeps_every_attribute_in_order():
         p.after = -1
         assert [getattr(p, f"k{i}") for i in range(n)] == list(range(n))
         assert p.after == -1
+
+
+@pytest.mark.parametrize("count", [1, 4, 7, 8, 11])
+def test_the_collector_sees_the_values_of_objects_sized_from_their_class(count):
+    class Ring(Indexable):
+        pass
+
+    objs = [Ring() for _ in range(5)]
+    for p in objs:
+        for k in range(count):
+            setattr(p, f"a{k}", [k])  # collectable, so the traversal must report them
+    for i, p in enumerate(objs):
+        referents = gc.get_referents(p)
+        assert all(any(r is getattr(p, f"a{k}") for r in referents) for k in range(count))
+        # A cycle through the last slot, replaced after the block was sized.
+        setattr(p, f"a{count - 1}", [p, objs[i - 1]])
+    probes = [weakref.ref(p) for p in objs]
+    del objs, p
+    gc.collect()
+    assert [probe() for probe in probes] == [None] * 5

@@ -299,6 +299,20 @@ public:
             for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
         }
     }
+    // f(const K&, const V&) for every pair of the map whose word is raw (as
+    // for_each, for a reader holding only the word).
+    template <class F>
+    static void for_each_in(const void* raw, F&& f) {
+        if (!raw) return;
+        if (is_map(raw)) {
+            std::as_const(*map_of(raw)).for_each(f);
+            return;
+        }
+        const K* keys = Block::keys(raw);
+        const V* values = Block::values(raw);
+        const uint32_t len = Block::header(raw)->len;
+        for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
+    }
     // f(const K&, V&): the same pairs, values modifiable.
     template <class F>
     void for_each(F&& f) {

@@ -21,6 +21,7 @@
 // hold the map's mutex for every operation.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,11 +65,10 @@ struct SmallKVBlock {
         return (KEYS_AT + capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
     }
     static constexpr size_t bytes(uint32_t capacity) noexcept { return values_at(capacity) + capacity * sizeof(V); }
-    // The capacity after `capacity` when one more pair must fit (a block
-    // sized to a hint may hold an odd number short of the last step).
+    // The capacity after `capacity` when one more pair must fit (past
+    // MAX_CAPACITY for 7: a block sized to a hint may hold that).
     static constexpr uint32_t grown(uint32_t capacity) noexcept {
-        const uint32_t next = capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
-        return next < MAX_CAPACITY ? next : MAX_CAPACITY;
+        return capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
     }
 
     static Header* header(void* block) noexcept { return static_cast<Header*>(block); }
@@ -246,8 +246,8 @@ public:
                 to_map(key, std::move(value));
                 return std::nullopt;
             }
-            const uint32_t step = Block::grown(cap);
-            grow(room > step ? (room < SMALL_CAPACITY ? room : SMALL_CAPACITY) : step);
+            const uint32_t step = std::min(Block::grown(cap), SMALL_CAPACITY);
+            grow(std::max(step, std::min(room, SMALL_CAPACITY)));
         }
         new (Block::values(data_) + len) V(std::move(value));
         Block::keys(data_)[len] = key;

@@ -325,6 +325,50 @@ TEST_P(HybridHashmapGrowthTest, EveryPairSurvivesEachCapacityStep) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HybridHashmapGrowthTest, ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 17u));
 
+// A first pair given room for `room` pairs: the block fits exactly that many
+// (at most the small form's), takes them without moving, and past them grows
+// by the usual steps, never beyond the small form's room, into the hash form
+// at the ninth; every pair survives each move.
+class HybridHashmapRoomTest : public HybridHashmapTest,
+                              public ::testing::WithParamInterface<std::pair<uint32_t, uint32_t>> {};
+
+TEST_P(HybridHashmapRoomTest, ABlockSizedToAHintHoldsThatManyThenGrowsAsUsual) {
+    const auto [room, n] = GetParam();
+    Map m;
+    const uint32_t expected_room = std::clamp<uint32_t>(room, 1, Map::SMALL_CAPACITY);
+    for (uint32_t k = 0; k < n; ++k) {
+        m.exchange(k * 7 + 1, Tracked(static_cast<int>(k)), k == 0 ? room : 0);
+        if (k + 1 <= expected_room) {
+            ASSERT_EQ(m.small_capacity(), expected_room) << "after " << k + 1 << " pairs";
+        } else if (k + 1 <= Map::SMALL_CAPACITY) {
+            ASSERT_TRUE(m.is_small());
+            ASSERT_GE(m.small_capacity(), k + 1);
+            ASSERT_LE(m.small_capacity(), Map::SMALL_CAPACITY);
+        } else {
+            ASSERT_FALSE(m.is_small());
+        }
+        for (uint32_t j = 0; j <= k; ++j) {
+            const Tracked* got = m.get(j * 7 + 1);
+            ASSERT_NE(got, nullptr) << j << " of " << k;
+            ASSERT_EQ(got->value, static_cast<int>(j));
+        }
+    }
+    EXPECT_EQ(m.len(), n);
+    EXPECT_EQ(Tracked::live, static_cast<long>(n));
+    // A hint given to a replacement or to a map with room changes nothing.
+    if (n > 0) {
+        const size_t capacity = m.small_capacity();
+        m.exchange(1, Tracked(-5), Map::SMALL_CAPACITY);
+        EXPECT_EQ(m.small_capacity(), capacity);
+        EXPECT_EQ(m.get(1)->value, -5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, HybridHashmapRoomTest,
+                         ::testing::Values(std::pair{0u, 3u}, std::pair{1u, 2u}, std::pair{3u, 3u}, std::pair{3u, 9u},
+                                           std::pair{5u, 8u}, std::pair{7u, 7u}, std::pair{7u, 8u}, std::pair{7u, 9u},
+                                           std::pair{8u, 10u}, std::pair{40u, 8u}, std::pair{40u, 9u}));
+
 // Keys and values share one block: a value type wider than the key must
 // start at its own alignment after the keys, whatever the capacity.
 TEST(HybridHashmapBlock, ValuesStartAlignedAfterTheKeys) {

@@ -45,6 +45,55 @@ void set_bad_name(PyObject* name, const char* method) {
 
 // ---- attribute assignment ---------------------------------------------------
 
+// How many attributes objects of a class end up with, learnt from the objects
+// last filled, in a few slots chosen by the class's address (a class another
+// one evicts starts over; a stale class address only misleads a guess).
+// Objects are mostly filled one at a time, and objects of one class mostly
+// carry the same attributes: once two objects in a row ended with the same
+// count, a fresh object's first pair makes room for that many at once
+// instead of growing its block step by step, and the block fits them
+// exactly. A class whose objects differ in count keeps growing as usual, and
+// so do objects filled attribute by attribute across many objects (each was
+// last seen with one pair).
+class ShapeHints {
+public:
+    // The room for the first pair of a fresh object of cls.
+    uint32_t first_room(const PyTypeObject* cls) noexcept {
+        Slot& slot = slots_[at(cls)];
+        if (slot.cls.load(std::memory_order_relaxed) != cls) return 0;
+        const uint32_t ended = slot.pairs.load(std::memory_order_relaxed);
+        const uint32_t before = slot.ended_before.exchange(ended, std::memory_order_relaxed);
+        return ended == before ? ended : 0;
+    }
+    // Records that an object of cls holds `pairs` pairs now.
+    void note(const PyTypeObject* cls, size_t pairs) noexcept {
+        Slot& slot = slots_[at(cls)];
+        if (slot.cls.load(std::memory_order_relaxed) != cls) {
+            slot.cls.store(cls, std::memory_order_relaxed);
+            slot.ended_before.store(0, std::memory_order_relaxed);
+        }
+        slot.pairs.store(static_cast<uint32_t>(std::min<size_t>(pairs, AttributeMapData::SMALL_CAPACITY)),
+                         std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr size_t SLOTS = 64;
+    static size_t at(const PyTypeObject* cls) noexcept {
+        const auto bits = reinterpret_cast<uintptr_t>(cls);
+        return ((bits >> 4) ^ (bits >> 10)) % SLOTS;
+    }
+    // Relaxed atomics: a free-threaded interpreter may write a slot from two
+    // threads; a torn slot only gives a wrong guess.
+    struct Slot {
+        std::atomic<const PyTypeObject*> cls{nullptr};
+        std::atomic<uint32_t> pairs{0};         // of the object of cls that last gained one
+        std::atomic<uint32_t> ended_before{0};  // what the object before that one ended with
+    };
+    Slot slots_[SLOTS];
+};
+
+ShapeHints shape_hints;
+
 // Stores `value` under `attr_id`, first updating every engine the object
 // belongs to. Returns the value it replaced, to be released by the caller
 // once no lock is held.
@@ -62,8 +111,19 @@ std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& re
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
-        GilSafeGuard<Mutex> map_guard(map.lock());
-        std::optional<PyValue> old = value ? map.get().exchange(attr_id, std::move(*value)) : map.get().take(attr_id);
+        lock_releasing_gil(map.lock());  // the GIL is held here
+        MutexGuard map_guard(map.lock(), std::adopt_lock);
+        AttributeMapData& data = map.get();
+        std::optional<PyValue> old;
+        if (value) {
+            const PyTypeObject* cls = Py_TYPE(self);
+            const bool first = data.empty();
+            const size_t before = data.len();
+            old = data.exchange(attr_id, std::move(*value), first ? shape_hints.first_room(cls) : 0);
+            if (data.len() != before) shape_hints.note(cls, data.len());
+        } else {
+            old = data.take(attr_id);
+        }
         refresh_attribute_cache(self);
         return old;
     };
@@ -304,7 +364,8 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
                 PyValue converted = PyValue::for_attribute(value);
                 std::optional<uint32_t> attr_id = attribute_name_id(key);
                 if (!attr_id) return nullptr;
-                map.insert(*attr_id, std::move(converted));
+                // Room for every keyword at the first pair.
+                map.exchange(*attr_id, std::move(converted), static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)));
             }
         }
         // The id is drawn only once every value is converted.
@@ -348,12 +409,15 @@ void indexable_dealloc(PyObject* self) {
 // and so free objects that are still referenced.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    const RecordPtr& record = record_slot(self);
-    if (!record) return 0;
+    // Through the instance's copy of the map's word (taken again after every
+    // write, all of which hold the GIL, as does the collector): a full
+    // collection visits every object, and this spares each a trip through
+    // its record.
     int rc = 0;
-    record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& v) {
-        if (rc == 0 && v.obj) rc = visit(v.obj.get(), arg);
-    });
+    AttributeMapData::for_each_in(reinterpret_cast<const IndexableObject*>(self)->attribute_cache,
+                                  [&](const uint32_t&, const PyValue& v) {
+                                      if (rc == 0 && v.obj) rc = visit(v.obj.get(), arg);
+                                  });
     return rc;
 }
 

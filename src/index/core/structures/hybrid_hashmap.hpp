@@ -21,6 +21,7 @@
 // hold the map's mutex for every operation.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,7 +65,8 @@ struct SmallKVBlock {
         return (KEYS_AT + capacity * sizeof(K) + alignof(V) - 1) / alignof(V) * alignof(V);
     }
     static constexpr size_t bytes(uint32_t capacity) noexcept { return values_at(capacity) + capacity * sizeof(V); }
-    // The capacity after `capacity` when one more pair must fit.
+    // The capacity after `capacity` when one more pair must fit (past
+    // MAX_CAPACITY for 7: a block sized to a hint may hold that).
     static constexpr uint32_t grown(uint32_t capacity) noexcept {
         return capacity < 2 ? capacity + 1 : capacity < 4 ? 4 : capacity + 2;
     }
@@ -217,8 +219,12 @@ public:
     void insert(K key, V value) { exchange(key, std::move(value)); }
 
     // As insert, but hands the previous value of key (if any) to the caller,
-    // who may then release it outside the map's lock.
-    std::optional<V> exchange(K key, V value) {
+    // who may then release it outside the map's lock. If a new pair needs a
+    // bigger small block, it gets room for `room` pairs (at most the small
+    // form's) when that is more than the usual next step: a caller that
+    // expects that many pairs spares the steps between, and the block fits
+    // them exactly.
+    std::optional<V> exchange(K key, V value, uint32_t room = 0) {
         if (V* slot = get(key)) {
             std::optional<V> old(std::move(*slot));
             if constexpr (std::is_move_assignable_v<V>) {
@@ -240,7 +246,8 @@ public:
                 to_map(key, std::move(value));
                 return std::nullopt;
             }
-            grow(Block::grown(cap));
+            const uint32_t step = std::min(Block::grown(cap), SMALL_CAPACITY);
+            grow(std::max(step, std::min(room, SMALL_CAPACITY)));
         }
         new (Block::values(data_) + len) V(std::move(value));
         Block::keys(data_)[len] = key;
@@ -291,6 +298,20 @@ public:
             const uint32_t len = Block::header(data_)->len;
             for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
         }
+    }
+    // f(const K&, const V&) for every pair of the map whose word is raw (as
+    // for_each, for a reader holding only the word).
+    template <class F>
+    static void for_each_in(const void* raw, F&& f) {
+        if (!raw) return;
+        if (is_map(raw)) {
+            std::as_const(*map_of(raw)).for_each(f);
+            return;
+        }
+        const K* keys = Block::keys(raw);
+        const V* values = Block::values(raw);
+        const uint32_t len = Block::header(raw)->len;
+        for (uint32_t i = 0; i < len; ++i) f(keys[i], values[i]);
     }
     // f(const K&, V&): the same pairs, values modifiable.
     template <class F>

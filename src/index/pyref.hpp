@@ -49,12 +49,12 @@ inline bool thread_exiting() noexcept { return !std::current_exception(); }
 // (without_gil), for as long as it does; null otherwise. Taking the GIL back
 // inside that work goes through it: PyGILState_Ensure would make a new thread
 // state, which a daemon thread cannot do once the interpreter has finalized.
-inline thread_local PyThreadState* released_state TARNWICK_HOT_TLS = nullptr;
+inline thread_local PyThreadState* released_state = nullptr;
 // Set while this thread takes the GIL back. At interpreter exit that ends the
 // thread with a forced unwind, and the flag stays set for the destructors
 // it runs: none of them may touch a reference count, although
 // PyGILState_Check can say yes once the interpreter has torn its state down.
-inline thread_local bool gil_lost TARNWICK_HOT_TLS = false;
+inline thread_local bool gil_lost = false;
 
 inline void take_gil_back(PyThreadState* state) {
     gil_lost = true;

@@ -19,14 +19,7 @@
 
 namespace tarnwick {
 
-// For the few per-thread counters read on every lock and every assignment.
-// The module is a shared library, where a thread_local is otherwise found
-// through a call into the dynamic loader at each use; initial-exec makes it
-// one load. The loader then places the module's thread-local block in the
-// static room it keeps for such libraries, so keep that block small.
-#define TARNWICK_HOT_TLS __attribute__((tls_model("initial-exec")))
-
-inline thread_local int native_locks_held TARNWICK_HOT_TLS = 0;
+inline thread_local int native_locks_held = 0;
 
 // Many threads may be inside at once; a fork closes it, waiting until every
 // thread has left, and opens it again in both processes once it is done.
@@ -95,7 +88,7 @@ private:
 inline ForkGate FORK_GATE;
 // How many gate holds (locks and GateHold sections) this thread has; it is
 // inside the gate while this is non-zero.
-inline thread_local int gate_holds TARNWICK_HOT_TLS = 0;
+inline thread_local int gate_holds = 0;
 
 inline void hold_gate() {
     if (gate_holds == 0) FORK_GATE.enter();

@@ -1,5 +1,7 @@
 """Helpers shared by the Index test modules."""
 
+import ctypes
+import ctypes.util
 import faulthandler
 import subprocess
 import sys
@@ -58,3 +60,25 @@ def run_threads(targets, timeout=THREAD_TIMEOUT):
         faulthandler.cancel_dump_traceback_later()
     if errors:
         raise errors[0]
+
+
+def has_mallinfo2():
+    name = ctypes.util.find_library("c")
+    return bool(name) and hasattr(ctypes.CDLL(name), "mallinfo2")
+
+
+# The allocator's count of bytes in use, in the child interpreter.
+IN_USE = """
+    import ctypes, ctypes.util, gc
+    from Tarnwick import Index, Indexable, PyQueryExpr as Q
+
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    class Info(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in
+                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    libc.mallinfo2.restype = Info
+
+    def in_use():
+        info = libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+"""

@@ -4,40 +4,17 @@ about what the index keeps (the allocator's count of bytes in use), not by
 that plus the batch's copies and buffers. Each case runs in its own
 interpreter, so that the heap holds nothing but the case."""
 
-import ctypes
-import ctypes.util
 import os
 
 import pytest
 
-from index_support import run_isolated
-
-
-def _has_mallinfo2():
-    name = ctypes.util.find_library("c")
-    return bool(name) and hasattr(ctypes.CDLL(name), "mallinfo2")
+from index_support import IN_USE, has_mallinfo2, run_isolated
 
 
 pytestmark = [
     pytest.mark.skipif(bool(os.environ.get("TARNWICK_SANITIZED")), reason="the sanitizer's allocator keeps its own pages"),
-    pytest.mark.skipif(not _has_mallinfo2(), reason="needs the GNU allocator's counts"),
+    pytest.mark.skipif(not has_mallinfo2(), reason="needs the GNU allocator's counts"),
 ]
-
-# The allocator's count of bytes in use, in the child interpreter.
-IN_USE = """
-    import ctypes, ctypes.util, gc
-    from Tarnwick import Index, Indexable, PyQueryExpr as Q
-
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    class Info(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in
-                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-    libc.mallinfo2.restype = Info
-
-    def in_use():
-        info = libc.mallinfo2()
-        return info.uordblks + info.hblkhd
-"""
 
 SCRIPT = IN_USE + """
     import random

@@ -3,8 +3,6 @@ whose attribute block was sized from the objects made before them behave as
 any other. The memory cases run in their own interpreter, so that the heap
 holds nothing but the case."""
 
-import ctypes
-import ctypes.util
 import gc
 import os
 import weakref
@@ -12,36 +10,18 @@ import weakref
 import pytest
 
 from Tarnwick import Index, Indexable, PyQueryExpr as Q
-from index_support import run_isolated
-
-
-def _has_mallinfo2():
-    name = ctypes.util.find_library("c")
-    return bool(name) and hasattr(ctypes.CDLL(name), "mallinfo2")
+from index_support import IN_USE, has_mallinfo2, run_isolated
 
 
 def needs_gnu_counts(test):
     test = pytest.mark.skipif(bool(os.environ.get("TARNWICK_SANITIZED")),
                               reason="the sanitizer's allocator keeps its own pages")(test)
-    return pytest.mark.skipif(not _has_mallinfo2(), reason="needs the GNU allocator's counts")(test)
+    return pytest.mark.skipif(not has_mallinfo2(), reason="needs the GNU allocator's counts")(test)
 
 # Native heap bytes per object of a class whose objects are filled one at a
 # time with the given attribute counts in turn (small ints: no reference
 # boxes, so the record and the attribute block are all there is).
-PER_OBJECT = """
-    import ctypes, ctypes.util, gc
-    from Tarnwick import Indexable
-
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    class Info(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in
-                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-    libc.mallinfo2.restype = Info
-
-    def in_use():
-        info = libc.mallinfo2()
-        return info.uordblks + info.hblkhd
-
+PER_OBJECT = IN_USE + """
     def per_object(counts, n=20_000):
         cls = type("C%d" % len(counts), (Indexable,), {{}})
         objs = [None] * n

@@ -258,6 +258,21 @@ def nested_merge(index, depth):
     index.union_with(other)
 
 
+def nested_value_complaint(index, path):
+    """What is wrong with the members of index whose nested `path` must be 3
+    once they show, or None."""
+    wrong = index.reduced_query(Q.ne(path, 3)).collect()
+    if wrong:
+        return f"{len(wrong)} holders whose nested value is missing"
+    members = {_object_id(o) for o in index.collect()}
+    matching = {_object_id(o) for o in index.reduced_query(Q.eq(path, 3)).collect()}
+    if not members <= matching:
+        return f"{len(members - matching)} holders that the dotted equality misses"
+    if index.reduced_query(Q.eq(path, 3)).reduced_query(Q.ne(path, 3)).collect():
+        return "a holder both with and without its nested value"
+    return None
+
+
 @pytest.mark.parametrize("depth", [1, 2, 0])
 @pytest.mark.parametrize("add", [nested_many, nested_one_by_one, nested_merge])
 def test_holders_show_only_once_their_nested_values_are_in(add, depth):
@@ -269,20 +284,7 @@ def test_holders_show_only_once_their_nested_values_are_in(add, depth):
             current[0] = Index()
         add(current[0], depth)
 
-    def look():
-        index = current[0]
-        wrong = index.reduced_query(Q.ne(path, 3)).collect()
-        if wrong:
-            return f"{len(wrong)} holders whose nested value is missing"
-        members = {_object_id(o) for o in index.collect()}
-        matching = {_object_id(o) for o in index.reduced_query(Q.eq(path, 3)).collect()}
-        if not members <= matching:
-            return f"{len(members - matching)} holders that the dotted equality misses"
-        if index.reduced_query(Q.eq(path, 3)).reduced_query(Q.ne(path, 3)).collect():
-            return "a holder both with and without its nested value"
-        return None
-
-    assert race(grow, look) == []
+    assert race(grow, lambda: nested_value_complaint(current[0], path)) == []
 
 
 # How a holder reaches the object whose `fixed` is 3 through a container
@@ -373,15 +375,4 @@ def test_holders_wait_for_a_container_item_another_thread_is_assigning(path, mak
         for n, o in enumerate(below[0]):
             o.other = [n, "x"]
 
-    def look():
-        index = current[0]
-        wrong = index.reduced_query(Q.ne(path, 3)).collect()
-        if wrong:
-            return f"{len(wrong)} holders whose nested value is missing"
-        members = {_object_id(o) for o in index.collect()}
-        matching = {_object_id(o) for o in index.reduced_query(Q.eq(path, 3)).collect()}
-        if not members <= matching:
-            return f"{len(members - matching)} holders that the dotted equality misses"
-        return None
-
-    assert race(grow, look, also=[assign]) == []
+    assert race(grow, lambda: nested_value_complaint(current[0], path), also=[assign]) == []

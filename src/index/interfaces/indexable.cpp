@@ -369,7 +369,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
             }
         }
         // The id is drawn only once every value is converted.
-        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_id());
+        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
         return indexable_wrap(cls, std::move(record));
     } catch (...) {
         if (thread_exiting()) throw;

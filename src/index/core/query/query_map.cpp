@@ -136,7 +136,7 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
 QueryMap::~QueryMap() {
     // Element ids come from the process-wide allocator; ids never returned
     // would make every later object id, and every item table, larger.
-    element_owners.get().for_each_element([](uint32_t element) { free_id(element); });
+    element_owners.get().for_each_element([](uint32_t element) { free_id(element, ELEMENT_IDS); });
     release_engine(std::move(nested));
 }
 
@@ -344,7 +344,7 @@ void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
         }
     }
     for (const ElementEntry& e : entries) {
-        free_id(e.element);
+        free_id(e.element, ELEMENT_IDS);
         if (e.value) gc_mirror->release_later(e.value->obj);
     }
 }

@@ -295,7 +295,7 @@ template <class Sink>
 void insert_items_by_kind(Sink& sink, ContainerItems items, uint32_t owner) {
     if (items.empty()) return;
     std::vector<uint32_t> elements(items.size());
-    for (uint32_t& e : elements) e = allocate_id();
+    allocate_ids(ELEMENT_IDS, elements.data(), elements.size());
     sink.record_elements(elements, owner, items);
     for (size_t i = 0; i < elements.size(); ++i) {
         const std::optional<PyValue>& item = items[i];

@@ -71,23 +71,32 @@ struct IterableValue {
     PyHandle container;
 };
 
-// The value of an attribute that holds another Indexable: a live view through
-// the nested object's own record (its attribute map and engine list).
+// The value of an attribute that holds another Indexable, as it is kept
+// inside a value: a live view through the nested object's own record (its
+// attribute map and engine list). The object itself is the value's `obj`,
+// so the record is all this part holds.
+struct IndexableLink {
+    std::shared_ptr<IndexableRecord> record;
+
+    uint32_t id() const noexcept;
+};
+
+// A nested object on its own, outside any value (the queued nested work and
+// the batches that carry it): the object and its record.
 struct StoredIndexable {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> owned_handle;
 
     uint32_t id() const noexcept;
-
-    // From a borrowed Indexable instance; `handle` must be a handle to that
-    // same object (it becomes python_handle).
-    static StoredIndexable from_py_ref(PyObject* indexable, PyHandle handle);
 };
 
 // Anything the other kinds do not cover. An int beyond signed 64 bits keeps
-// its canonical text (base 16) so that equal big ints compare equal.
+// its canonical text (base 16) so that equal big ints compare equal; no such
+// text is ever empty, so the empty text stands for none.
 struct UnknownValue {
-    std::optional<ShortStr> big_int;
+    ShortStr big_int_text;
+
+    bool has_big_int() const noexcept { return big_int_text.size() != 0; }
 };
 
 // Kind numbers follow the variant order; the hash depends on them. Temporal
@@ -105,7 +114,7 @@ public:
     static CastValue from_str(ShortStr s) noexcept { return CastValue(std::in_place_index<2>, std::move(s)); }
     static CastValue from_bool(bool v) noexcept { return CastValue(std::in_place_index<3>, v); }
     static CastValue from_iterable(IterableValue v) noexcept { return CastValue(std::in_place_index<4>, std::move(v)); }
-    static CastValue from_ind(StoredIndexable v) noexcept { return CastValue(std::in_place_index<5>, std::move(v)); }
+    static CastValue from_ind(IndexableLink v) noexcept { return CastValue(std::in_place_index<5>, std::move(v)); }
     static CastValue unknown(UnknownValue v = {}) noexcept { return CastValue(std::in_place_index<6>, std::move(v)); }
     static CastValue from_temporal(TemporalValue v) noexcept { return CastValue(std::in_place_index<7>, v); }
 
@@ -128,13 +137,13 @@ public:
     const ShortStr& as_str() const noexcept { return *std::get_if<2>(&v_); }
     bool as_bool() const noexcept { return *std::get_if<3>(&v_); }
     const IterableValue& as_iterable() const noexcept { return *std::get_if<4>(&v_); }
-    const StoredIndexable& as_ind() const noexcept { return *std::get_if<5>(&v_); }
+    const IndexableLink& as_ind() const noexcept { return *std::get_if<5>(&v_); }
     const UnknownValue& as_unknown() const noexcept { return *std::get_if<6>(&v_); }
     const TemporalValue& as_temporal() const noexcept { return *std::get_if<7>(&v_); }
 
 private:
     using Variant =
-        std::variant<int64_t, double, ShortStr, bool, IterableValue, StoredIndexable, UnknownValue, TemporalValue>;
+        std::variant<int64_t, double, ShortStr, bool, IterableValue, IndexableLink, UnknownValue, TemporalValue>;
     template <size_t I, class T>
     CastValue(std::in_place_index_t<I> at, T&& payload) noexcept : v_(at, std::forward<T>(payload)) {}
 
@@ -163,10 +172,14 @@ struct PyValue {
     static PyValue for_attribute(PyObject* object);
 
     // The hash of a primitive of any kind but Unknown, whose hash is the
-    // Python hash of its object.
-    static uint64_t hash_of(const CastValue& primitive) noexcept;
+    // Python hash of its object. A nested object hashes by identity: `object`
+    // is the value's obj, which an Ind primitive does not hold itself.
+    static uint64_t hash_of(const CastValue& primitive, const PyObject* object = nullptr) noexcept;
 
     ValueKind kind() const noexcept { return primitive.kind(); }
+    // The nested object of an Ind value on its own (its object and record),
+    // for work that outlives the value.
+    StoredIndexable nested() const noexcept { return StoredIndexable{obj, primitive.as_ind().record}; }
     // Text of a Str value; empty for other kinds.
     std::string_view str() const noexcept { return primitive.is_str() ? primitive.as_str().view() : std::string_view(); }
 
@@ -190,6 +203,14 @@ struct PyValue {
     // field on its own line.
     std::string debug(bool alternate = false) const;
 };
+
+// Every attribute of every object holds one: the layout is part of the cost
+// of an object. The widest alternatives (a text, a container, a temporal
+// value, an unknown value's big-int text) are 24 bytes, so the variant is 32.
+static_assert(sizeof(ShortStr) == 24 && sizeof(IterableValue) == 24 && sizeof(IndexableLink) <= 24 &&
+              sizeof(UnknownValue) == 24 && sizeof(TemporalValue) == 24);
+static_assert(sizeof(CastValue) == 32);
+static_assert(sizeof(PyValue) == 56);
 
 // For hash maps keyed by values.
 struct PyValueHash {

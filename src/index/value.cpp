@@ -146,7 +146,7 @@ PyValue big_int_value(PyHandle handle) {
     OwnedRef text = OwnedRef::steal(PyNumber_ToBase(exact.get(), 16));
     Py_ssize_t n = 0;
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (utf8) payload.big_int_text = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
+    if (utf8) payload.big_int_text = std::make_shared<const std::string>(utf8, static_cast<size_t>(n));
     else PyErr_Clear();
     const uint64_t h = python_hash(exact.get());
     return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
@@ -403,7 +403,7 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
             if (a.obj.same_object(b.obj)) return true;
             const UnknownValue& lu = l.as_unknown();
             const UnknownValue& ru = r.as_unknown();
-            return lu.has_big_int() && ru.has_big_int() && lu.big_int_text == ru.big_int_text;
+            return lu.has_big_int() && ru.has_big_int() && lu.big_int() == ru.big_int();
         }
         case ValueKind::Temporal: return r.is_temporal() && l.as_temporal() == r.as_temporal();
     }

@@ -57,7 +57,7 @@ TEST_P(ReferenceBoxThreads, CopiesAndDropsOnManyThreadsKeepEveryCountRight) {
     }
     std::vector<std::vector<PyHandle>> kept(threads);
     run_threads(size_t(threads), [&](size_t t) {
-        std::mt19937 rng(unsigned(t));
+        std::mt19937 rng{static_cast<unsigned>(t)};
         std::vector<std::vector<PyHandle>> families;
         for (size_t i = 0; i < per_thread; ++i) {
             PyObject* o = objects.objs[t * per_thread + i];

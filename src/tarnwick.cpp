@@ -10,6 +10,7 @@
 
 #include "index/core/index.hpp"
 #include "index/core/structures/bitmap_reserve.hpp"
+#include "index/core/structures/slot_pool.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_record.hpp"
 #include "index/interfaces/docs.hpp"
@@ -158,6 +159,14 @@ PyObject* hook_value_eq(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* hook_pending_decrefs(PyObject*, PyObject*) { return PyLong_FromSize_t(pending_decref_count()); }
 
+// Reference boxes handed out and not released, once the parked releases are
+// done (the pool's count as this thread sees it: exact for its own work and
+// that of threads that have ended).
+PyObject* hook_reference_boxes(PyObject*, PyObject*) {
+    drain_pending_decrefs();
+    return PyLong_FromLongLong(SlotPool::in_use());
+}
+
 // Makes the n-th engine allocation point from now fail with MemoryError; 0
 // disarms. Returns the count that was left (0: the armed failure happened).
 PyObject* hook_fail_allocation_after(PyObject*, PyObject* arg) {
@@ -219,6 +228,7 @@ PyMethodDef module_methods[] = {
     {"_value_hash", hook_value_hash, METH_O, nullptr},
     {"_value_eq", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_value_eq)), METH_FASTCALL, nullptr},
     {"_pending_decrefs", hook_pending_decrefs, METH_NOARGS, nullptr},
+    {"_reference_boxes", hook_reference_boxes, METH_NOARGS, nullptr},
     {"_fail_allocation_after", hook_fail_allocation_after, METH_O, nullptr},
     {"_bitmap_reserve_routes", hook_bitmap_reserve_routes, METH_NOARGS, nullptr},
     {"_attach_engine", hook_attach_engine, METH_VARARGS, nullptr},

@@ -27,7 +27,7 @@ void PyHandle::release_box(Box* box) noexcept {
     // finalizers inside this noexcept frame (see the top of pyref.hpp).
     if (native_locks_held == 0 && gil_held_here() && Py_REFCNT(box->obj) > 1) {
         Py_DECREF(box->obj);
-        delete box;
+        SlotPool::release(box);
         return;
     }
     park(box);
@@ -37,7 +37,7 @@ void PyHandle::park(Box* box) noexcept {
     parked_count.fetch_add(1, std::memory_order_relaxed);
     void* head = parked_head.load(std::memory_order_relaxed);
     do {
-        box->next_parked = static_cast<Box*>(head);
+        box->word.store(reinterpret_cast<uintptr_t>(head), std::memory_order_relaxed);
     } while (!parked_head.compare_exchange_weak(head, box, std::memory_order_release, std::memory_order_relaxed));
 }
 
@@ -51,10 +51,10 @@ void drain_pending_decrefs() {
         // box is unlinked before its release, so a thread ended inside a
         // finalizer leaves only the rest of the batch unreleased.
         while (box) {
-            PyHandle::Box* next = box->next_parked;
+            PyHandle::Box* next = box->next_parked();
             parked_count.fetch_sub(1, std::memory_order_relaxed);
             PyObject* obj = box->obj;
-            delete box;
+            SlotPool::release(box);
             box = next;
             Py_DECREF(obj);
         }
@@ -66,7 +66,7 @@ void release_reference(PyObject* obj) noexcept {
         Py_DECREF(obj);
         return;
     }
-    if (auto* box = new (std::nothrow) PyHandle::Box{{0}, obj, nullptr}) PyHandle::park(box);
+    if (void* slot = SlotPool::allocate()) PyHandle::park(new (slot) PyHandle::Box(obj, 0));
 }
 
 void set_drain_hook(void (*hook)() noexcept) noexcept { drain_hook.store(hook, std::memory_order_release); }

@@ -10,6 +10,12 @@
 // nothing: it happens in destructors, often while an allocation failure is
 // already unwinding, where a failing push would end the process.
 //
+// Every held reference has a box, several per indexed object, made and dropped
+// on any thread: they come from a pool of 16-byte slots (SlotPool), half what
+// the general allocator would take for each. The count and the parked link
+// share the box's first word: a box is parked only once no copy is left to
+// count.
+//
 // A release that frees the object runs its finalizers (__del__, weakref
 // callbacks, a generator's finally): Python code, which may give up the GIL
 // and, at interpreter exit, end the thread with a forced unwind when it
@@ -31,8 +37,11 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <new>
+#include <type_traits>
 #include <utility>
 
+#include "index/core/structures/slot_pool.hpp"
 #include "index/core/structures/sync.hpp"
 
 namespace tarnwick {
@@ -93,7 +102,9 @@ public:
     static PyHandle steal(PyObject* obj) {
         PyHandle h;
         if (obj) {
-            h.box_ = new Box{{1}, obj, nullptr};
+            void* slot = SlotPool::allocate();
+            if (!slot) throw std::bad_alloc();
+            h.box_ = new (slot) Box(obj);
             h.obj_ = obj;
         }
         return h;
@@ -115,7 +126,7 @@ public:
     }
 
     PyHandle(const PyHandle& o) noexcept : box_(o.box_), obj_(o.obj_) {
-        if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
+        if (box_) box_->word.fetch_add(1, std::memory_order_relaxed);
     }
     PyHandle(PyHandle&& o) noexcept : box_(std::exchange(o.box_, nullptr)), obj_(std::exchange(o.obj_, nullptr)) {}
     PyHandle& operator=(PyHandle o) noexcept {
@@ -128,7 +139,7 @@ public:
     void reset() noexcept {
         Box* b = std::exchange(box_, nullptr);
         obj_ = nullptr;
-        if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b);
+        if (b && b->word.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b);
     }
 
     PyObject* get() const noexcept { return obj_; }
@@ -143,17 +154,23 @@ public:
     // The shared reference itself: equal for copies of one handle only.
     const void* shared_id() const noexcept { return box_; }
     // Whether no other copy of this handle is left anywhere.
-    bool sole_copy() const noexcept { return box_ && box_->count.load(std::memory_order_acquire) == 1; }
+    bool sole_copy() const noexcept { return box_ && box_->word.load(std::memory_order_acquire) == 1; }
 
 private:
     friend void drain_pending_decrefs();
     friend void release_reference(PyObject* obj) noexcept;
 
     struct Box {
-        std::atomic<uint32_t> count;
+        // While a handle holds the box, the number of copies; once parked,
+        // the next box of the parked list.
+        std::atomic<uintptr_t> word;
         PyObject* obj;
-        Box* next_parked;  // the parked list's link once count is zero
+
+        explicit Box(PyObject* o, uintptr_t count = 1) noexcept : word(count), obj(o) {}
+        Box* next_parked() const noexcept { return reinterpret_cast<Box*>(word.load(std::memory_order_relaxed)); }
     };
+    static_assert(sizeof(Box) == SlotPool::slot_size);
+    static_assert(std::is_trivially_destructible_v<Box>);
     // Releases the box's reference and frees it, or parks it (any thread).
     static void release_box(Box* box) noexcept;
     static void park(Box* box) noexcept;

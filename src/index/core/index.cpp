@@ -39,6 +39,9 @@ bool same_engine(const IndexMeta& meta, const std::weak_ptr<IndexAPI>& engine) n
 // batch freed for the next.
 constexpr size_t trim_batch = 16384;
 
+// How many objects of a batch are indexed together (join_indexed_part).
+constexpr size_t batch_part = 16384;
+
 void return_free_pages(size_t batch_size, uint64_t members_after) noexcept {
 #if defined(__GLIBC__)
     if (batch_size >= trim_batch && batch_size * 4 >= members_after) malloc_trim(0);
@@ -312,21 +315,6 @@ std::vector<size_t> IndexAPI::distinct_by_id(const std::vector<StoredItem>& batc
 
 void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
                                  bool include_private, bool join) {
-    // Every attribute value, copied one object at a time; container items are
-    // converted now, under one GIL acquisition and before any engine lock.
-    struct Object {
-        uint32_t id;
-        std::vector<PreparedValue> values;
-        bool has(uint32_t attribute) const {
-            return std::any_of(values.begin(), values.end(), [attribute](const PreparedValue& v) { return v.attribute == attribute; });
-        }
-    };
-    std::vector<Object> objects;
-    objects.reserve(distinct.size());
-    bool any_container = false;
-    // The attributes of the batch, each once (most objects share them all).
-    std::vector<uint32_t> attributes;
-    std::vector<bool> seen;
     // Whether each attribute is private, looked up once per attribute.
     std::vector<signed char> private_of;
     auto is_private = [&private_of](uint32_t attribute) {
@@ -334,66 +322,109 @@ void IndexAPI::join_indexed_many(const std::vector<StoredItem>& batch, const std
         if (private_of[attribute] < 0) private_of[attribute] = is_private_attribute(attribute) ? 1 : 0;
         return private_of[attribute] == 1;
     };
-    for (size_t i : distinct) {
-        const IndexableRecord& record = *batch[i].record;
-        Object object{record.id, {}};
-        for (auto& [attribute, value] : snapshot_attributes(record)) {
-            if (!include_private && is_private(attribute)) continue;
-            any_container = any_container || value.primitive.is_iterable();
-            if (attribute >= seen.size()) seen.resize(size_t(attribute) + 1, false);
-            if (!seen[attribute]) {
-                seen[attribute] = true;
-                attributes.push_back(attribute);
-            }
-            object.values.push_back(PreparedValue{attribute, std::move(value), {}});
-        }
-        objects.push_back(std::move(object));
+    // The batch goes in a part at a time: what indexing a part needs for a
+    // while (its list of values, the converted items of its containers, the
+    // writers' buffers) is then as large as a part, not as the batch, and
+    // the next part reuses it. Objects that are no members yet are no in-place
+    // reduction's business, so letting changes_ go between parts changes
+    // nothing a reader can see.
+    for (size_t from = 0; from < distinct.size(); from += batch_part) {
+        const size_t to = std::min(distinct.size(), from + batch_part);
+        join_indexed_part(batch, std::span<const size_t>(distinct).subspan(from, to - from), include_private,
+                          is_private);
     }
+    if (join) join_members(batch, distinct);
+}
+
+template <class IsPrivate>
+void IndexAPI::join_indexed_part(const std::vector<StoredItem>& batch, std::span<const size_t> part,
+                                 bool include_private, IsPrivate& is_private) {
+    // The values are read in place, not copied. The caller holds the engine
+    // lists of these objects, and their attribute maps are written only
+    // under the engine list (and the GIL), but for the collector's clearing
+    // of an unreachable object, which the batch's references rule out; Python
+    // code run by the conversion below on this thread cannot take the lists
+    // either (ObjectLockedError). So every value stays where it is until the
+    // lists are released, and the map's own mutex is needed only while its
+    // entries are listed.
+    struct Entry {
+        uint32_t id;
+        uint32_t attribute;
+        const PyValue* value;
+        uint32_t items;  // position in `converted`, or no_items
+    };
+    constexpr uint32_t no_items = UINT32_MAX;
+    std::vector<Entry> entries;
+    entries.reserve(part.size() * 8);
+    bool any_container = false;
+    for (size_t i : part) {
+        const IndexableRecord& record = *batch[i].record;
+        MutexGuard g(record.attribute_map->lock());
+        record.attribute_map->get().for_each([&](const uint32_t& attribute, const PyValue& value) {
+            any_container = any_container || value.primitive.is_iterable();
+            entries.push_back(Entry{record.id, attribute, &value, no_items});
+        });
+    }
+    if (!include_private)
+        std::erase_if(entries, [&is_private](const Entry& e) { return is_private(e.attribute); });
+    // The attributes of the part, each once (most objects share them all).
+    std::vector<uint32_t> attributes;
+    {
+        std::vector<bool> seen;
+        for (const Entry& e : entries) {
+            if (e.attribute >= seen.size()) seen.resize(size_t(e.attribute) + 1, false);
+            if (!seen[e.attribute]) {
+                seen[e.attribute] = true;
+                attributes.push_back(e.attribute);
+            }
+        }
+    }
+    // Container items are converted now, under one GIL acquisition and
+    // before any engine lock.
+    std::vector<ContainerItems> converted;
     if (any_container) {
         GilAcquire gil;
-        for (Object& object : objects)
-            for (PreparedValue& v : object.values)
-                if (v.value.primitive.is_iterable()) v.items = convert_container_items(v.value.primitive.as_iterable(), gc_mirror.get());
+        for (Entry& e : entries) {
+            if (!e.value->primitive.is_iterable()) continue;
+            e.items = static_cast<uint32_t>(converted.size());
+            converted.push_back(convert_container_items(e.value->primitive.as_iterable(), gc_mirror.get()));
+        }
     }
 
     std::sort(attributes.begin(), attributes.end());
     ensure_maps(attributes);
 
     std::vector<uint32_t> private_attributes;
-    std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private_attribute);
-    {
-        // Values first, membership last, under one hold: queries and
-        // collect() keep only members, so none sees an object of the batch
-        // before all its values are in, and no in-place reduction comes in
-        // between.
-        ReadGuard changing(changes_);
-        ReadGuard g(query_maps->lock());
-        const QueryMapTable& table = query_maps->get();
-        // One writer per attribute of the batch, opened in slot order.
-        std::vector<BulkQueryMapAdder> writers;
-        writers.reserve(attributes.size());
-        for (uint32_t attribute : attributes) writers.emplace_back(*table[attribute]);
-        auto writer_of = [&](uint32_t attribute) -> BulkQueryMapAdder& {
-            auto at = std::lower_bound(attributes.begin(), attributes.end(), attribute);
-            return writers[size_t(at - attributes.begin())];
-        };
-        for (Object& object : objects)
-            for (PreparedValue& v : object.values)
-                writer_of(v.attribute).insert_value(v.value, std::move(v.items), object.id);
-        for (BulkQueryMapAdder& w : writers) w.close();
-        for (BulkQueryMapAdder& w : writers) w.finish();
+    std::copy_if(attributes.begin(), attributes.end(), std::back_inserter(private_attributes), is_private);
+    // Values first, membership last (join_members): queries and collect()
+    // keep only members, so none sees an object of the batch before all its
+    // values are in.
+    ReadGuard changing(changes_);
+    ReadGuard g(query_maps->lock());
+    const QueryMapTable& table = query_maps->get();
+    // One writer per attribute of the part, opened in slot order.
+    std::vector<BulkQueryMapAdder> writers;
+    writers.reserve(attributes.size());
+    for (uint32_t attribute : attributes) writers.emplace_back(*table[attribute]);
+    auto writer_of = [&](uint32_t attribute) -> BulkQueryMapAdder& {
+        auto at = std::lower_bound(attributes.begin(), attributes.end(), attribute);
+        return writers[size_t(at - attributes.begin())];
+    };
+    for (const Entry& e : entries)
+        writer_of(e.attribute).insert_value(*e.value, e.items == no_items ? ContainerItems{} : std::move(converted[e.items]),
+                                            e.id);
+    for (BulkQueryMapAdder& w : writers) w.close();
+    for (BulkQueryMapAdder& w : writers) w.finish();
 
-        // Values of names starting with "_" follow later assignments in the
-        // engines that indexed them. Noted under the same hold of changes_
-        // as the insertion, so that a reduction clears the note with them.
-        for (uint32_t attribute : private_attributes) {
-            Bitmap holders;
-            for (const Object& object : objects)
-                if (object.has(attribute)) holders.add(object.id);
-            if (!holders.empty()) note_private_values(attribute, holders);
-        }
+    // Values of names starting with "_" follow later assignments in the
+    // engines that indexed them. Noted under the same hold of changes_ as the
+    // insertion, so that a reduction clears the note with them.
+    for (uint32_t attribute : private_attributes) {
+        Bitmap holders;
+        for (const Entry& e : entries)
+            if (e.attribute == attribute) holders.add(e.id);
+        if (!holders.empty()) note_private_values(attribute, holders);
     }
-    if (join) join_members(batch, distinct);
 }
 
 void IndexAPI::join_members(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct) {

@@ -289,6 +289,12 @@ private:
     // mutexes and has registered the engine on them.
     void join_indexed_many(const std::vector<StoredItem>& batch, const std::vector<size_t>& distinct,
                            bool include_private, bool join = true);
+    // join_indexed_many's work for the objects batch[i], i in `part`:
+    // their values indexed through one bulk writer per attribute, under one
+    // hold of changes_.
+    template <class IsPrivate>
+    void join_indexed_part(const std::vector<StoredItem>& batch, std::span<const size_t> part, bool include_private,
+                           IsPrivate& is_private);
     // Puts the objects batch[i], i in `distinct`, into member_ids and their
     // item slots, under one hold of changes_. Caller holds their engine-list
     // mutexes, and their values are indexed.

@@ -1,3 +1,4 @@
+import functools
 import gc
 import random
 import sys
@@ -277,6 +278,93 @@ class TestSubclasses:
             del subs
             plain = [Indexable() for _ in range(600)]
             assert all(type(p) is Indexable for p in plain)
+
+
+class TestCalls:
+    """Every way of calling a class makes the same object, and a class that
+    gains (or loses) its own __init__, __new__ or abstract methods after its
+    first instances is made the way it now says."""
+
+    @staticmethod
+    def forms():
+        kwargs = {"b": 2, "a": "x", "c": [1, 2]}
+        return {
+            "keywords": lambda cls: cls(b=2, a="x", c=[1, 2]),
+            "unpacked": lambda cls: cls(**kwargs),
+            "partial": lambda cls: functools.partial(cls, b=2)(a="x", c=[1, 2]),
+            "dunder_new": lambda cls: cls.__new__(cls, **kwargs),
+            "type_call": lambda cls: type.__call__(cls, **kwargs),
+            "positional": lambda cls: cls(7, "ignored", b=2, a="x", c=[1, 2]),
+        }
+
+    @pytest.mark.parametrize("form", ["keywords", "unpacked", "partial", "dunder_new", "type_call", "positional"])
+    @pytest.mark.parametrize("subclass", [False, True])
+    def test_every_form_makes_the_same_object(self, form, subclass):
+        cls = type("Sub", (Indexable,), {}) if subclass else Indexable
+        for _ in range(2):  # the first call of a class may take another path
+            o = self.forms()[form](cls)
+            assert type(o) is cls
+            assert o.__dir__()[:3] == ["b", "a", "c"]
+            assert (o.b, o.a, o.c) == (2, "x", [1, 2])
+
+    def test_init_and_new_added_later_run(self):
+        class Late(Indexable):
+            pass
+
+        Late(v=1)
+        Late.__init__ = lambda self, **kw: setattr(self, "seen", sorted(kw))
+        assert Late(v=1).seen == ["v"]
+        del Late.__init__
+        assert not hasattr(Late(v=1), "seen")
+
+        def new(cls, **kw):
+            made = Indexable.__new__(cls, **kw)
+            made.via_new = True
+            return made
+
+        Late.__new__ = staticmethod(new)
+        assert Late(v=2).via_new and Late(v=2).v == 2
+        del Late.__new__
+        assert not hasattr(Late(v=3), "via_new")
+
+    def test_metaclass_call_runs(self):
+        calls = []
+
+        class Meta(type):
+            def __call__(cls, *args, **kwargs):
+                calls.append(kwargs)
+                return super().__call__(*args, **kwargs)
+
+        class Counted(Indexable, metaclass=Meta):
+            pass
+
+        assert [Counted(k=i).k for i in range(3)] == [0, 1, 2]
+        assert calls == [{"k": 0}, {"k": 1}, {"k": 2}]
+
+    def test_class_made_abstract_later_refuses(self):
+        class Shape(Indexable):
+            pass
+
+        Shape(n=1)
+        Shape.__abstractmethods__ = frozenset({"area"})
+        with pytest.raises(TypeError, match="abstract"):
+            Shape(n=1)
+        Shape.__abstractmethods__ = frozenset()
+        assert Shape(n=2).n == 2
+
+    def test_failed_conversion_leaves_nothing_behind(self):
+        class Bad:
+            def __hash__(self):
+                raise KeyboardInterrupt
+
+        class Sub(Indexable):
+            pass
+
+        keep = [1, 2]
+        for _ in range(2):
+            with pytest.raises(KeyboardInterrupt):
+                Sub(a=keep, b=Bad())
+        assert sys.getrefcount(keep) == 2
 
 
 class TestLifetime:

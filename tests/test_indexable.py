@@ -367,6 +367,85 @@ class TestCalls:
         assert sys.getrefcount(keep) == 2
 
 
+class Sub(Indexable):
+    pass
+
+
+ATOMIC = [1, 2**80, -3.5, "text", "a much longer piece of text " * 4, None, True, (1, "x"), b"raw"]
+CONTAINERS = [
+    lambda: [1],
+    lambda: {"k": 1},
+    lambda: {1, 2},
+    lambda: ([],),
+    lambda: Indexable(),
+    lambda: Thing(),
+]
+
+
+class TestCollectorTracking:
+    """Objects holding only atomic values are left to reference counting; the
+    first value that may hold a cycle hands them back to the collector, and
+    every cycle through them is still collected."""
+
+    @pytest.mark.parametrize("cls", [Indexable, Sub])
+    @pytest.mark.parametrize("value", ATOMIC, ids=repr)
+    def test_atomic_values_leave_the_object_untracked(self, cls, value):
+        gc.collect()  # lets the collector untrack the tuple it may hold
+        o = cls(v=value, n=1)
+        assert not gc.is_tracked(o)
+        assert any(r is value for r in gc.get_referents(o)) or value in (1, True)
+        o.w = value
+        assert not gc.is_tracked(o)
+
+    @pytest.mark.parametrize("cls", [Indexable, Sub])
+    @pytest.mark.parametrize("make", CONTAINERS)
+    def test_a_container_value_tracks_the_object(self, cls, make):
+        assert gc.is_tracked(cls(n=1, v=make()))
+        o = cls(n=1)
+        o.v = make()
+        assert gc.is_tracked(o)
+        o.v = 2  # staying tracked is the safe side
+        assert gc.is_tracked(o)
+
+    @pytest.mark.parametrize("close", [
+        lambda o: setattr(o, "me", o),
+        lambda o: setattr(o, "box", [o]),
+        lambda o: setattr(o, "box", {"o": o}),
+        lambda o: setattr(o, "box", (o,)),
+        lambda o: setattr(o, "other", Indexable(back=[o])),
+        lambda o: setattr(o, "other", Sub(k=1)) or setattr(o.other, "back", o),
+    ])
+    @pytest.mark.parametrize("indexed", [False, True])
+    def test_cycles_through_objects_made_untracked_are_collected(self, close, indexed):
+        o = Sub(a=1, s="x")
+        assert not gc.is_tracked(o)
+        if indexed:
+            idx = Index()
+            idx.add_object(o)
+        close(o)
+        probe = weakref.ref(o)
+        if indexed:
+            assert idx.reduced(a=1).collect() == [o]
+            del idx
+        del o
+        gc.collect()
+        assert probe() is None
+
+    def test_untracked_object_survives_collection_with_its_values(self):
+        holder = [Sub(v="kept", n=i) for i in range(50)]
+        gc.collect()
+        assert [o.v for o in holder] == ["kept"] * 50
+        assert not any(gc.is_tracked(o) for o in holder)
+
+    def test_reused_memory_is_tracked_as_its_new_values_say(self):
+        for _ in range(3):
+            atomic = [Indexable(v=i) for i in range(600)]
+            del atomic
+            tracked = [Indexable(v=[i]) for i in range(600)]
+            assert all(gc.is_tracked(o) for o in tracked)
+            del tracked
+
+
 class TestLifetime:
     def test_ids_are_reused_after_destruction(self):
         a = Indexable()

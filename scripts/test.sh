@@ -10,9 +10,9 @@
 # Before them it builds the self-contained wheel (scripts/wheel.sh), which the
 # Python suite installs into fresh virtual environments, one of them made by
 # the demo command from Debian's own interpreter.
-# The sanitizer and debug builds compile as unity builds (several sources per
-# compiler run): they are made afresh on every clean run, and most of their
-# time would go on parsing the same headers again.
+# Every build compiles as a unity build (several sources per compiler run;
+# pyproject.toml asks it of pip's): they are made afresh on every clean run,
+# and most of their time would go on parsing the same headers again.
 # Set TARNWICK_SKIP_SANITIZERS=1 to run only the plain stages while developing.
 # See scripts/env.sh for the interpreter it uses.
 set -euo pipefail

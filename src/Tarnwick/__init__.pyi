@@ -93,9 +93,9 @@ class Index(Generic[_T]):
     ) -> list[_T]:
         """The objects, each once; a new list.
 
-        Without ``order_by``: ascending object-id order (creation order unless
-        ids of destroyed objects were reused), ``offset`` and ``limit`` paging
-        through it. ``order_by`` names an attribute or a dotted path; the key
+        Without ``order_by``: ascending object-id order (for objects of one
+        class, creation order unless ids of destroyed objects were reused),
+        ``offset`` and ``limit`` paging through it. ``order_by`` names an attribute or a dotted path; the key
         is what Python attribute access along it gives. Order: numbers (int,
         float and numpy numbers compared exactly), then ``False``, ``True``,
         then strs (code point order), then dates, naive datetimes, aware

@@ -18,10 +18,10 @@ namespace tarnwick {
 
 // ---- native record ----------------------------------------------------------
 
-IndexableRecord::~IndexableRecord() { free_id(id); }
+IndexableRecord::~IndexableRecord() { free_id(id, id_stream); }
 
-std::shared_ptr<IndexableRecord> IndexableRecord::make_default() {
-    return std::make_shared<IndexableRecord>(allocate_id());
+std::shared_ptr<IndexableRecord> IndexableRecord::make_default(const void* kind) {
+    return std::make_shared<IndexableRecord>(allocate_object_id(kind));
 }
 
 // ---- engine list ------------------------------------------------------------

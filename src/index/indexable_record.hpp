@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/core/structures/id_alloc.hpp"
 #include "index/core/structures/sync.hpp"
 #include "index/core/structures/hybrid_hashmap.hpp"
 #include "index/value.hpp"
@@ -120,17 +121,20 @@ struct IndexableRecord {
     IndexMetaList* const index_metas;
     AttributeMap* const attribute_map;
     const uint32_t id;
+    const IdStream id_stream;  // where the id goes back to
 
-    IndexableRecord(AttributeMapData map, uint32_t object_id) noexcept
-        : index_metas(&metas_), attribute_map(&map_), id(object_id), map_(std::move(map)) {}
-    explicit IndexableRecord(uint32_t object_id) noexcept : IndexableRecord(AttributeMapData(), object_id) {}
+    IndexableRecord(AttributeMapData map, DrawnId object_id) noexcept
+        : index_metas(&metas_), attribute_map(&map_), id(object_id.id), id_stream(object_id.stream),
+          map_(std::move(map)) {}
+    explicit IndexableRecord(DrawnId object_id) noexcept : IndexableRecord(AttributeMapData(), object_id) {}
     IndexableRecord(const IndexableRecord&) = delete;
     IndexableRecord& operator=(const IndexableRecord&) = delete;
     ~IndexableRecord();
 
-    // Empty engine list, empty map, a freshly allocated id that the record
-    // frees. Safe without the GIL.
-    static std::shared_ptr<IndexableRecord> make_default();
+    // Empty engine list, empty map, a freshly allocated id (from the stream
+    // of `kind`, the object's class) that the record frees. Safe without the
+    // GIL.
+    static std::shared_ptr<IndexableRecord> make_default(const void* kind = nullptr);
 
 private:
     AttributeMap map_;

@@ -32,13 +32,17 @@ const char* temporal_kind_name(TemporalKind kind) noexcept;
 struct TemporalValue {
     static constexpr int64_t MICROS_PER_DAY = 86'400'000'000;
 
-    TemporalKind kind = TemporalKind::Date;
     // Days since 1970-01-01 (proleptic Gregorian) for dates and datetimes; 0
     // for times, -1 or 1 for aware times whose offset carries them over
     // midnight; the signed day count of a timedelta.
     int64_t days = 0;
     // Always in [0, MICROS_PER_DAY).
     int64_t micros = 0;
+    // Last, so that a stored value (CastValue) can keep its kind byte after it.
+    TemporalKind kind = TemporalKind::Date;
+
+    constexpr TemporalValue() noexcept = default;
+    constexpr TemporalValue(TemporalKind k, int64_t d, int64_t m) noexcept : days(d), micros(m), kind(k) {}
 
     // Builds a normalised value from any count of microseconds past `days`.
     static TemporalValue of(TemporalKind kind, int64_t days, int64_t micros) noexcept;

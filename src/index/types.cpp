@@ -168,7 +168,7 @@ const PyHandle& DEFAULT_PY_INDEXABLE_ARC() {
         .get_or_init(
             [] {
                 PyTypeObject* type = INDEXABLE_TYPE();
-                PyObject* obj = type ? indexable_wrap(type, IndexableRecord::make_default()) : nullptr;
+                PyObject* obj = type ? indexable_wrap(type, IndexableRecord::make_default(type)) : nullptr;
                 if (!obj) {
                     // Only an exhausted allocator gets here.
                     PyErr_Clear();

@@ -88,12 +88,9 @@ const char* value_kind_name(ValueKind kind) noexcept {
 
 // ---- StoredIndexable ----------------------------------------------------------
 
-uint32_t StoredIndexable::id() const noexcept { return owned_handle ? owned_handle->id : 0; }
+uint32_t IndexableLink::id() const noexcept { return record ? record->id : 0; }
 
-StoredIndexable StoredIndexable::from_py_ref(PyObject* indexable, PyHandle handle) {
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(indexable);
-    return StoredIndexable{std::move(handle), record};
-}
+uint32_t StoredIndexable::id() const noexcept { return owned_handle ? owned_handle->id : 0; }
 
 // ---- conversion -------------------------------------------------------------
 
@@ -149,7 +146,7 @@ PyValue big_int_value(PyHandle handle) {
     OwnedRef text = OwnedRef::steal(PyNumber_ToBase(exact.get(), 16));
     Py_ssize_t n = 0;
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (utf8) payload.big_int = ShortStr(std::string_view(utf8, static_cast<size_t>(n)));
+    if (utf8) payload.big_int_text = std::make_shared<const std::string>(utf8, static_cast<size_t>(n));
     else PyErr_Clear();
     const uint64_t h = python_hash(exact.get());
     return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
@@ -263,8 +260,9 @@ PyValue PyValue::from_py(PyObject* object) {
         return make_known(std::move(handle), CastValue::from_bool(*truth));
     }
     if (is_indexable_type(type)) {
-        StoredIndexable stored = StoredIndexable::from_py_ref(object, handle);
-        return make_known(std::move(handle), CastValue::from_ind(std::move(stored)));
+        CastValue link = CastValue::from_ind(IndexableLink{indexable_record(object)});
+        const uint64_t h = hash_of(link, object);
+        return PyValue(std::move(handle), std::move(link), h);
     }
     std::optional<ContainerKind> container;
     if (type == &PyList_Type) container = ContainerKind::List;
@@ -304,7 +302,7 @@ PyValue PyValue::for_attribute(PyObject* object) {
     return from_py(object);
 }
 
-uint64_t PyValue::hash_of(const CastValue& p) noexcept {
+uint64_t PyValue::hash_of(const CastValue& p, const PyObject* object) noexcept {
     switch (p.kind()) {
         case ValueKind::Int: return kind_hash(static_cast<uint64_t>(p.as_int()), ValueKind::Int);
         case ValueKind::Float: return kind_hash(std::bit_cast<uint64_t>(p.as_float()), ValueKind::Float);
@@ -320,7 +318,7 @@ uint64_t PyValue::hash_of(const CastValue& p) noexcept {
         // Iterable values are only ever equal to values of the same container,
         // so its address is as good a hash as any.
         case ValueKind::Iterable: return kind_hash(address_of(p.as_iterable().container.get()), ValueKind::Iterable);
-        case ValueKind::Ind: return kind_hash(address_of(p.as_ind().python_handle.get()), ValueKind::Ind);
+        case ValueKind::Ind: return kind_hash(address_of(object), ValueKind::Ind);
         case ValueKind::Temporal: {
             const TemporalValue& t = p.as_temporal();
             FxHasher32 h;
@@ -341,11 +339,7 @@ PyValue PyValue::with_own_reference() const {
     if (!obj) return *this;
     PyHandle own = PyHandle::borrow(obj.get());
     CastValue p = primitive;
-    if (p.is_iterable()) {
-        p = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
-    } else if (p.is_ind()) {
-        p = CastValue::from_ind(StoredIndexable{own, p.as_ind().owned_handle});
-    }
+    if (p.is_iterable()) p = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
     return PyValue(std::move(own), std::move(p), hash);
 }
 
@@ -403,13 +397,13 @@ bool operator==(const PyValue& a, const PyValue& b) noexcept {
             return false;
         case ValueKind::Iterable:
             return r.is_iterable() && l.as_iterable().container.same_object(r.as_iterable().container);
-        case ValueKind::Ind: return r.is_ind() && l.as_ind().python_handle.same_object(r.as_ind().python_handle);
+        case ValueKind::Ind: return r.is_ind() && a.obj.same_object(b.obj);
         case ValueKind::Unknown: {
             if (!r.is_unknown()) return false;
             if (a.obj.same_object(b.obj)) return true;
-            const auto& lb = l.as_unknown().big_int;
-            const auto& rb = r.as_unknown().big_int;
-            return lb && rb && *lb == *rb;
+            const UnknownValue& lu = l.as_unknown();
+            const UnknownValue& ru = r.as_unknown();
+            return lu.has_big_int() && ru.has_big_int() && lu.big_int() == ru.big_int();
         }
         case ValueKind::Temporal: return r.is_temporal() && l.as_temporal() == r.as_temporal();
     }
@@ -422,7 +416,7 @@ namespace {
 
 DebugNode handle_node(const PyHandle& h) { return DebugNode::tuple("Py", {DebugNode::leaf(debug_pointer(h.get()))}); }
 
-DebugNode cast_node(const CastValue& p) {
+DebugNode cast_node(const CastValue& p, const PyHandle& obj) {
     const char* name = value_kind_name(p.kind());
     switch (p.kind()) {
         case ValueKind::Int: return DebugNode::tuple(name, {DebugNode::leaf(std::to_string(p.as_int()))});
@@ -432,15 +426,15 @@ DebugNode cast_node(const CastValue& p) {
         case ValueKind::Iterable:
             return DebugNode::tuple(name, {DebugNode::leaf(container_kind_name(p.as_iterable().kind))});
         case ValueKind::Ind: {
-            const StoredIndexable& s = p.as_ind();
+            const IndexableLink& link = p.as_ind();
             // The object frees its id when its record goes; a value that
             // holds the object never does on its own account.
-            DebugNode owned = s.owned_handle
+            DebugNode owned = link.record
                                   ? DebugNode::record("IndexableRecord",
-                                                      {{"id", DebugNode::leaf(std::to_string(s.owned_handle->id))},
+                                                      {{"id", DebugNode::leaf(std::to_string(link.record->id))},
                                                        {"frees_id", DebugNode::leaf("false")}})
                                   : DebugNode::leaf("None");
-            return DebugNode::tuple(name, {DebugNode::record("StoredIndexable", {{"python_handle", handle_node(s.python_handle)},
+            return DebugNode::tuple(name, {DebugNode::record("StoredIndexable", {{"python_handle", handle_node(obj)},
                                                                                  {"owned_handle", std::move(owned)}})});
         }
         case ValueKind::Temporal: {
@@ -459,7 +453,7 @@ DebugNode cast_node(const CastValue& p) {
 std::string PyValue::debug(bool alternate) const {
     DebugNode obj_node = obj ? DebugNode::tuple("Some", {handle_node(obj)}) : DebugNode::leaf("None");
     return DebugNode::record("PyValue", {{"obj", std::move(obj_node)},
-                                         {"primitave", cast_node(primitive)},
+                                         {"primitave", cast_node(primitive, obj)},
                                          {"hash", DebugNode::leaf(std::to_string(hash))}})
         .render(alternate);
 }

@@ -12,11 +12,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -45,6 +47,7 @@ public:
     friend bool operator==(const ShortStr& a, const ShortStr& b) noexcept { return a.view() == b.view(); }
 
 private:
+    friend class CastValue;  // shares the tag byte
     struct Heap {
         std::atomic<uint32_t> refs;
         size_t size;
@@ -67,49 +70,98 @@ const char* container_kind_name(ContainerKind kind) noexcept;
 // A list, dict, tuple or set value. `container` shares the value's own `obj`
 // handle: one strong reference however often the value is copied.
 struct IterableValue {
-    ContainerKind kind;
     PyHandle container;
+    // After the handle, so that a stored value (CastValue) can keep its kind
+    // byte past it.
+    ContainerKind kind;
+
+    IterableValue(ContainerKind k, PyHandle c) noexcept : container(std::move(c)), kind(k) {}
 };
 
-// The value of an attribute that holds another Indexable: a live view through
-// the nested object's own record (its attribute map and engine list).
+// The value of an attribute that holds another Indexable, as it is kept
+// inside a value: a live view through the nested object's own record (its
+// attribute map and engine list). The object itself is the value's `obj`,
+// so the record is all this part holds.
+struct IndexableLink {
+    std::shared_ptr<IndexableRecord> record;
+
+    uint32_t id() const noexcept;
+};
+
+// A nested object on its own, outside any value (the queued nested work and
+// the batches that carry it): the object and its record.
 struct StoredIndexable {
     PyHandle python_handle;
     std::shared_ptr<IndexableRecord> owned_handle;
 
     uint32_t id() const noexcept;
-
-    // From a borrowed Indexable instance; `handle` must be a handle to that
-    // same object (it becomes python_handle).
-    static StoredIndexable from_py_ref(PyObject* indexable, PyHandle handle);
 };
 
 // Anything the other kinds do not cover. An int beyond signed 64 bits keeps
-// its canonical text (base 16) so that equal big ints compare equal.
+// its canonical text (base 16) so that equal big ints compare equal. Such ints
+// are rare, so the text lives behind a shared pointer, which leaves a stored
+// value's kind byte free.
 struct UnknownValue {
-    std::optional<ShortStr> big_int;
+    std::shared_ptr<const std::string> big_int_text;
+
+    bool has_big_int() const noexcept { return big_int_text != nullptr; }
+    std::string_view big_int() const noexcept { return big_int_text ? std::string_view(*big_int_text) : std::string_view(); }
 };
 
-// Kind numbers follow the variant order; the hash depends on them. Temporal
-// came last so that the others kept their numbers.
+// Kind numbers are fixed: the hash and a stored value's tag byte (which has
+// room for eight kinds) depend on them. Temporal came last so that the others
+// kept their numbers.
 enum class ValueKind : uint8_t { Int = 0, Float = 1, Str = 2, Bool = 3, Iterable = 4, Ind = 5, Unknown = 6, Temporal = 7 };
 
 const char* value_kind_name(ValueKind kind) noexcept;
 
+// Whether a payload of type T fits a CastValue and leaves its last byte
+// alone: its members end at `end`, before that byte (what follows them is
+// padding).
+template <class T>
+constexpr bool fits_before_tag(size_t end) {
+    return sizeof(T) <= sizeof(ShortStr) && alignof(T) <= 8 && end < sizeof(ShortStr);
+}
+
+// The typed primitive of a value: one kind's payload and the kind, in 24
+// bytes. The last byte is a text's own tag (an inline length of at most 23,
+// or its heap mark), so a text needs no kind byte; every other payload ends
+// before that byte (or has only padding there), which holds OTHER_KIND | kind,
+// a value no text ever puts there.
 class CastValue {
 public:
-    CastValue() noexcept : v_(UnknownValue{}) {}
+    CastValue() noexcept { construct<UnknownValue>(ValueKind::Unknown); }
+    CastValue(const CastValue& o) noexcept { copy_from(o); }
+    CastValue(CastValue&& o) noexcept { move_from(o); }
+    CastValue& operator=(const CastValue& o) noexcept {
+        if (this != &o) {
+            destroy();
+            copy_from(o);
+        }
+        return *this;
+    }
+    CastValue& operator=(CastValue&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            move_from(o);
+        }
+        return *this;
+    }
+    ~CastValue() { destroy(); }
 
-    static CastValue from_int(int64_t v) noexcept { return CastValue(std::in_place_index<0>, v); }
-    static CastValue from_float(double v) noexcept { return CastValue(std::in_place_index<1>, v); }
-    static CastValue from_str(ShortStr s) noexcept { return CastValue(std::in_place_index<2>, std::move(s)); }
-    static CastValue from_bool(bool v) noexcept { return CastValue(std::in_place_index<3>, v); }
-    static CastValue from_iterable(IterableValue v) noexcept { return CastValue(std::in_place_index<4>, std::move(v)); }
-    static CastValue from_ind(StoredIndexable v) noexcept { return CastValue(std::in_place_index<5>, std::move(v)); }
-    static CastValue unknown(UnknownValue v = {}) noexcept { return CastValue(std::in_place_index<6>, std::move(v)); }
-    static CastValue from_temporal(TemporalValue v) noexcept { return CastValue(std::in_place_index<7>, v); }
+    static CastValue from_int(int64_t v) noexcept { return CastValue(ValueKind::Int, v); }
+    static CastValue from_float(double v) noexcept { return CastValue(ValueKind::Float, v); }
+    static CastValue from_str(ShortStr s) noexcept { return CastValue(ValueKind::Str, std::move(s)); }
+    static CastValue from_bool(bool v) noexcept { return CastValue(ValueKind::Bool, v); }
+    static CastValue from_iterable(IterableValue v) noexcept { return CastValue(ValueKind::Iterable, std::move(v)); }
+    static CastValue from_ind(IndexableLink v) noexcept { return CastValue(ValueKind::Ind, std::move(v)); }
+    static CastValue unknown(UnknownValue v = {}) noexcept { return CastValue(ValueKind::Unknown, std::move(v)); }
+    static CastValue from_temporal(TemporalValue v) noexcept { return CastValue(ValueKind::Temporal, v); }
 
-    ValueKind kind() const noexcept { return static_cast<ValueKind>(v_.index()); }
+    ValueKind kind() const noexcept {
+        const unsigned char tag = raw_[TAG_AT];
+        return (tag & ~KIND_MASK) == OTHER_KIND ? static_cast<ValueKind>(tag & KIND_MASK) : ValueKind::Str;
+    }
     bool is_int() const noexcept { return kind() == ValueKind::Int; }
     bool is_float() const noexcept { return kind() == ValueKind::Float; }
     bool is_str() const noexcept { return kind() == ValueKind::Str; }
@@ -123,22 +175,96 @@ public:
     bool is_ordered() const noexcept { return is_int() || is_float() || is_temporal(); }
 
     // Each accessor requires the matching kind.
-    int64_t as_int() const noexcept { return *std::get_if<0>(&v_); }
-    double as_float() const noexcept { return *std::get_if<1>(&v_); }
-    const ShortStr& as_str() const noexcept { return *std::get_if<2>(&v_); }
-    bool as_bool() const noexcept { return *std::get_if<3>(&v_); }
-    const IterableValue& as_iterable() const noexcept { return *std::get_if<4>(&v_); }
-    const StoredIndexable& as_ind() const noexcept { return *std::get_if<5>(&v_); }
-    const UnknownValue& as_unknown() const noexcept { return *std::get_if<6>(&v_); }
-    const TemporalValue& as_temporal() const noexcept { return *std::get_if<7>(&v_); }
+    int64_t as_int() const noexcept { return payload<int64_t>(); }
+    double as_float() const noexcept { return payload<double>(); }
+    const ShortStr& as_str() const noexcept { return payload<ShortStr>(); }
+    bool as_bool() const noexcept { return payload<bool>(); }
+    const IterableValue& as_iterable() const noexcept { return payload<IterableValue>(); }
+    const IndexableLink& as_ind() const noexcept { return payload<IndexableLink>(); }
+    const UnknownValue& as_unknown() const noexcept { return payload<UnknownValue>(); }
+    const TemporalValue& as_temporal() const noexcept { return payload<TemporalValue>(); }
 
 private:
-    using Variant =
-        std::variant<int64_t, double, ShortStr, bool, IterableValue, StoredIndexable, UnknownValue, TemporalValue>;
-    template <size_t I, class T>
-    CastValue(std::in_place_index_t<I> at, T&& payload) noexcept : v_(at, std::forward<T>(payload)) {}
+    static constexpr size_t SIZE = sizeof(ShortStr);
+    static constexpr size_t TAG_AT = ShortStr::TAG_AT;
+    static constexpr unsigned char OTHER_KIND = 0xE0;
+    static constexpr unsigned char KIND_MASK = 0x07;
+    static_assert(TAG_AT == SIZE - 1 && ShortStr::INLINE_CAPACITY < OTHER_KIND &&
+                  (ShortStr::HEAP_TAG & ~KIND_MASK) != OTHER_KIND);
 
-    Variant v_;
+    static_assert(fits_before_tag<int64_t>(sizeof(int64_t)) && fits_before_tag<double>(sizeof(double)) &&
+                  fits_before_tag<bool>(sizeof(bool)) && fits_before_tag<IndexableLink>(sizeof(IndexableLink)) &&
+                  fits_before_tag<UnknownValue>(sizeof(UnknownValue)));
+    static_assert(fits_before_tag<IterableValue>(offsetof(IterableValue, kind) + sizeof(ContainerKind)));
+    static_assert(fits_before_tag<TemporalValue>(offsetof(TemporalValue, kind) + sizeof(TemporalKind)));
+
+    template <class T>
+    CastValue(ValueKind kind, T&& payload) noexcept {
+        construct<std::decay_t<T>>(kind, std::forward<T>(payload));
+    }
+
+    // Builds the payload, then marks the kind (after, since building may
+    // write the payload's padding).
+    template <class T, class... Args>
+    void construct(ValueKind kind, Args&&... args) noexcept {
+        ::new (static_cast<void*>(raw_)) T(std::forward<Args>(args)...);
+        if (kind != ValueKind::Str) raw_[TAG_AT] = static_cast<unsigned char>(OTHER_KIND | static_cast<uint8_t>(kind));
+    }
+    template <class T>
+    const T& payload() const noexcept {
+        return *std::launder(reinterpret_cast<const T*>(raw_));
+    }
+    template <class T>
+    T& payload() noexcept {
+        return *std::launder(reinterpret_cast<T*>(raw_));
+    }
+
+    void copy_from(const CastValue& o) noexcept {
+        switch (o.kind()) {
+            case ValueKind::Str: construct<ShortStr>(ValueKind::Str, o.payload<ShortStr>()); return;
+            case ValueKind::Iterable: construct<IterableValue>(ValueKind::Iterable, o.payload<IterableValue>()); return;
+            case ValueKind::Ind: construct<IndexableLink>(ValueKind::Ind, o.payload<IndexableLink>()); return;
+            case ValueKind::Unknown: construct<UnknownValue>(ValueKind::Unknown, o.payload<UnknownValue>()); return;
+            case ValueKind::Int:
+            case ValueKind::Float:
+            case ValueKind::Bool:
+            case ValueKind::Temporal: break;
+        }
+        std::memcpy(raw_, o.raw_, SIZE);  // plain payloads, tag included
+    }
+    // Leaves `o` holding a moved-from payload of its kind, which its
+    // destructor still destroys.
+    void move_from(CastValue& o) noexcept {
+        switch (o.kind()) {
+            case ValueKind::Str: construct<ShortStr>(ValueKind::Str, std::move(o.payload<ShortStr>())); return;
+            case ValueKind::Iterable:
+                construct<IterableValue>(ValueKind::Iterable, std::move(o.payload<IterableValue>()));
+                return;
+            case ValueKind::Ind: construct<IndexableLink>(ValueKind::Ind, std::move(o.payload<IndexableLink>())); return;
+            case ValueKind::Unknown:
+                construct<UnknownValue>(ValueKind::Unknown, std::move(o.payload<UnknownValue>()));
+                return;
+            case ValueKind::Int:
+            case ValueKind::Float:
+            case ValueKind::Bool:
+            case ValueKind::Temporal: break;
+        }
+        std::memcpy(raw_, o.raw_, SIZE);
+    }
+    void destroy() noexcept {
+        switch (kind()) {
+            case ValueKind::Str: payload<ShortStr>().~ShortStr(); return;
+            case ValueKind::Iterable: payload<IterableValue>().~IterableValue(); return;
+            case ValueKind::Ind: payload<IndexableLink>().~IndexableLink(); return;
+            case ValueKind::Unknown: payload<UnknownValue>().~UnknownValue(); return;
+            case ValueKind::Int:
+            case ValueKind::Float:
+            case ValueKind::Bool:
+            case ValueKind::Temporal: return;
+        }
+    }
+
+    alignas(8) unsigned char raw_[SIZE];
 };
 
 struct PyValue {
@@ -163,10 +289,14 @@ struct PyValue {
     static PyValue for_attribute(PyObject* object);
 
     // The hash of a primitive of any kind but Unknown, whose hash is the
-    // Python hash of its object.
-    static uint64_t hash_of(const CastValue& primitive) noexcept;
+    // Python hash of its object. A nested object hashes by identity: `object`
+    // is the value's obj, which an Ind primitive does not hold itself.
+    static uint64_t hash_of(const CastValue& primitive, const PyObject* object = nullptr) noexcept;
 
     ValueKind kind() const noexcept { return primitive.kind(); }
+    // The nested object of an Ind value on its own (its object and record),
+    // for work that outlives the value.
+    StoredIndexable nested() const noexcept { return StoredIndexable{obj, primitive.as_ind().record}; }
     // Text of a Str value; empty for other kinds.
     std::string_view str() const noexcept { return primitive.is_str() ? primitive.as_str().view() : std::string_view(); }
 
@@ -190,6 +320,11 @@ struct PyValue {
     // field on its own line.
     std::string debug(bool alternate = false) const;
 };
+
+// Every attribute of every object holds one: the layout is part of the cost
+// of an object.
+static_assert(sizeof(CastValue) == 24);
+static_assert(sizeof(PyValue) == 48);
 
 // For hash maps keyed by values.
 struct PyValueHash {

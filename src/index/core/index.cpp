@@ -260,7 +260,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
                         return;
                     }
                     if (!value.primitive.is_ind()) return;
-                    const std::shared_ptr<IndexableRecord>& child = value.primitive.as_ind().owned_handle;
+                    const std::shared_ptr<IndexableRecord>& child = value.primitive.as_ind().record;
                     if (child && first_sight(child->id)) below.push_back(child);
                 });
             }

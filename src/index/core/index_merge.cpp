@@ -36,7 +36,7 @@
 namespace tarnwick {
 namespace {
 
-using ChildById = std::unordered_map<uint32_t, StoredIndexable>;
+using ChildById = std::unordered_map<uint32_t, PyValue>;
 
 // The other's whole values held by `taken`; the nested objects among all its
 // values go into `children`, for relinking their holders.
@@ -45,8 +45,8 @@ void merge_exact(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, Ch
     theirs.exact_values.for_each_shard_read([&](const ExactValues::Map& shard) {
         for (const auto& [key, set] : shard) {
             if (key.value.primitive.is_ind()) {
-                const StoredIndexable& child = key.value.primitive.as_ind();
-                if (child.owned_handle) children.emplace(child.id(), child);
+                const IndexableLink& link = key.value.primitive.as_ind();
+                if (link.record) children.emplace(link.id(), key.value);
             }
             Bitmap ids = set.to_bitmap();
             ids &= taken;
@@ -176,7 +176,7 @@ void merge_links(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, co
             if (taken.contains(holder)) pairs.emplace_back(holder, child);
         });
     }
-    std::vector<std::pair<uint32_t, StoredIndexable>> links;
+    std::vector<std::pair<uint32_t, PyValue>> links;
     for (const auto& [holder, child] : pairs) {
         auto it = children.find(child);
         if (it != children.end()) links.emplace_back(holder, it->second);
@@ -185,15 +185,15 @@ void merge_links(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, co
     {
         GilAcquire gil;
         for (auto& [holder, child] : links) {
-            PyHandle fresh = PyHandle::borrow(child.python_handle.get());
+            PyHandle fresh = PyHandle::borrow(child.obj.get());
             mine.gc_mirror->adopt(fresh);
-            child.python_handle = std::move(fresh);
+            child.obj = std::move(fresh);
         }
     }
     for (const auto& [holder, child] : links) {
         mine.insert_indexable(child, holder);
         // Kept only if the link was new and the child not yet nested here.
-        mine.gc_mirror->release_later(child.python_handle);
+        mine.gc_mirror->release_later(child.obj);
     }
 }
 

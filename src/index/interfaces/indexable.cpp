@@ -437,7 +437,7 @@ PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
             if (!names_ok || failed) return nullptr;
         }
         // The id is drawn only once every value is converted.
-        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_id());
+        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
         PyObject* made = indexable_wrap(cls, std::move(record));
         if (made && atomic) PyObject_GC_UnTrack(made);
         return made;

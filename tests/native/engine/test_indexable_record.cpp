@@ -96,14 +96,15 @@ TEST(EngineList, SortOrdersByEngineAddress) {
 TEST(Record, LastHolderFreesTheId) {
     std::shared_ptr<IndexableRecord> record = IndexableRecord::make_default();
     const uint32_t id = record->id;
+    const IdStream stream = record->id_stream;
     std::shared_ptr<IndexableRecord> item_share = record;
     const size_t free_before = free_id_count();
     record.reset();
     EXPECT_EQ(free_id_count(), free_before);
     item_share.reset();
     EXPECT_EQ(free_id_count(), free_before + 1);
-    EXPECT_EQ(allocate_id(), id) << "the freed id is the next one handed out";
-    free_id(id);
+    EXPECT_EQ(allocate_id(stream), id) << "the freed id is the next one its stream hands out";
+    free_id(id, stream);
 }
 
 // An instance reads its attributes through its own copy of the map's word.

@@ -136,7 +136,7 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_engine)
 QueryMap::~QueryMap() {
     // Element ids come from the process-wide allocator; ids never returned
     // would make every later object id, and every item table, larger.
-    element_owners.get().for_each_element([](uint32_t element) { free_id(element); });
+    element_owners.get().for_each_element([](uint32_t element) { free_id(element, ELEMENT_IDS); });
     release_engine(std::move(nested));
 }
 
@@ -173,9 +173,10 @@ void QueryMap::insert_temporal(const TemporalValue& value, uint32_t id) {
     temporals.get().get_or_create(static_cast<size_t>(value.kind)).insert(key, id);
 }
 
-void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
-    if (!child.owned_handle) return;
-    const uint32_t child_id = child.id();
+void QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
+    const IndexableLink& link = child.primitive.as_ind();
+    if (!link.record) return;
+    const uint32_t child_id = link.id();
     // A map whose engine is gone is reached only through views; it keeps what
     // it has but nests nothing new.
     std::shared_ptr<IndexAPI> engine = owner.lock();
@@ -186,7 +187,7 @@ void QueryMap::insert_indexable(const StoredIndexable& child, uint32_t holder) {
         return;
     }
     if (engine->is_holder_or_ancestor(holder, child_id)) return;
-    if (nested->register_path(holder, child_id)) defer_nested_add(nested, child);
+    if (nested->register_path(holder, child_id)) defer_nested_add(nested, child.nested());
 }
 
 void QueryMap::record_elements(const std::vector<uint32_t>& elements, uint32_t owner_id, const ContainerItems& items) {
@@ -247,7 +248,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
             break;
         case ValueKind::Ind:
             remove_exact(value, id);
-            unlink_indexable(p.as_ind(), id);
+            unlink_indexable(value, id);
             break;
         case ValueKind::Unknown:
             remove_exact(value, id);
@@ -284,14 +285,16 @@ void QueryMap::remove_temporal(const TemporalValue& value, uint32_t id) {
     if (NumericalBitmap* index = temporals.get().find_mutable(static_cast<size_t>(value.kind))) index->remove(key, id);
 }
 
-void QueryMap::unlink_indexable(const StoredIndexable& child, uint32_t holder) {
-    if (!child.owned_handle) return;
-    if (child.id() == holder) {
+void QueryMap::unlink_indexable(const PyValue& child, uint32_t holder) {
+    const IndexableLink& link = child.primitive.as_ind();
+    if (!link.record) return;
+    const uint32_t child_id = link.id();
+    if (child_id == holder) {
         WriteGuard g(self_holders.lock());
         self_holders.get().remove(holder);
         return;
     }
-    if (nested->unregister_path(holder, child.id())) defer_nested_remove(nested, child);
+    if (nested->unregister_path(holder, child_id)) defer_nested_remove(nested, child.nested());
 }
 
 Bitmap QueryMap::self_holders_in(const Bitmap& within) const {
@@ -324,7 +327,7 @@ void QueryMap::remove_item(const ElementEntry& entry) {
     const PyValue& value = *entry.value;
     if (value.primitive.is_ind()) {
         remove_exact(value, entry.element);
-        unlink_indexable(value.primitive.as_ind(), entry.owner);
+        unlink_indexable(value, entry.owner);
     } else {
         remove_id(value, entry.element);
     }
@@ -344,7 +347,7 @@ void QueryMap::remove_detached(const std::vector<ElementEntry>& entries) {
         }
     }
     for (const ElementEntry& e : entries) {
-        free_id(e.element);
+        free_id(e.element, ELEMENT_IDS);
         if (e.value) gc_mirror->release_later(e.value->obj);
     }
 }

@@ -201,8 +201,8 @@ public:
     // Links (holder, child) in the nested engine and queues the child's
     // indexing there, unless the child is the holder (noted in self_holders)
     // or holds it, directly or further up the chain of engines (that would
-    // nest without end).
-    void insert_indexable(const StoredIndexable& child, uint32_t holder);
+    // nest without end). `child` is a value of kind Ind.
+    void insert_indexable(const PyValue& child, uint32_t holder);
     // The converted items of a container value held by `owner`.
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
@@ -223,7 +223,7 @@ public:
     void remove_elements_of(uint32_t owner);
     // Unlinks (holder, child) in the nested engine (or from self_holders); a
     // child left without holders is queued for removal from it.
-    void unlink_indexable(const StoredIndexable& child, uint32_t holder);
+    void unlink_indexable(const PyValue& child, uint32_t holder);
     // The members of `within` that hold themselves in this attribute.
     Bitmap self_holders_in(const Bitmap& within) const;
 
@@ -279,7 +279,7 @@ void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint
             break;
         case ValueKind::Ind:
             sink.insert_exact(value, id);
-            sink.map().insert_indexable(p.as_ind(), id);
+            sink.map().insert_indexable(value, id);
             break;
         case ValueKind::Unknown:
             sink.insert_exact(value, id);
@@ -295,7 +295,7 @@ template <class Sink>
 void insert_items_by_kind(Sink& sink, ContainerItems items, uint32_t owner) {
     if (items.empty()) return;
     std::vector<uint32_t> elements(items.size());
-    for (uint32_t& e : elements) e = allocate_id();
+    allocate_ids(ELEMENT_IDS, elements.data(), elements.size());
     sink.record_elements(elements, owner, items);
     for (size_t i = 0; i < elements.size(); ++i) {
         const std::optional<PyValue>& item = items[i];
@@ -304,7 +304,7 @@ void insert_items_by_kind(Sink& sink, ContainerItems items, uint32_t owner) {
             // The element carries the value; the link names the object, so
             // nested results come back as holders without unmasking.
             sink.insert_exact(*item, elements[i]);
-            sink.map().insert_indexable(item->primitive.as_ind(), owner);
+            sink.map().insert_indexable(*item, owner);
         } else {
             insert_by_kind(sink, *item, {}, elements[i]);
         }

@@ -1,3 +1,4 @@
+import functools
 import gc
 import random
 import sys
@@ -277,6 +278,197 @@ class TestSubclasses:
             del subs
             plain = [Indexable() for _ in range(600)]
             assert all(type(p) is Indexable for p in plain)
+
+
+class TestCalls:
+    """Every way of calling a class makes the same object, and a class that
+    gains (or loses) its own __init__, __new__ or abstract methods after its
+    first instances is made the way it now says."""
+
+    @staticmethod
+    def forms():
+        kwargs = {"b": 2, "a": "x", "c": [1, 2]}
+        return {
+            "keywords": lambda cls: cls(b=2, a="x", c=[1, 2]),
+            "unpacked": lambda cls: cls(**kwargs),
+            "partial": lambda cls: functools.partial(cls, b=2)(a="x", c=[1, 2]),
+            "dunder_new": lambda cls: cls.__new__(cls, **kwargs),
+            "type_call": lambda cls: type.__call__(cls, **kwargs),
+            "positional": lambda cls: cls(7, "ignored", b=2, a="x", c=[1, 2]),
+        }
+
+    @pytest.mark.parametrize("form", ["keywords", "unpacked", "partial", "dunder_new", "type_call", "positional"])
+    @pytest.mark.parametrize("subclass", [False, True])
+    def test_every_form_makes_the_same_object(self, form, subclass):
+        cls = type("Sub", (Indexable,), {}) if subclass else Indexable
+        for _ in range(2):  # the first call of a class may take another path
+            o = self.forms()[form](cls)
+            assert type(o) is cls
+            assert o.__dir__()[:3] == ["b", "a", "c"]
+            assert (o.b, o.a, o.c) == (2, "x", [1, 2])
+
+    def test_init_and_new_added_later_run(self):
+        class Late(Indexable):
+            pass
+
+        Late(v=1)
+        Late.__init__ = lambda self, **kw: setattr(self, "seen", sorted(kw))
+        assert Late(v=1).seen == ["v"]
+        del Late.__init__
+        assert not hasattr(Late(v=1), "seen")
+
+        def new(cls, **kw):
+            made = Indexable.__new__(cls, **kw)
+            made.via_new = True
+            return made
+
+        Late.__new__ = staticmethod(new)
+        assert Late(v=2).via_new and Late(v=2).v == 2
+        del Late.__new__
+        assert not hasattr(Late(v=3), "via_new")
+
+    def test_metaclass_call_runs(self):
+        calls = []
+
+        class Meta(type):
+            def __call__(cls, *args, **kwargs):
+                calls.append(kwargs)
+                return super().__call__(*args, **kwargs)
+
+        class Counted(Indexable, metaclass=Meta):
+            pass
+
+        assert [Counted(k=i).k for i in range(3)] == [0, 1, 2]
+        assert calls == [{"k": 0}, {"k": 1}, {"k": 2}]
+
+    def test_class_made_abstract_later_refuses(self):
+        class Shape(Indexable):
+            pass
+
+        Shape(n=1)
+        Shape.__abstractmethods__ = frozenset({"area"})
+        with pytest.raises(TypeError, match="abstract"):
+            Shape(n=1)
+        Shape.__abstractmethods__ = frozenset()
+        assert Shape(n=2).n == 2
+
+    def test_failed_conversion_leaves_nothing_behind(self):
+        class Bad:
+            def __hash__(self):
+                raise KeyboardInterrupt
+
+        class Sub(Indexable):
+            pass
+
+        keep = [1, 2]
+        for _ in range(2):
+            with pytest.raises(KeyboardInterrupt):
+                Sub(a=keep, b=Bad())
+        assert sys.getrefcount(keep) == 2
+
+
+class Sub(Indexable):
+    pass
+
+
+ATOMIC = [1, 2**80, -3.5, "text", "a much longer piece of text " * 4, None, True, (1, "x"), b"raw"]
+CONTAINERS = [
+    lambda: [1],
+    lambda: {"k": 1},
+    lambda: {1, 2},
+    lambda: ([],),
+    lambda: Indexable(),
+    lambda: Thing(),
+]
+
+
+class TestCollectorTracking:
+    """Objects holding only atomic values are left to reference counting; the
+    first value that may hold a cycle hands them back to the collector, and
+    every cycle through them is still collected."""
+
+    @pytest.mark.parametrize("cls", [Indexable, Sub])
+    @pytest.mark.parametrize("value", ATOMIC, ids=repr)
+    def test_atomic_values_leave_the_object_untracked(self, cls, value):
+        gc.collect()  # lets the collector untrack the tuple it may hold
+        o = cls(v=value, n=1)
+        assert not gc.is_tracked(o)
+        assert any(r is value for r in gc.get_referents(o)) or value in (1, True)
+        o.w = value
+        assert not gc.is_tracked(o)
+
+    @pytest.mark.parametrize("cls", [Indexable, Sub])
+    @pytest.mark.parametrize("make", CONTAINERS)
+    def test_a_container_value_tracks_the_object(self, cls, make):
+        assert gc.is_tracked(cls(n=1, v=make()))
+        o = cls(n=1)
+        o.v = make()
+        assert gc.is_tracked(o)
+        o.v = 2  # staying tracked is the safe side
+        assert gc.is_tracked(o)
+
+    @pytest.mark.parametrize("close", [
+        lambda o: setattr(o, "me", o),
+        lambda o: setattr(o, "box", [o]),
+        lambda o: setattr(o, "box", {"o": o}),
+        lambda o: setattr(o, "box", (o,)),
+        lambda o: setattr(o, "other", Indexable(back=[o])),
+        lambda o: setattr(o, "other", Sub(k=1)) or setattr(o.other, "back", o),
+    ])
+    @pytest.mark.parametrize("indexed", [False, True])
+    def test_cycles_through_objects_made_untracked_are_collected(self, close, indexed):
+        o = Sub(a=1, s="x")
+        assert not gc.is_tracked(o)
+        if indexed:
+            idx = Index()
+            idx.add_object(o)
+        close(o)
+        probe = weakref.ref(o)
+        if indexed:
+            assert idx.reduced(a=1).collect() == [o]
+            del idx
+        del o
+        gc.collect()
+        assert probe() is None
+
+    @pytest.mark.parametrize("add", [
+        lambda idx, objs: [idx.add_object(o) for o in objs],
+        lambda idx, objs: idx.add_object_many(objs),
+        lambda idx, objs: idx.union_with(Index().reduced().rebase()) or idx.add_object_many(iter(objs)),
+    ])
+    def test_members_of_an_index_are_tracked(self, add):
+        objs = [Sub(n=i) for i in range(5)]
+        assert not any(gc.is_tracked(o) for o in objs)
+        idx = Index()
+        add(idx, objs)
+        assert all(gc.is_tracked(o) for o in objs)
+        assert all(gc.is_tracked(o) for o in idx.reduced().rebase().collect())
+
+    def test_member_held_through_a_view_of_its_index_is_collected(self):
+        idx = Index()
+        a, c = Sub(name="a"), Sub(name="c")
+        idx.add_object_many([a])
+        idx.add_object(c)
+        a.view = idx.reduced(name="a")
+        a.idx = idx
+        refs = [weakref.ref(x) for x in (idx, a, c)]
+        del idx, a, c
+        gc.collect()
+        assert [r() for r in refs] == [None] * 3
+
+    def test_untracked_object_survives_collection_with_its_values(self):
+        holder = [Sub(v="kept", n=i) for i in range(50)]
+        gc.collect()
+        assert [o.v for o in holder] == ["kept"] * 50
+        assert not any(gc.is_tracked(o) for o in holder)
+
+    def test_reused_memory_is_tracked_as_its_new_values_say(self):
+        for _ in range(3):
+            atomic = [Indexable(v=i) for i in range(600)]
+            del atomic
+            tracked = [Indexable(v=[i]) for i in range(600)]
+            assert all(gc.is_tracked(o) for o in tracked)
+            del tracked
 
 
 class TestLifetime:

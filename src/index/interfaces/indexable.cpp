@@ -43,6 +43,33 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
+// ---- collector tracking -----------------------------------------------------
+
+// Whether obj can lead the collector to a cycle: CPython's own rule for the
+// items of the dicts and tuples it leaves untracked (an object the collector
+// does not handle, or a tuple it has found to hold only such objects, which
+// it cannot gain since tuples do not change). An Indexable counts as a
+// container even while untracked: it may gain one later.
+bool may_hold_cycle(PyObject* obj) noexcept {
+    return obj && PyObject_IS_GC(obj) && !(PyTuple_CheckExact(obj) && !PyObject_GC_IsTracked(obj));
+}
+
+// An object whose attributes are all such atomic values (numbers, strings,
+// None, bools, dates) is not part of any cycle through them, so it is made
+// untracked and costs the collector nothing, as CPython does with such dicts.
+// The first value that may hold a cycle tracks it again (store_attribute),
+// before the value is stored.
+//
+// What the collector then cannot see are the references that bypass the
+// attribute map: the object's class, and the instance dict or slots of a
+// subclass written past __setattr__ (object.__setattr__, vars()). A cycle
+// through those alone (an untracked object kept only by an attribute of its
+// own class, once that class is dropped) stays alive, as if referenced from
+// outside; nothing reachable is ever freed early.
+void track_for(PyObject* self, PyObject* value) noexcept {
+    if (may_hold_cycle(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
 // ---- attribute assignment ---------------------------------------------------
 
 // How many attributes objects of a class end up with, learnt from the objects
@@ -108,6 +135,7 @@ std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& re
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
+    if (value) track_for(self, value->obj.get());
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
@@ -342,7 +370,47 @@ void set_abstract_class_error(PyTypeObject* cls) {
     Py_DECREF(joined);
 }
 
-PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs);
+PyObject* indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// Whether calling cls amounts to indexable_new alone: its __new__ is ours and
+// no __init__ other than object's runs after it. Asked at every call, since
+// assigning __new__ or __init__ to a class later changes its slots.
+bool makes_plainly(const PyTypeObject* cls) noexcept {
+    return cls->tp_new == indexable_new && cls->tp_init == PyBaseObject_Type.tp_init;
+}
+
+// Lets calls of cls skip type.__call__ from now on (a subclass gets this at
+// its first instance; the check above still runs at every call).
+void install_vectorcall(PyTypeObject* cls) noexcept {
+#if !defined(Py_LIMITED_API)
+    if (!cls->tp_vectorcall && makes_plainly(cls)) cls->tp_vectorcall = indexable_vectorcall;
+#endif
+}
+
+// type.__call__ with the arguments of a vectorcall: for a class that has
+// gained a __new__ or __init__ of its own.
+PyObject* call_as_type(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    OwnedRef kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = OwnedRef::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(callable, tuple.get(), kwargs.get());
+}
+
+// Makes an instance of cls from `count` keyword pairs: pairs(add) calls
+// add(name, value) for each, both borrowed and alive for the whole call, and
+// returns false if a name is not a str (the error set).
+template <class Pairs>
+PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
     if (PyType_GetFlags(cls) & Py_TPFLAGS_IS_ABSTRACT) {
         set_abstract_class_error(cls);
         return nullptr;
@@ -350,32 +418,79 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
     try {
         drain_pending_decrefs();
         AttributeMapData map;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            Py_ssize_t pos = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                    return nullptr;
-                }
-                // Conversion may run Python code (__hash__); keep the pair alive.
-                PyHandle hold_key = PyHandle::borrow(key);
+        bool atomic = true;
+        if (count > 0) {
+            // Room for every keyword at the first pair.
+            const auto room = static_cast<uint32_t>(count);
+            bool failed = false;
+            const bool names_ok = pairs([&](PyObject* key, PyObject* value) {
+                if (failed) return;
+                atomic = atomic && !may_hold_cycle(value);
                 PyValue converted = PyValue::for_attribute(value);
-                std::optional<uint32_t> attr_id = attribute_name_id(key);
-                if (!attr_id) return nullptr;
-                // Room for every keyword at the first pair.
-                map.exchange(*attr_id, std::move(converted), static_cast<uint32_t>(PyDict_GET_SIZE(kwargs)));
-            }
+                uint32_t attr_id = 0;
+                if (!attribute_name_id_into(key, attr_id)) {
+                    failed = true;
+                    return;
+                }
+                map.exchange(attr_id, std::move(converted), room);
+            });
+            if (!names_ok || failed) return nullptr;
         }
         // The id is drawn only once every value is converted.
         auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
-        return indexable_wrap(cls, std::move(record));
+        PyObject* made = indexable_wrap(cls, std::move(record));
+        if (made && atomic) PyObject_GC_UnTrack(made);
+        return made;
     } catch (...) {
         if (thread_exiting()) throw;
         set_python_error(std::current_exception());
         return nullptr;
     }
+}
+
+PyObject* indexable_new(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
+    const Py_ssize_t count = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    PyObject* made = make_indexable(cls, count, [&](auto&& add) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return false;
+            }
+            // The dict may be the caller's own, and conversion may run
+            // Python code (__hash__) that changes it: keep the pair alive.
+            OwnedRef hold_key = OwnedRef::steal(Py_NewRef(key));
+            OwnedRef hold_value = OwnedRef::steal(Py_NewRef(value));
+            add(key, value);
+        }
+        return true;
+    });
+    if (made) install_vectorcall(cls);
+    return made;
+}
+
+// Calling a class whose instances are made by indexable_new alone (no
+// __init__ of its own) skips the keyword dict of type.__call__: the names
+// and values come straight from the caller's frame. Positional arguments
+// are ignored, as indexable_new and object.__init__ ignore them.
+PyObject* indexable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+    if (!makes_plainly(cls)) return call_as_type(callable, args, nargsf, kwnames);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return make_indexable(cls, count, [&](auto&& add) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return false;
+            }
+            add(key, args[nargs + i]);
+        }
+        return true;
+    });
 }
 
 void indexable_dealloc(PyObject* self) {
@@ -529,8 +644,21 @@ PyType_Spec indexable_spec = {
 
 }  // namespace
 
+void track_member(PyObject* obj) noexcept {
+    // An index, its views and its engine hold their members in native
+    // tables that the collector reaches only through the Index; a cycle
+    // through an index (an object holding a view of it, say) runs through
+    // those tables rather than through the members' attributes, and the
+    // collector must see the members to take that cycle apart.
+    if (!PyObject_GC_IsTracked(obj)) PyObject_GC_Track(obj);
+}
+
 PyTypeObject* indexable_type() {
-    return class_once(INDEXABLE_TYPE_CELL(), [] { return make_class(&indexable_spec); });
+    return class_once(INDEXABLE_TYPE_CELL(), [] {
+        PyObject* made = make_class(&indexable_spec);
+        if (made) install_vectorcall(reinterpret_cast<PyTypeObject*>(made));
+        return made;
+    });
 }
 
 namespace {

@@ -431,31 +431,6 @@ class TestCollectorTracking:
         gc.collect()
         assert probe() is None
 
-    @pytest.mark.parametrize("add", [
-        lambda idx, objs: [idx.add_object(o) for o in objs],
-        lambda idx, objs: idx.add_object_many(objs),
-        lambda idx, objs: idx.union_with(Index().reduced().rebase()) or idx.add_object_many(iter(objs)),
-    ])
-    def test_members_of_an_index_are_tracked(self, add):
-        objs = [Sub(n=i) for i in range(5)]
-        assert not any(gc.is_tracked(o) for o in objs)
-        idx = Index()
-        add(idx, objs)
-        assert all(gc.is_tracked(o) for o in objs)
-        assert all(gc.is_tracked(o) for o in idx.reduced().rebase().collect())
-
-    def test_member_held_through_a_view_of_its_index_is_collected(self):
-        idx = Index()
-        a, c = Sub(name="a"), Sub(name="c")
-        idx.add_object_many([a])
-        idx.add_object(c)
-        a.view = idx.reduced(name="a")
-        a.idx = idx
-        refs = [weakref.ref(x) for x in (idx, a, c)]
-        del idx, a, c
-        gc.collect()
-        assert [r() for r in refs] == [None] * 3
-
     def test_untracked_object_survives_collection_with_its_values(self):
         holder = [Sub(v="kept", n=i) for i in range(50)]
         gc.collect()

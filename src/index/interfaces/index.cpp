@@ -99,7 +99,6 @@ std::optional<StoredItem> item_for(PyObject* obj) {
         PyErr_SetString(PyExc_SystemError, "Indexable without a record");
         return std::nullopt;
     }
-    track_member(obj);
     return StoredItem{PyHandle::borrow(obj), record};
 }
 

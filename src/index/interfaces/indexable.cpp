@@ -644,15 +644,6 @@ PyType_Spec indexable_spec = {
 
 }  // namespace
 
-void track_member(PyObject* obj) noexcept {
-    // An index, its views and its engine hold their members in native
-    // tables that the collector reaches only through the Index; a cycle
-    // through an index (an object holding a view of it, say) runs through
-    // those tables rather than through the members' attributes, and the
-    // collector must see the members to take that cycle apart.
-    if (!PyObject_GC_IsTracked(obj)) PyObject_GC_Track(obj);
-}
-
 PyTypeObject* indexable_type() {
     return class_once(INDEXABLE_TYPE_CELL(), [] {
         PyObject* made = make_class(&indexable_spec);

@@ -12,11 +12,6 @@ namespace tarnwick {
 // in the type registry. Null with the Python error set if it cannot be made.
 PyTypeObject* indexable_type();
 
-// Hands an Indexable instance back to the collector if it was left to
-// reference counting (its attributes being atomic): the members of an Index
-// are always tracked. GIL held.
-void track_member(PyObject* obj) noexcept;
-
 // Adds the class to the module (attribute and __all__).
 int register_indexable(PyObject* module);
 

@@ -43,33 +43,6 @@ void set_bad_name(PyObject* name, const char* method) {
     PyErr_Format(PyExc_TypeError, "%s() argument 'name' must be str, not %.200s", method, Py_TYPE(name)->tp_name);
 }
 
-// ---- collector tracking -----------------------------------------------------
-
-// Whether obj can lead the collector to a cycle: CPython's own rule for the
-// items of the dicts and tuples it leaves untracked (an object the collector
-// does not handle, or a tuple it has found to hold only such objects, which
-// it cannot gain since tuples do not change). An Indexable counts as a
-// container even while untracked: it may gain one later.
-bool may_hold_cycle(PyObject* obj) noexcept {
-    return obj && PyObject_IS_GC(obj) && !(PyTuple_CheckExact(obj) && !PyObject_GC_IsTracked(obj));
-}
-
-// An object whose attributes are all such atomic values (numbers, strings,
-// None, bools, dates) is not part of any cycle through them, so it is made
-// untracked and costs the collector nothing, as CPython does with such dicts.
-// The first value that may hold a cycle tracks it again (store_attribute),
-// before the value is stored.
-//
-// What the collector then cannot see are the references that bypass the
-// attribute map: the object's class, and the instance dict or slots of a
-// subclass written past __setattr__ (object.__setattr__, vars()). A cycle
-// through those alone (an untracked object kept only by an attribute of its
-// own class, once that class is dropped) stays alive, as if referenced from
-// outside; nothing reachable is ever freed early.
-void track_for(PyObject* self, PyObject* value) noexcept {
-    if (may_hold_cycle(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
-}
-
 // ---- attribute assignment ---------------------------------------------------
 
 // How many attributes objects of a class end up with, learnt from the objects
@@ -135,7 +108,6 @@ std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& re
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
     IndexMetaList& metas = *record.index_metas;
     AttributeMap& map = *record.attribute_map;
-    if (value) track_for(self, value->obj.get());
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
@@ -418,14 +390,12 @@ PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
     try {
         drain_pending_decrefs();
         AttributeMapData map;
-        bool atomic = true;
         if (count > 0) {
             // Room for every keyword at the first pair.
             const auto room = static_cast<uint32_t>(count);
             bool failed = false;
             const bool names_ok = pairs([&](PyObject* key, PyObject* value) {
                 if (failed) return;
-                atomic = atomic && !may_hold_cycle(value);
                 PyValue converted = PyValue::for_attribute(value);
                 uint32_t attr_id = 0;
                 if (!attribute_name_id_into(key, attr_id)) {
@@ -438,9 +408,7 @@ PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
         }
         // The id is drawn only once every value is converted.
         auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
-        PyObject* made = indexable_wrap(cls, std::move(record));
-        if (made && atomic) PyObject_GC_UnTrack(made);
-        return made;
+        return indexable_wrap(cls, std::move(record));
     } catch (...) {
         if (thread_exiting()) throw;
         set_python_error(std::current_exception());

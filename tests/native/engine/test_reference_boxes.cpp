@@ -19,11 +19,11 @@ namespace {
 
 // Objects owned by the test, each with a known count of extra references
 // that handles will take over.
-struct Objects {
+struct CountedObjects {
     std::vector<PyObject*> objs;
     std::vector<Py_ssize_t> base;
 
-    explicit Objects(size_t n) {
+    explicit CountedObjects(size_t n) {
         GilAcquire gil;
         for (size_t i = 0; i < n; ++i) {
             // Floats outside any cache: every object distinct.
@@ -32,7 +32,7 @@ struct Objects {
             base.push_back(Py_REFCNT(o));
         }
     }
-    ~Objects() {
+    ~CountedObjects() {
         GilAcquire gil;
         for (PyObject* o : objs) Py_DECREF(o);
     }
@@ -48,7 +48,7 @@ class ReferenceBoxThreads : public ::testing::TestWithParam<int> {};
 TEST_P(ReferenceBoxThreads, CopiesAndDropsOnManyThreadsKeepEveryCountRight) {
     const int threads = GetParam();
     constexpr size_t per_thread = 3000;
-    Objects objects(size_t(threads) * per_thread);
+    CountedObjects objects(size_t(threads) * per_thread);
     // One family of copies per object, made on the worker without the GIL
     // from references taken here.
     {

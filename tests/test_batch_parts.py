@@ -3,6 +3,7 @@ engine's part is PART objects): every object of every part is indexed, a
 failure in any part leaves the index as it was."""
 
 import gc
+import os
 
 import pytest
 
@@ -57,7 +58,12 @@ def test_every_part_is_indexed(count):
     assert idx.reduced_query(Q.eq("_p", -7)).collect() == [last_private]
 
 
-@pytest.mark.parametrize("share", [0.2, 0.55, 0.8, 0.97])
+# A failure in the first part, one in the last part, and (outside the
+# sanitizer run, where each takes seconds) failures in between.
+SHARES = [0.2, 0.97] if os.environ.get("TARNWICK_SANITIZED") == "1" else [0.2, 0.55, 0.8, 0.97]
+
+
+@pytest.mark.parametrize("share", SHARES)
 def test_a_failure_in_any_part_leaves_nothing(share):
     objs = make(2 * PART + 100)
     # The allocation points a whole build passes, counted on an index of its

@@ -7,23 +7,10 @@
 #include "index/core/structures/string_interner.hpp"
 
 namespace tarnwick {
-namespace {
 
-// Most reads name their attribute with the very same (interned) str object
-// every time, so a direct-mapped table keyed by the object's address answers
-// nearly all lookups. Each entry holds a reference to its str, so an address
-// cannot be reused by another str while it is in the table. Guarded by the GIL.
-struct RecentName {
-    PyObject* name;
-    uint32_t id;
-};
-constexpr size_t RECENT_NAMES = 256;
 RecentName recent_names[RECENT_NAMES];
 
-size_t recent_slot(PyObject* name) noexcept {
-    auto p = reinterpret_cast<uintptr_t>(name);
-    return ((p >> 4) ^ (p >> 12)) & (RECENT_NAMES - 1);
-}
+namespace {
 
 void remember_recent(PyObject* name, uint32_t id) {
     RecentName& entry = recent_names[recent_slot(name)];
@@ -58,11 +45,7 @@ void remember(PyObject* name, uint32_t id) {
 bool attribute_name_id_into(PyObject* name, uint32_t& id) {
     bool exact = PyUnicode_CheckExact(name);
     if (exact) {
-        const RecentName& entry = recent_names[recent_slot(name)];
-        if (entry.name == name) {
-            id = entry.id;
-            return true;
-        }
+        if (recent_name_id(name, id)) return true;
         // Exact str keys hash and compare without running Python code.
         if (PyObject* hit = name_ids ? PyDict_GetItemWithError(name_ids, name) : nullptr) {
             id = static_cast<uint32_t>(PyLong_AsUnsignedLong(hit));

@@ -285,7 +285,32 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
 // ---- attribute read ---------------------------------------------------------
 
+// Whether a read may hand back the stored object itself without looking at
+// the value's kind (which lies on another cache line): the exact builtin
+// scalars, as PyValue::to_python would.
+inline bool returned_as_stored(PyObject* o) noexcept {
+    const PyTypeObject* type = Py_TYPE(o);
+    return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type;
+}
+
+[[gnu::noinline]] PyObject* indexable_getattro_slow(PyObject* self, PyObject* name);
+
+// Reads are as frequent as in plain Python code: the common one (a name
+// object read before, a stored builtin scalar) takes no call and no
+// exception frame. No lock: every write to a map holds the GIL, which this
+// thread holds, and engines holding the map's mutex only read it.
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    uint32_t attr_id;
+    if (recent_name_id(name, attr_id)) [[likely]] {
+        if (const PyValue* v = cached_attribute(self, attr_id)) [[likely]] {
+            PyObject* o = v->obj.get();
+            if (o && returned_as_stored(o)) [[likely]] return Py_NewRef(o);
+        }
+    }
+    return indexable_getattro_slow(self, name);
+}
+
+PyObject* indexable_getattro_slow(PyObject* self, PyObject* name) {
     if (!PyUnicode_Check(name)) {
         set_bad_name(name, "__getattribute__");
         return nullptr;
@@ -297,8 +322,6 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             PyErr_SetObject(PyExc_AttributeError, name);
             return nullptr;
         }
-        // No lock: every write to a map holds the GIL, which this thread
-        // holds, and engines holding the map's mutex only read it.
         if (const PyValue* v = cached_attribute(self, attr_id)) return v->to_python();
         PyObject* found = PyObject_GenericGetAttr(self, name);
         if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {

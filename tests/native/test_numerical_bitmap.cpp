@@ -489,6 +489,24 @@ TEST(NumericalBitmap, EmptyIndexAndIdsWithoutNumbers) {
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(nb.eq(order_key_int(0)).empty());
     EXPECT_FALSE(nb.holds_header(0x800));
+    EXPECT_TRUE(nb.eq_within(order_key_int(0), base).empty());
+    EXPECT_EQ(nb.eq_estimate(order_key_int(0)), 0u);
+    EXPECT_FALSE(nb.key_of(1).has_value());
+    EXPECT_FALSE(nb.holds_key(1, order_key_int(0)));
+
+    // The key slices are made by the first number only: a structure that
+    // holds none stays small (every attribute map has one) and every write
+    // that adds nothing leaves it so.
+    static_assert(sizeof(NumericalBitmap) < 2048);
+    const NumericalBitmap untouched;
+    nb.remove(order_key_int(3), 1);
+    nb.flush();
+    nb.retain(base);
+    nb.merge_from(untouched);
+    nb.insert_many({});
+    EXPECT_EQ(&nb.slices(), &untouched.slices());
+    EXPECT_EQ(nb.buffered_count(), 0u);
+    for (const auto& slice : nb.slices()) EXPECT_TRUE(slice[0].bitmap().empty() && slice[1].bitmap().empty());
 
     // Every stored id holds the same key, so no slice varies; base ids 1 and
     // 2 hold no number and must stay out of every answer.
@@ -504,6 +522,13 @@ TEST(NumericalBitmap, EmptyIndexAndIdsWithoutNumbers) {
     EXPECT_EQ(ids_of(bt), (V{10, 11}));
     EXPECT_EQ(nb.eq(order_key_int(4)).cardinality(), 10u);
     EXPECT_TRUE(nb.eq(order_key_int(5)).empty());
+    EXPECT_NE(&nb.slices(), &untouched.slices());
+
+    // Merged into a structure that never held a number, the slices come along.
+    NumericalBitmap fresh;
+    fresh.merge_from(nb);
+    expect_same_structure(fresh, nb);
+    EXPECT_EQ(fresh.key_of(15), order_key_int(4));
 }
 
 namespace {

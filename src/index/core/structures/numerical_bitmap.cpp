@@ -45,18 +45,31 @@ OrderKey order_key_float(double d) noexcept {
     return signed_key(negative, e, explicit_one | (f << 11));
 }
 
+const NumericalBitmap::Slices& NumericalBitmap::no_slices() noexcept {
+    static const Slices none;
+    return none;
+}
+
+NumericalBitmap::Slices& NumericalBitmap::made_slices() {
+    if (!slices_) slices_ = std::make_unique<Slices>();
+    return *slices_;
+}
+
 void NumericalBitmap::insert(const OrderKey& key, uint32_t id) {
+    Slices& key_slices = made_slices();
     values_.insert(key, id);
-    for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].bitmap().add(id);
+    for (int c = 0; c < OrderKey::bits; ++c) key_slices[c][key.bit(c)].bitmap().add(id);
 }
 
 void NumericalBitmap::insert_buffered(const OrderKey& key, uint32_t id) {
+    Slices& key_slices = made_slices();
     values_.insert_buffered(key, id);
-    for (int c = 0; c < OrderKey::bits; ++c) slices_[c][key.bit(c)].add_buffered(id);
+    for (int c = 0; c < OrderKey::bits; ++c) key_slices[c][key.bit(c)].add_buffered(id);
 }
 
 void NumericalBitmap::insert_many(std::span<const Entry> entries) {
     if (entries.empty()) return;
+    Slices& key_slices = made_slices();
     values_.insert_many(entries, [](const Entry& e) -> const OrderKey& { return e.key; },
                         [](const Entry& e) { return e.id; });
     // Chunks small enough that the columns below stay in cache across the
@@ -95,7 +108,7 @@ void NumericalBitmap::insert_many(std::span<const Entry> entries) {
                     every.emplace();
                     every->add_many(ids);
                 }
-                Bitmap& into = slices_[c][any].bitmap();
+                Bitmap& into = key_slices[c][any].bitmap();
                 alloc_point();
                 into |= *every;
                 continue;
@@ -112,21 +125,22 @@ void NumericalBitmap::insert_many(std::span<const Entry> entries) {
                     halves[b][count[b]++] = ids[i];
                 }
             }
-            slices_[c][0].bitmap().add_many(halves[0].data(), count[0]);
-            slices_[c][1].bitmap().add_many(halves[1].data(), count[1]);
+            key_slices[c][0].bitmap().add_many(halves[0].data(), count[0]);
+            key_slices[c][1].bitmap().add_many(halves[1].data(), count[1]);
         }
     }
 }
 
 void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& key, uint32_t id) {
+    Slices& key_slices = made_slices();
     if (old_key == key) return;
     values_.remove(old_key, id);
     values_.insert(key, id);
     for (int c = 0; c < OrderKey::bits; ++c) {
         const unsigned from = old_key.bit(c), to = key.bit(c);
         if (from == to) continue;
-        slices_[c][to].bitmap().add(id);
-        Element& el = slices_[c][from];
+        key_slices[c][to].bitmap().add(id);
+        Element& el = key_slices[c][from];
         el.flush();  // a buffered copy of the id would otherwise survive
         el.bitmap().remove(id);
     }
@@ -134,8 +148,10 @@ void NumericalBitmap::replace(const OrderKey& old_key, const OrderKey& key, uint
 
 void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
     values_.remove(key, id);
+    if (!slices_) return;
+    Slices& key_slices = *slices_;
     for (int c = 0; c < OrderKey::bits; ++c) {
-        Element& el = slices_[c][key.bit(c)];
+        Element& el = key_slices[c][key.bit(c)];
         el.flush();  // a buffered copy of the id would otherwise survive
         el.bitmap().remove(id);
     }
@@ -143,7 +159,9 @@ void NumericalBitmap::remove(const OrderKey& key, uint32_t id) {
 
 void NumericalBitmap::flush() {
     values_.flush();
-    for (Slice& slice : slices_) {
+    if (!slices_) return;
+    Slices& key_slices = *slices_;
+    for (Slice& slice : key_slices) {
         slice[0].flush();
         slice[1].flush();
     }
@@ -214,16 +232,17 @@ std::optional<size_t> varying_steps(const std::array<NumericalBitmap::Slice, Ord
 }  // namespace
 
 Bitmap NumericalBitmap::eq(const OrderKey& key) const {
+    const Slices& key_slices = slices();
     if (values_.active()) {
         const Bitmap* ids = values_.find(key);
         return ids ? ids->clone() : Bitmap();
     }
     Steps steps;
-    const std::optional<size_t> varying = varying_steps(slices_, key, steps);
+    const std::optional<size_t> varying = varying_steps(key_slices, key, steps);
     if (!varying) return Bitmap();
     const size_t n = *varying;
     // No slice varies: every id holds this very key.
-    if (n == 0) return slices_[0][key.bit(0)].bitmap().clone();
+    if (n == 0) return key_slices[0][key.bit(0)].bitmap().clone();
     if (n == 1) return steps[0].same->clone();
     // The first operand lies inside the structure, so from here on dropping
     // the other polarity may stand in for keeping this one.
@@ -234,37 +253,40 @@ Bitmap NumericalBitmap::eq(const OrderKey& key) const {
 }
 
 Bitmap NumericalBitmap::eq_within(const OrderKey& key, const Bitmap& within) const {
+    const Slices& key_slices = slices();
     if (values_.active()) {
         const Bitmap* ids = values_.find(key);
         return ids ? *ids & within : Bitmap();
     }
     Steps steps;
-    const std::optional<size_t> varying = varying_steps(slices_, key, steps);
+    const std::optional<size_t> varying = varying_steps(key_slices, key, steps);
     if (!varying) return Bitmap();
     const size_t n = *varying;
     // `within` may hold ids without a number: the first step keeps only ids
     // of the structure, after which either polarity may narrow.
-    Bitmap out = within & (n == 0 ? slices_[0][key.bit(0)].bitmap() : *steps[0].same);
+    Bitmap out = within & (n == 0 ? key_slices[0][key.bit(0)].bitmap() : *steps[0].same);
     for (size_t i = 1; i < n && !out.empty(); ++i) keep_polarity(out, *steps[i].same, *steps[i].other);
     return out;
 }
 
 uint64_t NumericalBitmap::eq_estimate(const OrderKey& key) const {
+    const Slices& key_slices = slices();
     if (values_.active()) {
         const Bitmap* ids = values_.find(key);
         return ids ? ids->cardinality() : 0;
     }
     uint64_t bound = std::numeric_limits<uint64_t>::max();
-    for (int c = 0; c < OrderKey::bits; ++c) bound = std::min(bound, slices_[c][key.bit(c)].bitmap().cardinality());
+    for (int c = 0; c < OrderKey::bits; ++c) bound = std::min(bound, key_slices[c][key.bit(c)].bitmap().cardinality());
     return bound;
 }
 
 void NumericalBitmap::descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
                               unsigned deciding_bit) const {
+    const Slices& key_slices = slices();
     for (int c = top; c >= 0; --c) {
         const unsigned q = key.bit(c);
-        const Bitmap& same = slices_[c][q].bitmap();
-        const Bitmap& other = slices_[c][1 - q].bitmap();
+        const Bitmap& same = key_slices[c][q].bitmap();
+        const Bitmap& other = key_slices[c][1 - q].bitmap();
         // Every candidate has bit q here: nothing is decided or dropped.
         if (other.empty()) continue;
         if (same.empty()) {
@@ -306,13 +328,15 @@ void add_parts(Bitmap& out, std::vector<Bitmap>& parts) {
 }  // namespace
 
 bool NumericalBitmap::few_candidates(const Bitmap& base) const {
-    const Bitmap& any = slices_[0][0].bitmap().empty() ? slices_[0][1].bitmap() : slices_[0][0].bitmap();
+    const Slices& key_slices = slices();
+    const Bitmap& any = key_slices[0][0].bitmap().empty() ? key_slices[0][1].bitmap() : key_slices[0][0].bitmap();
     if (any.empty() || base.empty()) return false;
     const uint64_t chunks = (uint64_t(any.maximum()) >> 16) - (uint64_t(any.minimum()) >> 16) + 1;
     return base.cardinality() <= few_per_chunk * chunks;
 }
 
 void NumericalBitmap::select_each(const Bound* low, const Bound* high, Bitmap& out, const Bitmap& base) const {
+    const Slices& key_slices = slices();
     // Where every id of the structure has the same bit the slice needs no
     // probe: `fixed` is that bit, or -1 where the bit varies.
     struct Level {
@@ -322,8 +346,8 @@ void NumericalBitmap::select_each(const Bound* low, const Bound* high, Bitmap& o
     std::array<Level, OrderKey::bits> levels;
     int top_varying = -1;
     for (int c = OrderKey::bits - 1; c >= 0; --c) {
-        const Bitmap& zeros = slices_[c][0].bitmap();
-        const Bitmap& ones = slices_[c][1].bitmap();
+        const Bitmap& zeros = key_slices[c][0].bitmap();
+        const Bitmap& ones = key_slices[c][1].bitmap();
         if (zeros.empty() && ones.empty()) return;  // no id holds a number
         levels[c] = {&ones, zeros.empty() ? 1 : ones.empty() ? 0 : -1};
         if (levels[c].fixed < 0 && top_varying < 0) top_varying = c;
@@ -335,9 +359,9 @@ void NumericalBitmap::select_each(const Bound* low, const Bound* high, Bitmap& o
         int top_bit = -1;
         if (top_varying >= 0) {
             if (levels[top_varying].ones->contains(id)) top_bit = 1;
-            else if (slices_[top_varying][0].bitmap().contains(id)) top_bit = 0;
+            else if (key_slices[top_varying][0].bitmap().contains(id)) top_bit = 0;
             else return;
-        } else if (!slices_[0][levels[0].fixed].bitmap().contains(id)) {
+        } else if (!key_slices[0][levels[0].fixed].bitmap().contains(id)) {
             return;
         }
         // A bound stays open while the key agrees with it bit for bit.
@@ -365,6 +389,7 @@ void NumericalBitmap::select_each(const Bound* low, const Bound* high, Bitmap& o
 
 void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const Bitmap& base, bool greater,
                                         bool inclusive) const {
+    const Slices& key_slices = slices();
     if (few_candidates(base)) {
         const Bound bound{key, inclusive};
         return select_each(greater ? &bound : nullptr, greater ? nullptr : &bound, out, base);
@@ -377,19 +402,20 @@ void NumericalBitmap::compare_into_base(const OrderKey& key, Bitmap& out, const 
     const int top = OrderKey::bits - 1;
     const unsigned q = key.bit(top);
     std::vector<Bitmap> decided;
-    if (q == deciding_bit) decided.push_back(base & slices_[top][1 - q].bitmap());
-    Bitmap agreeing = base & slices_[top][q].bitmap();
+    if (q == deciding_bit) decided.push_back(base & key_slices[top][1 - q].bitmap());
+    Bitmap agreeing = base & key_slices[top][q].bitmap();
     if (!agreeing.empty()) descend(key, top - 1, agreeing, decided, deciding_bit);
     if (inclusive) decided.push_back(std::move(agreeing));
     add_parts(out, decided);
 }
 
 std::optional<OrderKey> NumericalBitmap::key_of(uint32_t id) const {
+    const Slices& key_slices = slices();
     // Every id has its key's lowest bit in one of the two halves of slice 0.
-    if (!slices_[0][0].bitmap().contains(id) && !slices_[0][1].bitmap().contains(id)) return std::nullopt;
+    if (!key_slices[0][0].bitmap().contains(id) && !key_slices[0][1].bitmap().contains(id)) return std::nullopt;
     OrderKey key{0, 0};
     for (int c = 0; c < OrderKey::bits; ++c) {
-        if (!slices_[c][1].bitmap().contains(id)) continue;
+        if (!key_slices[c][1].bitmap().contains(id)) continue;
         if (c < 64) key.mantissa |= uint64_t(1) << c;
         else key.header = uint16_t(key.header | (1u << (c - 64)));
     }
@@ -397,13 +423,15 @@ std::optional<OrderKey> NumericalBitmap::key_of(uint32_t id) const {
 }
 
 bool NumericalBitmap::holds_key(uint32_t id, const OrderKey& key) const {
+    const Slices& key_slices = slices();
     for (int c = 0; c < OrderKey::bits; ++c)
-        if (!slices_[c][key.bit(c)].bitmap().contains(id)) return false;
+        if (!key_slices[c][key.bit(c)].bitmap().contains(id)) return false;
     return true;
 }
 
 void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& out,
                                             const Bitmap& base) const {
+    const Slices& key_slices = slices();
     if (high < low) return;
     if (few_candidates(base)) {
         const Bound lower{low, true}, upper{high, true};
@@ -416,8 +444,8 @@ void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey&
     int c = OrderKey::bits - 1;
     for (bool inside = false; c >= 0 && low.bit(c) == high.bit(c); --c) {
         const unsigned q = low.bit(c);
-        const Bitmap& same = slices_[c][q].bitmap();
-        const Bitmap& other = slices_[c][1 - q].bitmap();
+        const Bitmap& same = key_slices[c][q].bitmap();
+        const Bitmap& other = key_slices[c][1 - q].bitmap();
         if (!inside) {
             agreeing = base & same;  // also drops the ids of base without a number
             inside = true;
@@ -435,8 +463,8 @@ void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey&
         return;
     }
     // Here low has bit 0 and high bit 1.
-    const Bitmap& zeros = slices_[c][0].bitmap();
-    const Bitmap& ones = slices_[c][1].bitmap();
+    const Bitmap& zeros = key_slices[c][0].bitmap();
+    const Bitmap& ones = key_slices[c][1].bitmap();
     const Bitmap& from = c == OrderKey::bits - 1 ? base : agreeing;
     Bitmap above_low = from & ones;
     Bitmap below_high = from & zeros;
@@ -466,7 +494,9 @@ void NumericalBitmap::get_lte_into_base(const OrderKey& key, Bitmap& out, const 
 
 void NumericalBitmap::retain(const Bitmap& keep) {
     values_.retain(keep);
-    for (Slice& slice : slices_) {
+    if (!slices_) return;
+    Slices& key_slices = *slices_;
+    for (Slice& slice : key_slices) {
         for (Element& el : slice) {
             el.flush();
             el.bitmap() &= keep;
@@ -477,26 +507,30 @@ void NumericalBitmap::retain(const Bitmap& keep) {
 void NumericalBitmap::merge_from(const NumericalBitmap& other) {
     if (&other == this) return;
     values_.merge_from(other.values_);
+    if (!other.slices_) return;
+    Slices& key_slices = made_slices();
     for (int c = 0; c < OrderKey::bits; ++c) {
         for (int b = 0; b < 2; ++b) {
-            slices_[c][b].flush();
-            slices_[c][b].bitmap() |= other.slices_[c][b].bitmap();
+            key_slices[c][b].flush();
+            key_slices[c][b].bitmap() |= other.slices()[c][b].bitmap();
         }
     }
 }
 
 bool NumericalBitmap::holds_header(uint16_t header) const {
+    const Slices& key_slices = slices();
     const int first = 64;
     for (int c = first; c < OrderKey::bits; ++c)
-        if (slices_[c][(header >> (c - first)) & 1u].bitmap().empty()) return false;
-    Bitmap ids = slices_[first][header & 1u].bitmap().clone();
-    for (int c = first + 1; c < OrderKey::bits && !ids.empty(); ++c) ids &= slices_[c][(header >> (c - first)) & 1u].bitmap();
+        if (key_slices[c][(header >> (c - first)) & 1u].bitmap().empty()) return false;
+    Bitmap ids = key_slices[first][header & 1u].bitmap().clone();
+    for (int c = first + 1; c < OrderKey::bits && !ids.empty(); ++c) ids &= key_slices[c][(header >> (c - first)) & 1u].bitmap();
     return !ids.empty();
 }
 
 size_t NumericalBitmap::buffered_count() const noexcept {
+    const Slices& key_slices = slices();
     size_t n = 0;
-    for (const Slice& slice : slices_) n += slice[0].buffered() + slice[1].buffered();
+    for (const Slice& slice : key_slices) n += slice[0].buffered() + slice[1].buffered();
     return n;
 }
 

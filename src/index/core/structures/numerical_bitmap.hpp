@@ -17,6 +17,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -137,7 +138,9 @@ public:
 
     // Ids waiting in write buffers, over all 152 bitmaps.
     size_t buffered_count() const noexcept;
-    const std::array<Slice, OrderKey::bits>& slices() const noexcept { return slices_; }
+    using Slices = std::array<Slice, OrderKey::bits>;
+    // All empty until the first number goes in (then a shared empty set).
+    const Slices& slices() const noexcept { return slices_ ? *slices_ : no_slices(); }
 
     // Up to this many candidates per 2^16-id chunk the structure spans, a
     // comparison tests each candidate's key bits by itself instead of
@@ -169,7 +172,14 @@ private:
     void descend(const OrderKey& key, int top, Bitmap& agreeing, std::vector<Bitmap>& decided,
                  unsigned deciding_bit) const;
 
-    std::array<Slice, OrderKey::bits> slices_;
+    static const std::array<Slice, OrderKey::bits>& no_slices() noexcept;
+    // The slices, made on first write.
+    std::array<Slice, OrderKey::bits>& made_slices();
+
+    // Made on first write: every attribute's map has a number index, and the
+    // 152 buffered bitmaps (~41 KB) would be most of what a small index or
+    // an attribute that holds no numbers costs.
+    std::unique_ptr<std::array<Slice, OrderKey::bits>> slices_;
     // Key -> ids while the distinct keys are few: equality in one fetch.
     ValueSets<OrderKey, OrderKeyHash, buffer_capacity> values_;
 };

@@ -25,6 +25,17 @@ void overflow_flushes_the_full_buffer_first() {
     EXPECT_TRUE(b.bitmap().contains(N));
     b.flush();
     EXPECT_EQ(b.bitmap().cardinality(), N + 2);
+
+    // At rest a bitmap keeps no buffer; moving one takes its pending ids along.
+    EXPECT_EQ(b.buffered_ids(), nullptr);
+    static_assert(sizeof(BufferedBitmap<N>) <= 32);
+    b.add_buffered(N + 7);
+    BufferedBitmap<N> moved(std::move(b));
+    EXPECT_EQ(b.buffered(), 0u);
+    EXPECT_EQ(moved.buffered(), 1u);
+    EXPECT_EQ(moved.buffered_ids()[0], N + 7);
+    moved.flush();
+    EXPECT_TRUE(moved.bitmap().contains(N + 7));
 }
 
 }  // namespace

@@ -62,14 +62,23 @@ SCRIPT = IN_USE + """
 """
 
 
-@pytest.mark.parametrize("shape", ["numbers", "numbers full"])
-def test_a_large_batch_returns_the_memory_it_only_needed_while_it_ran(shape):
-    code, out, err = run_isolated(SCRIPT.format(count=60_000, shape=shape))
+@pytest.mark.parametrize("count, shape", [
+    (60_000, "numbers"),
+    (60_000, "numbers full"),
+    # Past the allocator's own threshold for giving large blocks back: the
+    # lists the method keeps for the references and records of the batch
+    # must go back as well, not only the engine's.
+    (200_000, "bare"),
+    (200_000, "numbers"),
+])
+def test_a_large_batch_returns_the_memory_it_only_needed_while_it_ran(count, shape):
+    code, out, err = run_isolated(SCRIPT.format(count=count, shape=shape))
     assert code == 0, err
     kept, grown = map(int, out.split())
-    # Keeping the batch's freed pages shows as nearly twice what the index
-    # keeps; a page here and there stays between live allocations.
-    assert grown < 1.5 * kept, (kept, grown)
+    # Keeping the batch's freed pages shows as half as much again as what the
+    # index keeps, or more; a page here and there stays between live
+    # allocations.
+    assert grown < 1.25 * kept, (kept, grown)
 
 
 SMALL_INDEXES = IN_USE + """

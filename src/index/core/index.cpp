@@ -656,7 +656,9 @@ std::vector<StoredItem> IndexAPI::member_items() const {
     std::vector<StoredItem> out;
     GilSafeReadGuard<RwLock> members_guard(member_ids->lock());
     out.reserve(member_ids->get().cardinality());
-    for_each_present_item(*items, member_ids->get(), [&out](uint32_t, const StoredItem& item) { out.push_back(item); });
+    const ItemTable& table = items->get();
+    for_each_present_item(*items, member_ids->get(),
+                          [&](uint32_t id, const ItemSlot&) { out.push_back(table.item(id)); });
     return out;
 }
 

@@ -57,7 +57,7 @@ public:
 
     // Guarded by its own lock, taken before any lock of a map.
     const std::shared_ptr<RwLocked<QueryMapTable>> query_maps;
-    // Slot i holds the object with id i or the placeholder. Guarded by its own
+    // Slot i holds the object with id i or nothing. Guarded by its own
     // lock; taken after member_ids when both are held.
     const SharedItemTable items;
     // Guarded by its own lock.

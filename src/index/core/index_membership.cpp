@@ -74,7 +74,7 @@ void IndexAPI::remove_all() {
         const ItemTable& table = items->get();
         records.reserve(member_ids->get().cardinality());
         member_ids->get().for_each([&](uint32_t id) {
-            if (id < table.size() && !table[id].is_placeholder()) records.push_back(table[id].record);
+            if (id < table.size() && table[id].occupied()) records.push_back(table.record(id));
         });
     }
     withdraw(records);

@@ -139,11 +139,11 @@ void merge_elements(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken)
     {
         ReadGuard g(theirs.element_owners.lock());
         if (theirs.element_owners.get().owner_count() == 0) return;
-        theirs.element_owners.get().for_each_owner([&](uint32_t owner, const std::vector<ElementEntry>& entries) {
+        theirs.element_owners.get().for_each_owner([&](uint32_t owner, const OwnedElements& entries) {
             if (!taken.contains(owner)) return;
             ContainerItems items;
             items.reserve(entries.size());
-            for (const ElementEntry& e : entries) items.push_back(e.value);
+            for (const OwnedElement& e : entries) items.push_back(e.item());
             containers.emplace_back(owner, std::move(items));
         });
     }
@@ -152,7 +152,7 @@ void merge_elements(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken)
     {
         ReadGuard g(mine.element_owners.lock());
         mine.element_owners.get().for_each_owner(
-            [&](uint32_t owner, const std::vector<ElementEntry>&) { indexed_here.add(owner); });
+            [&](uint32_t owner, const OwnedElements&) { indexed_here.add(owner); });
     }
     std::erase_if(containers, [&](const auto& c) { return indexed_here.contains(c.first); });
     if (containers.empty()) return;

@@ -141,7 +141,7 @@ FilteredView IndexAPI::view_of_ids(Bitmap ids) const {
 PyHandle IndexAPI::member_handle(uint32_t id) const {
     ReadGuard g(items->lock());
     const ItemTable& table = items->get();
-    if (id >= table.size() || table[id].is_placeholder()) return PyHandle();
+    if (id >= table.size() || !table[id].occupied()) return PyHandle();
     return table[id].python_handle;
 }
 

@@ -1,11 +1,13 @@
-// One slot of an engine's item table: the object as Python sees it and its
-// native record. Holding the item keeps the Python object alive.
+// An engine's item table, and the objects that go into and come out of it:
+// the object as Python sees it and its native record. Holding an item keeps
+// the Python object alive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -22,25 +24,60 @@ struct StoredItem {
     // The table epoch (table_epoch()) when the slot took this object; a view
     // made at an earlier epoch never held it.
     uint64_t joined = 0;
-
-    // The item of an empty slot. The Python placeholder is created on first
-    // use, which needs the GIL: touch_placeholders() runs that first use.
-    static StoredItem placeholder();
-    bool is_placeholder() const noexcept;
 };
 
 // Creates the placeholder objects if they do not exist yet. Needs the GIL.
 void touch_placeholders();
-// The record of the placeholder (what is_placeholder compares with).
-const IndexableRecord* placeholder_record();
+
+// One slot of an item table: the object's reference and the epoch at which
+// the slot took it. The record is not kept here: a Python object holds its
+// own record for as long as it lives, and the slot keeps the object alive,
+// so the record is read through the object (ItemTable::record). A slot costs
+// 24 bytes, where a share of the record beside the reference took 40.
+struct ItemSlot {
+    // Empty for an object with no Python counterpart (the engine's own
+    // tests make such objects).
+    PyHandle python_handle;
+    // The table epoch (table_epoch()) when the slot took this object; a view
+    // made at an earlier epoch never held it. Epochs start at 1: 0 marks an
+    // empty slot.
+    uint64_t joined = 0;
+
+    bool occupied() const noexcept { return joined != 0; }
+};
+static_assert(sizeof(ItemSlot) == 24, "an item slot is a reference and an epoch");
 
 // Slots by object id, paged: a table costs what its members' ids touch, not
-// every id the process has given out.
-using ItemTable = PagedSlots<StoredItem>;
+// every id the process has given out. Written only through reserve_item_slot,
+// fill_slot and empty_slot.
+class ItemTable {
+public:
+    // One past the highest id the table reaches; every id may be read.
+    size_t size() const noexcept { return slots_.size(); }
+    size_t page_count() const noexcept { return slots_.page_count(); }
+    const ItemSlot& operator[](size_t id) const noexcept { return slots_[id]; }
+    void prefetch(size_t id) const noexcept { slots_.prefetch(id); }
+    // The record of the object in slot `id`; empty if the slot is. Valid
+    // while the slot keeps its object (under the table's lock): copy it to
+    // keep it longer.
+    const std::shared_ptr<IndexableRecord>& record(uint32_t id) const noexcept;
+    // The slot's object as an item of its own (empty if the slot is).
+    StoredItem item(uint32_t id) const;
+
+private:
+    friend void reserve_item_slot(ItemTable& table, uint32_t id);
+    friend StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
+    friend StoredItem empty_slot(ItemTable& table, uint32_t id) noexcept;
+
+    PagedSlots<ItemSlot> slots_;
+    // The records of objects without a Python object, which have nothing
+    // else to hold their record by.
+    std::unordered_map<uint32_t, std::shared_ptr<IndexableRecord>> native_records_;
+};
 using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
 
-// Makes room for slot `id` (empty until filled: a placeholder, as far as
-// is_placeholder is concerned). Throws std::bad_alloc before any change.
+// Makes room for slot `id` (empty until filled). Throws std::bad_alloc before
+// any change.
 void reserve_item_slot(ItemTable& table, uint32_t id);
 
 // Object ids are reused: once an object is out of a table and gone, a new
@@ -53,16 +90,15 @@ uint64_t table_epoch() noexcept;
 // emptied.
 void advance_table_epoch() noexcept;
 // Puts `item` into slot `id` (its room reserved) and returns what the slot
-// held. The same object filling its slot again keeps its stamp.
+// held. The same object filling its slot again keeps its stamp. An item
+// with a Python object must carry that object's own record.
 StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item);
 // Empties slot `id` and returns what it held (an empty item if nothing).
 StoredItem empty_slot(ItemTable& table, uint32_t id) noexcept;
 // Whether the slot holds an object that a view made at `epoch` held (or may
-// have held): not the placeholder, and stamped no later than the view.
-bool held_since(const StoredItem& slot, uint64_t epoch) noexcept;
-// The same, with the placeholder's record (placeholder_record()) at hand.
-inline bool held_since(const StoredItem& slot, uint64_t epoch, const IndexableRecord* empty) noexcept {
-    return slot.record && slot.record.get() != empty && slot.joined <= epoch;
+// have held): filled, and stamped no later than the view.
+inline bool held_since(const ItemSlot& slot, uint64_t epoch) noexcept {
+    return slot.occupied() && slot.joined <= epoch;
 }
 
 namespace detail {
@@ -71,7 +107,6 @@ namespace detail {
 // happened since the view was made (`check_stamps`).
 template <bool check_stamps, class F>
 void visit_present_items(const ItemTable& table, const Bitmap& ids, F& fn, uint64_t epoch) {
-    const IndexableRecord* const empty = placeholder_record();
     // Slots are asked for `slot_ahead` ids before their use, the objects
     // behind them `object_ahead` ids before (by then their slot is in).
     constexpr size_t slot_ahead = 32;
@@ -79,16 +114,16 @@ void visit_present_items(const ItemTable& table, const Bitmap& ids, F& fn, uint6
     static_assert(object_ahead < slot_ahead && (slot_ahead & (slot_ahead - 1)) == 0);
     // A slot may straddle two cache lines: both ends of what is read are
     // asked for.
-    constexpr size_t last_byte_read = check_stamps ? sizeof(StoredItem) - 1 : sizeof(PyHandle) + sizeof(void*) - 1;
+    constexpr size_t last_byte_read = sizeof(ItemSlot) - 1;
     const size_t n = ids.cardinality();
     if (n == 0) return;
     // All ids at once: the library's one-pass extraction costs a fraction of
     // a call per id.
     std::unique_ptr<uint32_t[]> all(new uint32_t[n]);
     roaring_bitmap_to_uint32_array(ids.raw(), all.get());
-    const StoredItem* ahead[slot_ahead];
+    const ItemSlot* ahead[slot_ahead];
     auto locate = [&](size_t i) {
-        const StoredItem* slot = &table[all[i]];
+        const ItemSlot* slot = &table[all[i]];
         __builtin_prefetch(slot);
         __builtin_prefetch(reinterpret_cast<const char*>(slot) + last_byte_read);
         ahead[i & (slot_ahead - 1)] = slot;
@@ -96,17 +131,17 @@ void visit_present_items(const ItemTable& table, const Bitmap& ids, F& fn, uint6
     for (size_t i = 0; i < n && i < slot_ahead; ++i) locate(i);
     for (size_t i = 0; i < n && i < object_ahead; ++i) __builtin_prefetch(ahead[i]->python_handle.get(), 1);
     for (size_t i = 0; i < n; ++i) {
-        const StoredItem* slot = ahead[i & (slot_ahead - 1)];
+        const ItemSlot* slot = ahead[i & (slot_ahead - 1)];
         if (i + object_ahead < n) __builtin_prefetch(ahead[(i + object_ahead) & (slot_ahead - 1)]->python_handle.get(), 1);
         if (i + slot_ahead < n) locate(i + slot_ahead);
-        const bool held = slot->record && slot->record.get() != empty && (!check_stamps || slot->joined <= epoch);
+        const bool held = slot->occupied() && (!check_stamps || slot->joined <= epoch);
         if (held) fn(all[i], *slot);
     }
 }
 
 }  // namespace detail
 
-// fn(id, item) for the slot of every id in `ids` that holds an object (one
+// fn(id, slot) for the slot of every id in `ids` that holds an object (one
 // that a view made at `epoch` held: held_since), in ascending id order, under
 // the table's read lock (a thread that holds the GIL waits for it with the
 // GIL released). fn must not run Python code.

@@ -62,8 +62,8 @@ std::optional<PyValue> object_value(const SharedItemTable& items, uint32_t id, u
     {
         ReadGuard g(items->lock());
         const ItemTable& table = items->get();
-        if (id >= table.size() || table[id].is_placeholder()) return std::nullopt;
-        record = table[id].record;
+        if (id >= table.size() || !table[id].occupied()) return std::nullopt;
+        record = table.record(id);
     }
     if (!record) return std::nullopt;
     MutexGuard g(record->attribute_map->lock());

@@ -192,7 +192,7 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, 
     // a new object may have taken such a slot since (held_since).
     for_each_present_item(
         *items, ids,
-        [&](uint32_t, const StoredItem& item) {
+        [&](uint32_t, const ItemSlot& item) {
             PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.python_handle.get()));
         },
         epoch);

@@ -38,8 +38,7 @@ void BulkQueryMapAdder::insert_temporal(const TemporalValue& value, uint32_t id)
 
 void BulkQueryMapAdder::record_elements(const std::vector<uint32_t>& elements, uint32_t owner,
                                         const ContainerItems& items) {
-    ElementOwners& owners = map_->element_owners.get();
-    for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner, items[i]);
+    map_->element_owners.get().record_many(elements, owner, items);
     map_->element_ids.get().add_many(elements);
 }
 

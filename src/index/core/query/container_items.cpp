@@ -10,6 +10,20 @@
 namespace tarnwick {
 namespace {
 
+// Whether an item of this value's kind needs no object of its own: a number,
+// a str or a bool is indexed, removed, compared and given back to Python
+// (as the builtin it equals) from its primitive alone. Such an item keeps no
+// reference, which spares it a reference box and the object a count.
+bool rebuilt_from_primitive(const PyValue& value) noexcept {
+    switch (value.kind()) {
+        case ValueKind::Int:
+        case ValueKind::Float:
+        case ValueKind::Str:
+        case ValueKind::Bool: return true;
+        default: return false;
+    }
+}
+
 // Iterative, so that nesting depth is bounded by memory, not by the native
 // stack: a list nested a hundred thousand levels deep is an ordinary value.
 class Flattener {
@@ -28,7 +42,8 @@ public:
             const PyHandle held = PyHandle::steal(item);
             PyValue value = PyValue::from_py(item);
             if (!value.primitive.is_iterable()) {
-                if (mirror_) mirror_->adopt(value.obj);
+                if (rebuilt_from_primitive(value)) value.obj.reset();
+                else if (mirror_) mirror_->adopt(value.obj);
                 out_.emplace_back(std::move(value));
                 continue;
             }

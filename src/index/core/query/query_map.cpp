@@ -1,6 +1,8 @@
 #include "index/core/query/query_map.hpp"
 
 #include <algorithm>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "index/core/structures/id_alloc.hpp"
@@ -57,34 +59,86 @@ void BoolBitmaps::flush() {
     sets[1].flush();
 }
 
+// ---- OwnedElements ----------------------------------------------------------
+
+static_assert(std::is_nothrow_move_constructible_v<PyValue>, "entries move when a block grows");
+
+void OwnedElements::reserve(size_t n) {
+    if (n <= capacity()) return;
+    if (n > UINT32_MAX) throw std::bad_alloc();
+    void* raw = ::operator new(sizeof(Block) + n * sizeof(OwnedElement));
+    Block* grown = new (raw) Block{0, static_cast<uint32_t>(n)};
+    for (OwnedElement& e : *this) {
+        new (grown->entries() + grown->size) OwnedElement(std::move(e));
+        ++grown->size;
+    }
+    release();
+    block_ = grown;
+}
+
+void OwnedElements::push_back(uint32_t element, std::optional<PyValue> value) {
+    if (size() == capacity()) reserve(std::max<size_t>(2, 2 * size()));
+    const bool valued = value.has_value();
+    new (block_->entries() + block_->size) OwnedElement{element, valued, valued ? std::move(*value) : PyValue()};
+    ++block_->size;
+}
+
+void OwnedElements::release() noexcept {
+    Block* block = std::exchange(block_, nullptr);
+    if (!block) return;
+    for (uint32_t i = 0; i < block->size; ++i) block->entries()[i].~OwnedElement();
+    block->~Block();
+    ::operator delete(block);
+}
+
 // ---- ElementOwners --------------------------------------------------------
 
 void ElementOwners::record(uint32_t element, uint32_t owner, std::optional<PyValue> value) {
     alloc_point();
+    OwnedElements& entries = by_owner_[owner];
+    if (entries.size() == entries.capacity()) entries.reserve(std::max<size_t>(2, 2 * entries.size()));
     owner_of_.set(element, owner);
-    by_owner_[owner].push_back(ElementEntry{element, owner, std::move(value)});
+    entries.push_back(element, std::move(value));
+}
+
+void ElementOwners::record_many(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items) {
+    if (elements.empty()) return;
+    alloc_point();
+    OwnedElements& entries = by_owner_[owner];
+    entries.reserve(entries.size() + elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) {
+        owner_of_.set(elements[i], owner);
+        entries.push_back(elements[i], items[i]);
+    }
 }
 
 void ElementOwners::owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const {
     owner_of_.get_many(elements.data(), elements.size(), [&owners](uint32_t, uint32_t owner) { owners.push_back(owner); });
 }
 
+void ElementOwners::append_detached(uint32_t owner, OwnedElements& entries, std::vector<ElementEntry>& out) {
+    out.reserve(out.size() + entries.size());
+    for (OwnedElement& e : entries)
+        out.push_back(ElementEntry{e.element, owner, e.valued ? std::optional<PyValue>(std::move(e.value)) : std::nullopt});
+}
+
 std::vector<ElementEntry> ElementOwners::detach(uint32_t owner) {
-    std::vector<ElementEntry>* entries = by_owner_.find(owner);
+    OwnedElements* entries = by_owner_.find(owner);
     if (!entries) return {};
-    std::vector<ElementEntry> out = std::move(*entries);
+    std::vector<ElementEntry> out;
+    append_detached(owner, *entries, out);
     by_owner_.erase(owner);
     return out;
 }
 
 std::vector<ElementEntry> ElementOwners::detach_where(const std::function<bool(uint32_t)>& taken) {
     std::vector<uint32_t> owners;
-    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>&) {
+    by_owner_.for_each([&](uint32_t owner, const OwnedElements&) {
         if (taken(owner)) owners.push_back(owner);
     });
     std::vector<ElementEntry> out;
     for (uint32_t owner : owners) {
-        for (ElementEntry& e : *by_owner_.find(owner)) out.push_back(std::move(e));
+        append_detached(owner, *by_owner_.find(owner), out);
         by_owner_.erase(owner);
     }
     return out;
@@ -96,10 +150,10 @@ std::vector<ElementEntry> ElementOwners::detach_owners(const Bitmap& owners) {
 
 Bitmap ElementOwners::valued_elements_of(const Bitmap& owners) const {
     Bitmap out;
-    by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) {
+    by_owner_.for_each([&](uint32_t owner, const OwnedElements& entries) {
         if (!owners.contains(owner)) return;
-        for (const ElementEntry& e : entries)
-            if (e.value) out.add(e.element);
+        for (const OwnedElement& e : entries)
+            if (e.valued) out.add(e.element);
     });
     return out;
 }
@@ -107,8 +161,8 @@ Bitmap ElementOwners::valued_elements_of(const Bitmap& owners) const {
 Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
     Bitmap out;
     owners.for_each([&](uint32_t owner) {
-        if (const std::vector<ElementEntry>* entries = by_owner_.find(owner))
-            for (const ElementEntry& e : *entries) out.add(e.element);
+        if (const OwnedElements* entries = by_owner_.find(owner))
+            for (const OwnedElement& e : *entries) out.add(e.element);
     });
     return out;
 }
@@ -116,10 +170,10 @@ Bitmap ElementOwners::elements_of(const Bitmap& owners) const {
 std::optional<PyValue> ElementOwners::value_of(uint32_t element) const {
     const std::optional<uint32_t> owner = owner_of_.get(element);
     if (!owner) return std::nullopt;
-    const std::vector<ElementEntry>* entries = by_owner_.find(*owner);
+    const OwnedElements* entries = by_owner_.find(*owner);
     if (!entries) return std::nullopt;
-    for (const ElementEntry& e : *entries)
-        if (e.element == element) return e.value;
+    for (const OwnedElement& e : *entries)
+        if (e.element == element) return e.item();
     return std::nullopt;
 }
 
@@ -193,8 +247,7 @@ void QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
 void QueryMap::record_elements(const std::vector<uint32_t>& elements, uint32_t owner_id, const ContainerItems& items) {
     {
         WriteGuard g(element_owners.lock());
-        ElementOwners& owners = element_owners.get();
-        for (size_t i = 0; i < elements.size(); ++i) owners.record(elements[i], owner_id, items[i]);
+        element_owners.get().record_many(elements, owner_id, items);
     }
     WriteGuard g(element_ids.lock());
     element_ids.get().add_many(elements);

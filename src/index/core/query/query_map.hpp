@@ -25,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <functional>
 #include <vector>
 
@@ -93,11 +94,69 @@ struct ElementEntry {
     std::optional<PyValue> value;
 };
 
+// An element as its owner's block keeps it: the owner is the block's key.
+struct OwnedElement {
+    uint32_t element;
+    // False for a nested container's entry, which carries no item.
+    bool valued;
+    PyValue value;
+
+    std::optional<PyValue> item() const { return valued ? std::optional<PyValue>(value) : std::nullopt; }
+};
+
+// The elements of one owner, in the order they were recorded, in one heap
+// block: a word in the owner's slot and a short header before the entries.
+// Owners mostly hold a few items, for which a vector's three words and its
+// entries' owner and optional flag were as much again as the items.
+class OwnedElements {
+public:
+    OwnedElements() noexcept = default;
+    OwnedElements(OwnedElements&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
+    OwnedElements& operator=(OwnedElements&& o) noexcept {
+        if (this != &o) {
+            release();
+            block_ = std::exchange(o.block_, nullptr);
+        }
+        return *this;
+    }
+    OwnedElements(const OwnedElements&) = delete;
+    OwnedElements& operator=(const OwnedElements&) = delete;
+    ~OwnedElements() { release(); }
+
+    size_t size() const noexcept { return block_ ? block_->size : 0; }
+    size_t capacity() const noexcept { return block_ ? block_->capacity : 0; }
+    const OwnedElement* begin() const noexcept { return block_ ? block_->entries() : nullptr; }
+    const OwnedElement* end() const noexcept { return begin() + size(); }
+    OwnedElement* begin() noexcept { return block_ ? block_->entries() : nullptr; }
+    OwnedElement* end() noexcept { return begin() + size(); }
+
+    // Room for n entries in all: afterwards, appending up to n cannot fail.
+    // Throws std::bad_alloc and then changes nothing.
+    void reserve(size_t n);
+    // Appends an entry (growing the block if it is full).
+    void push_back(uint32_t element, std::optional<PyValue> value);
+
+private:
+    struct Block {
+        uint32_t size;
+        uint32_t capacity;
+        OwnedElement* entries() noexcept { return reinterpret_cast<OwnedElement*>(this + 1); }
+    };
+    static_assert(sizeof(Block) % alignof(OwnedElement) == 0);
+
+    void release() noexcept;
+
+    Block* block_ = nullptr;
+};
+
 // Element id -> owner id, and the reverse record owner -> its elements, which
 // is what removing a container value walks.
 class ElementOwners {
 public:
     void record(uint32_t element, uint32_t owner, std::optional<PyValue> value);
+    // record() for every element of one container of `owner` (`items` in the
+    // order of `elements`), the owner's block grown once.
+    void record_many(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
     // Appends the owner of each of the elements that has one.
     void owners_of(const std::vector<uint32_t>& elements, std::vector<uint32_t>& owners) const;
 
@@ -128,25 +187,26 @@ public:
     // fn(owner, its entries in the order they were recorded) for every owner.
     template <class F>
     void for_each_owner(F&& fn) const {
-        by_owner_.for_each([&](uint32_t owner, const std::vector<ElementEntry>& entries) { fn(owner, entries); });
+        by_owner_.for_each([&](uint32_t owner, const OwnedElements& entries) { fn(owner, entries); });
     }
 
     // fn(const PyValue&) for every stored item value.
     template <class F>
     void for_each_value(F&& fn) const {
-        by_owner_.for_each([&](uint32_t, const std::vector<ElementEntry>& entries) {
-            for (const ElementEntry& e : entries)
-                if (e.value) fn(*e.value);
+        by_owner_.for_each([&](uint32_t, const OwnedElements& entries) {
+            for (const OwnedElement& e : entries)
+                if (e.valued) fn(e.value);
         });
     }
 
 private:
     // Takes out the elements of every owner for which `taken` holds.
     std::vector<ElementEntry> detach_where(const std::function<bool(uint32_t)>& taken);
+    static void append_detached(uint32_t owner, OwnedElements& entries, std::vector<ElementEntry>& out);
 
     // Looked up for every element id a query hits, in ascending order.
     IdMap owner_of_;
-    FlatIdMap<std::vector<ElementEntry>> by_owner_;
+    FlatIdMap<OwnedElements> by_owner_;
 };
 
 class QueryMap {

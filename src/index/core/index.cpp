@@ -499,6 +499,11 @@ Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
     return parent_links->get().lefts_of_many(ids);
 }
 
+Bitmap IndexAPI::holders_of(uint32_t nested_id) const {
+    ReadGuard g(parent_links->lock());
+    return parent_links->get().lefts_of(nested_id);
+}
+
 bool IndexAPI::has_holder(uint32_t nested_id) const {
     ReadGuard g(parent_links->lock());
     return parent_links->get().has_right(nested_id);

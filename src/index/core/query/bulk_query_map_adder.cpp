@@ -76,6 +76,11 @@ void BulkQueryMapAdder::finish() {
     }
     std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
     if (!exact.empty()) insert_exact_many(exact);
+    if (!linked_.empty()) {
+        WriteGuard g(map_->linked_holders.lock());
+        map_->linked_holders.get().add_many(linked_);
+        linked_.clear();
+    }
 }
 
 void BulkQueryMapAdder::insert_exact_many(std::vector<std::pair<PyValue, uint32_t>>& exact) {

@@ -53,6 +53,9 @@ public:
     // Whole values and temporal values wait for finish().
     void insert_exact(const PyValue& value, uint32_t id);
     void insert_temporal(const TemporalValue& value, uint32_t id);
+    // Holders of linked nested objects wait for finish() too, and go into
+    // linked_holders at once.
+    void note_linked(uint32_t holder) { linked_.push_back(holder); }
     void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
@@ -89,6 +92,7 @@ private:
     // for finish().
     std::vector<std::pair<PyValue, uint32_t>> exact_;
     std::vector<std::pair<TemporalValue, uint32_t>> temporal_;
+    std::vector<uint32_t> linked_;
     std::vector<NumericalBitmap::Entry> numbers_pending_;
 };
 

@@ -577,12 +577,19 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
         }
         locked.push_back(i);
     }
-    // The links may have changed since the tasks were queued.
+    // The links may have changed since the tasks were queued. Read under one
+    // hold of each lock for the whole batch.
     std::vector<size_t> joining;
     joining.reserve(locked.size());
-    for (size_t i : locked) {
-        const uint32_t id = batch[i].record->id;
-        if (has_holder(id) && !is_member(id)) joining.push_back(i);
+    {
+        ReadGuard members(member_ids->lock());
+        ReadGuard links(parent_links->lock());
+        const Bitmap& member_set = member_ids->get();
+        const M2MU32& pairs = parent_links->get();
+        for (size_t i : locked) {
+            const uint32_t id = batch[i].record->id;
+            if (pairs.has_right(id) && !member_set.contains(id)) joining.push_back(i);
+        }
     }
     if (joining.empty()) return left;
     try {

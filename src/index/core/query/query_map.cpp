@@ -173,7 +173,7 @@ void QueryMap::insert_temporal(const TemporalValue& value, uint32_t id) {
     temporals.get().get_or_create(static_cast<size_t>(value.kind)).insert(key, id);
 }
 
-bool QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
+bool QueryMap::may_link(const PyValue& child, uint32_t holder) {
     const IndexableLink& link = child.primitive.as_ind();
     if (!link.record) return false;
     const uint32_t child_id = link.id();
@@ -186,8 +186,12 @@ bool QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
         self_holders.get().add(holder);
         return false;
     }
-    if (engine->is_holder_or_ancestor(holder, child_id)) return false;
-    if (nested->register_path(holder, child_id)) defer_nested_add(nested, child.nested());
+    return !engine->is_holder_or_ancestor(holder, child_id);
+}
+
+bool QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
+    if (!may_link(child, holder)) return false;
+    if (nested->register_path(holder, child.primitive.as_ind().id())) defer_nested_add(nested, child.nested());
     return true;
 }
 

@@ -213,6 +213,9 @@ public:
     // nest without end). `child` is a value of kind Ind. Whether the pair is
     // linked in the nested engine now.
     bool insert_indexable(const PyValue& child, uint32_t holder);
+    // insert_indexable's checks alone: whether (holder, child) may be linked
+    // in the nested engine (noting a holder that holds itself on the way).
+    bool may_link(const PyValue& child, uint32_t holder);
     // Notes that the value of `holder` is a nested object linked to it
     // (linked_holders).
     void note_linked(uint32_t holder);
@@ -265,6 +268,7 @@ public:
 
     // For insert_by_kind, which works on a map or on a bulk writer alike.
     QueryMap& map() noexcept { return *this; }
+    bool link_nested(const PyValue& child, uint32_t holder) { return insert_indexable(child, holder); }
     // Records the element ids issued for the items of a container of `owner`.
     void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
 
@@ -297,7 +301,7 @@ void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint
             sink.insert_items(std::move(items), id);
             break;
         case ValueKind::Ind:
-            if (sink.map().insert_indexable(value, id)) {
+            if (sink.link_nested(value, id)) {
                 sink.note_linked(id);
             } else {
                 sink.insert_exact(value, id);

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "index/core/object_lock.hpp"
@@ -14,11 +17,33 @@
 namespace tarnwick::testing {
 namespace {
 
-class HeldLocks : public ::testing::TestWithParam<size_t> {};
+// Mutexes `stride` bytes apart: packed, as in one array, or each on a page
+// of its own, where the low address bits of all of them agree.
+class Strided {
+public:
+    Strided(size_t n, size_t stride) : stride_(stride), bytes_(n * stride + alignof(Mutex)) {
+        for (size_t i = 0; i < n; ++i) new (at(i)) Mutex();
+        n_ = n;
+    }
+    size_t size() const noexcept { return n_; }
+    Mutex& operator[](size_t i) noexcept { return *static_cast<Mutex*>(at(i)); }
+
+private:
+    void* at(size_t i) noexcept {
+        auto base = reinterpret_cast<uintptr_t>(bytes_.data());
+        base = (base + alignof(Mutex) - 1) / alignof(Mutex) * alignof(Mutex);
+        return reinterpret_cast<void*>(base + i * stride_);
+    }
+    size_t stride_;
+    size_t n_ = 0;
+    std::vector<unsigned char> bytes_;
+};
+
+class HeldLocks : public ::testing::TestWithParam<std::tuple<size_t, size_t>> {};
 
 TEST_P(HeldLocks, EveryHoldIsKnownUntilItsGuardReleasesIt) {
-    const size_t count = GetParam();
-    std::vector<Mutex> mutexes(count * 2);
+    const auto [count, stride] = GetParam();
+    Strided mutexes(count * 2, stride);
     // Two guards taking alternate mutexes in a shuffled order, and a third
     // taking none: releasing one guard leaves exactly the other's.
     std::vector<size_t> order(mutexes.size());
@@ -52,7 +77,9 @@ TEST_P(HeldLocks, EveryHoldIsKnownUntilItsGuardReleasesIt) {
     for (size_t i = 0; i < mutexes.size(); ++i) ASSERT_FALSE(holds_object_lock(mutexes[i])) << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, HeldLocks, ::testing::Values(size_t(1), size_t(13), size_t(700), size_t(20000)));
+INSTANTIATE_TEST_SUITE_P(Counts, HeldLocks,
+                         ::testing::Combine(::testing::Values(size_t(1), size_t(13), size_t(700), size_t(5000)),
+                                            ::testing::Values(sizeof(Mutex), size_t(4096))));
 
 }  // namespace
 }  // namespace tarnwick::testing

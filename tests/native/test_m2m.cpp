@@ -6,10 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/structures/alloc_fault.hpp"
 #include "index/core/structures/m2m.hpp"
 
 using tarnwick::Bitmap;
 using tarnwick::M2MU32;
+using tarnwick::fail_allocation_after;
 using Ids = std::vector<uint32_t>;
 using Pairs = std::set<std::pair<uint32_t, uint32_t>>;
 
@@ -154,4 +156,84 @@ TEST(M2MU32, MatchesAPairSetOverRandomOperations) {
         if (step % 100 == 0) expect_matches(r, model, 25);
     }
     expect_matches(r, model, 25);
+}
+
+TEST(M2MU32, LeftsGoFromOneRightToSeveralAndBack) {
+    // Holders far apart, each with one nested object; some gain a second and
+    // third and lose them again, in either order.
+    M2MU32 r;
+    Pairs model;
+    auto add = [&](uint32_t l, uint32_t rr) {
+        EXPECT_TRUE(r.add(l, rr));
+        model.insert({l, rr});
+    };
+    auto remove = [&](uint32_t l, uint32_t rr) {
+        EXPECT_TRUE(r.remove(l, rr));
+        model.erase({l, rr});
+    };
+    for (uint32_t i = 0; i < 2000; ++i) add(i * 1543 + 3, 4000000 - i);
+    for (uint32_t i = 0; i < 2000; i += 50) {
+        const uint32_t left = i * 1543 + 3;
+        add(left, 7);
+        add(left, 8);
+        EXPECT_EQ(r.rights_of(left).to_vector(), (Ids{7, 8, 4000000 - i}));
+        remove(left, i % 100 ? 7 : 4000000 - i);
+        remove(left, 8);
+    }
+    EXPECT_EQ(pairs_of(r), model);
+    Bitmap lefts;
+    for (auto [l, rr] : model) lefts.add(l);
+    EXPECT_EQ(r.lefts().to_vector(), lefts.to_vector());
+    Bitmap rights;
+    for (auto [l, rr] : model) rights.add(rr);
+    EXPECT_EQ(r.rights_of_many(lefts).to_vector(), rights.to_vector());
+    for (uint32_t i = 0; i < 2000; i += 50) {
+        const uint32_t left = i * 1543 + 3;
+        EXPECT_EQ(r.rights_of(left).cardinality(), 1u);
+        EXPECT_TRUE(r.has_left(left));
+        EXPECT_EQ(r.contains(left, 7), i % 100 == 0);
+    }
+    r.retain_lefts(Bitmap{3, 1546});
+    expect_matches(r, {{3, 7}, {1546, 3999999}}, 10);
+}
+
+TEST(M2MU32, FailedAdditionLeavesBothSidesAsTheyWere) {
+    // The new pair's ids lie on pages neither side has yet; the left already
+    // holds no, one or two rights.
+    for (uint32_t before = 0; before < 3; ++before) {
+        M2MU32 r;
+        Pairs model;
+        for (uint32_t k = 0; k < before; ++k) {
+            r.add(5, 10 + k);
+            model.insert({5, 10 + k});
+        }
+        bool added = false;
+        for (int64_t n = 1; n < 10 && !added; ++n) {
+            fail_allocation_after(n);
+            try {
+                r.add(5, 9000000);
+                added = true;
+            } catch (const std::bad_alloc&) {
+            }
+            fail_allocation_after(0);
+            if (!added) expect_matches(r, model, 12);
+        }
+        ASSERT_TRUE(added);
+        model.insert({5, 9000000});
+        EXPECT_EQ(pairs_of(r), model);
+        EXPECT_EQ(r.lefts_of(9000000).to_vector(), Ids{5});
+        bool second_holder = false;
+        for (int64_t n = 1; n < 10 && !second_holder; ++n) {
+            fail_allocation_after(n);
+            try {
+                r.add(9100000, 9000000);
+                second_holder = true;
+            } catch (const std::bad_alloc&) {
+            }
+            fail_allocation_after(0);
+        }
+        ASSERT_TRUE(second_holder);
+        model.insert({9100000, 9000000});
+        EXPECT_EQ(pairs_of(r), model);
+    }
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <numeric>
 #include <utility>
 
 #if defined(__GLIBC__)
@@ -212,7 +211,12 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
     auto by_id = [](const std::shared_ptr<IndexableRecord>& a, const std::shared_ptr<IndexableRecord>& b) {
         return a->id < b->id;
     };
-    std::sort(holders.begin(), holders.end(), by_id);
+    // A batch comes in ascending ids already (distinct_by_id), and often so
+    // do the objects its members hold.
+    auto sort_by_id = [&by_id](std::vector<std::shared_ptr<IndexableRecord>>& records) {
+        if (!std::is_sorted(records.begin(), records.end(), by_id)) std::sort(records.begin(), records.end(), by_id);
+    };
+    sort_by_id(holders);
     // Found below the holders on an earlier try, locked with them on the next.
     std::vector<std::shared_ptr<IndexableRecord>> nested;
     for (;;) {
@@ -233,7 +237,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             // Every object known so far, waited for in ascending id order.
             std::vector<std::shared_ptr<IndexableRecord>> all(holders);
             all.insert(all.end(), nested.begin(), nested.end());
-            std::sort(all.begin(), all.end(), by_id);
+            sort_by_id(all);
             held.reserve(all.size());
             for (const auto& record : all) {
                 if (!first_sight(record->id)) continue;
@@ -281,7 +285,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
                 for (auto& child : found)
                     if (first_sight(child->id)) below.push_back(std::move(child));
             }
-            std::sort(below.begin(), below.end(), by_id);
+            sort_by_id(below);
             for (const auto& child : below) {
                 nested.push_back(child);
                 Mutex& list = child->index_metas->lock();
@@ -297,17 +301,24 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
 std::vector<size_t> IndexAPI::distinct_by_id(const std::vector<StoredItem>& batch) {
     // One entry per object (the last of duplicates), in ascending id order:
     // the order in which a batch locks the objects' engine lists.
-    std::vector<size_t> distinct(batch.size());
-    std::iota(distinct.begin(), distinct.end(), size_t(0));
-    std::stable_sort(distinct.begin(), distinct.end(),
-                     [&batch](size_t a, size_t b) { return batch[a].record->id < batch[b].record->id; });
+    // Sorted as (id, position) pairs: comparing through the records would
+    // fetch two of them for every comparison.
+    std::vector<std::pair<uint32_t, size_t>> keyed;
+    keyed.reserve(batch.size());
+    bool sorted = true;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const uint32_t id = batch[i].record->id;
+        if (!keyed.empty() && id <= keyed.back().first) sorted = false;
+        keyed.emplace_back(id, i);
+    }
+    if (!sorted) std::sort(keyed.begin(), keyed.end());
     std::vector<size_t> last;
-    last.reserve(distinct.size());
-    for (size_t i : distinct) {
-        if (!last.empty() && batch[last.back()].record->id == batch[i].record->id) {
-            last.back() = i;
+    last.reserve(keyed.size());
+    for (size_t k = 0; k < keyed.size(); ++k) {
+        if (k > 0 && keyed[k - 1].first == keyed[k].first) {
+            last.back() = keyed[k].second;
         } else {
-            last.push_back(i);
+            last.push_back(keyed[k].second);
         }
     }
     return last;
@@ -499,6 +510,11 @@ Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
     return parent_links->get().lefts_of_many(ids);
 }
 
+Bitmap IndexAPI::holders_of(uint32_t nested_id) const {
+    ReadGuard g(parent_links->lock());
+    return parent_links->get().lefts_of(nested_id);
+}
+
 bool IndexAPI::has_holder(uint32_t nested_id) const {
     ReadGuard g(parent_links->lock());
     return parent_links->get().has_right(nested_id);
@@ -572,12 +588,19 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
         }
         locked.push_back(i);
     }
-    // The links may have changed since the tasks were queued.
+    // The links may have changed since the tasks were queued. Read under one
+    // hold of each lock for the whole batch.
     std::vector<size_t> joining;
     joining.reserve(locked.size());
-    for (size_t i : locked) {
-        const uint32_t id = batch[i].record->id;
-        if (has_holder(id) && !is_member(id)) joining.push_back(i);
+    {
+        ReadGuard members(member_ids->lock());
+        ReadGuard links(parent_links->lock());
+        const Bitmap& member_set = member_ids->get();
+        const M2MU32& pairs = parent_links->get();
+        for (size_t i : locked) {
+            const uint32_t id = batch[i].record->id;
+            if (pairs.has_right(id) && !member_set.contains(id)) joining.push_back(i);
+        }
     }
     if (joining.empty()) return left;
     try {

@@ -134,6 +134,8 @@ public:
     bool unregister_path(uint32_t holder, uint32_t nested_id);
     // The holders of the given nested objects, one level up.
     Bitmap get_parent_from_ids(const Bitmap& ids) const;
+    // The holders of one nested object.
+    Bitmap holders_of(uint32_t nested_id) const;
     bool has_holder(uint32_t nested_id) const;
 
     // Whether `candidate` is `holder` itself, or holds it through the chain

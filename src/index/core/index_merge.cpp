@@ -197,9 +197,68 @@ void merge_links(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken, co
     }
 }
 
-void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken) {
+// The nested values that the other engine knows by their links alone
+// (linked_holders), by attribute: (holder, value) for the holders among
+// `incoming`. Read from the holders themselves, which the merge holds locked
+// throughout, before any lock of this engine: each keeps the value the other
+// engine indexed.
+using LinkedValues = std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, PyValue>>>;
+
+LinkedValues linked_values_of(const IndexAPI& other, const std::vector<StoredItem>& incoming) {
+    Bitmap ids;
+    for (const StoredItem& item : incoming) ids.add(item.record->id);
+    std::vector<std::pair<uint32_t, Bitmap>> wanted;
+    {
+        ReadGuard g(other.query_maps->lock());
+        const IndexAPI::QueryMapTable& table = other.query_maps->get();
+        for (uint32_t attribute = 0; attribute < table.size(); ++attribute) {
+            if (!table[attribute]) continue;
+            ReadGuard l(table[attribute]->linked_holders.lock());
+            Bitmap holders = table[attribute]->linked_holders.get() & ids;
+            if (!holders.empty()) wanted.emplace_back(attribute, std::move(holders));
+        }
+    }
+    LinkedValues out;
+    for (const auto& [attribute, holders] : wanted) {
+        std::vector<std::pair<uint32_t, PyValue>>& values = out[attribute];
+        for (const StoredItem& item : incoming) {
+            if (!holders.contains(item.record->id)) continue;
+            MutexGuard g(item.record->attribute_map->lock());
+            const PyValue* value = item.record->attribute_map->get().get(attribute);
+            if (value && value->primitive.is_ind()) values.emplace_back(item.record->id, *value);
+        }
+    }
+    return out;
+}
+
+// Those values of the holders taken over go in here as any nested value
+// does: linked or, where the cycle check of this engine's chain refuses the
+// link, as a whole value.
+void merge_linked(QueryMap& mine, const Bitmap& taken, const std::vector<std::pair<uint32_t, PyValue>>& linked) {
+    std::vector<std::pair<uint32_t, PyValue>> values;
+    for (const auto& [holder, child] : linked)
+        if (taken.contains(holder)) values.emplace_back(holder, child);
+    if (values.empty()) return;
+    {
+        GilAcquire gil;
+        for (auto& [holder, child] : values) {
+            PyHandle fresh = PyHandle::borrow(child.obj.get());
+            mine.gc_mirror->adopt(fresh);
+            child.obj = std::move(fresh);
+        }
+    }
+    for (const auto& [holder, child] : values) {
+        mine.insert_value(child, {}, holder);
+        // Kept only where it became a whole value or a fresh nested object.
+        mine.gc_mirror->release_later(child.obj);
+    }
+}
+
+void merge_map(QueryMap& mine, const QueryMap& theirs, const Bitmap& taken,
+               const std::vector<std::pair<uint32_t, PyValue>>* linked) {
     ChildById children;
     merge_exact(mine, theirs, taken, children);
+    if (linked) merge_linked(mine, taken, *linked);
     merge_strings(mine, theirs, taken);
     merge_numbers(mine, theirs, taken);
     merge_bools(mine, theirs, taken);
@@ -230,6 +289,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
     records.reserve(incoming.size());
     for (const StoredItem& item : incoming) records.push_back(item.record);
     ObjectLocks locked = lock_with_nested(std::move(records));
+    const LinkedValues linked = linked_values_of(other, incoming);
     // An in-place reduction must not run between the check of who is a
     // member here and the values coming over; the objects that join are no
     // members until join_members, so one that runs after leaves them alone.
@@ -270,7 +330,8 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         for (uint32_t attribute : attributes) {
             QueryMap* to = map_at(mine, attribute);
             const QueryMap* from = map_at(theirs, attribute);
-            if (to && from) merge_map(*to, *from, taken);
+            auto found = linked.find(attribute);
+            if (to && from) merge_map(*to, *from, taken, found == linked.end() ? nullptr : &found->second);
         }
     }
     // The values of names starting with "_" that came over keep following

@@ -192,6 +192,10 @@ void IndexAPI::drop_from_maps(const QueryMapTable& table, const Bitmap& removed,
             WriteGuard g(map.self_holders.lock());
             map.self_holders.get() -= removed;
         }
+        {
+            WriteGuard g(map.linked_holders.lock());
+            map.linked_holders.get() -= removed;
+        }
     }
     std::vector<StoredItem> released;
     {

@@ -9,11 +9,12 @@
 // attribute assignment. A task locks the child, re-checks the links as they
 // are by then, and may queue further tasks for deeper engines. The additions
 // queued for one engine run together, as one batch (a batch of holders
-// queues one per child it holds): the children are locked in ascending id
-// order, as add_object_many locks its objects.
+// queues one entry with all the children it links): the children are locked
+// in ascending id order, as add_object_many locks its objects.
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "index/value.hpp"
 
@@ -24,6 +25,8 @@ class IndexAPI;
 // The child has gained a holder in `engine`: make it a member there if it is
 // not one yet.
 void defer_nested_add(std::shared_ptr<IndexAPI> engine, StoredIndexable child);
+// The same for many children at once (a bulk writer's), as one entry.
+void defer_nested_adds(std::shared_ptr<IndexAPI> engine, std::vector<StoredIndexable> children);
 
 // The child has lost its last holder in `engine`: take it out of the engine
 // unless it has gained a holder again by the time the task runs.

@@ -40,6 +40,11 @@ Bitmap scalar_holders(const QueryMap& map, const Bitmap& universe) {
         ReadGuard g(map.bools.lock());
         for (const BoolBitmaps::Element& set : map.bools.get().sets) out |= set.bitmap() & universe;
     }
+    {
+        // Nested objects linked to their holders have no exact entry.
+        ReadGuard g(map.linked_holders.lock());
+        out |= map.linked_holders.get() & universe;
+    }
     map.exact_values.for_each_shard_read([&](const ExactValues::Map& shard) {
         for (const auto& [key, ids] : shard) {
             if (const Bitmap* large = ids.bitmap()) {

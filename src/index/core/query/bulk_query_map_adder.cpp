@@ -3,6 +3,9 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/index.hpp"
+#include "index/core/nested_tasks.hpp"
+
 namespace tarnwick {
 
 BulkQueryMapAdder QueryMap::get_bulk_writer() { return BulkQueryMapAdder(*this); }
@@ -35,6 +38,27 @@ void BulkQueryMapAdder::insert_bool(bool value, uint32_t id) { map_->bools.get()
 void BulkQueryMapAdder::insert_exact(const PyValue& value, uint32_t id) { exact_.emplace_back(value, id); }
 
 void BulkQueryMapAdder::insert_temporal(const TemporalValue& value, uint32_t id) { temporal_.emplace_back(value, id); }
+
+bool BulkQueryMapAdder::link_nested(const PyValue& child, uint32_t holder) {
+    if (!map_->may_link(child, holder)) return false;
+    links_.emplace_back(holder, child.nested());
+    return true;
+}
+
+void BulkQueryMapAdder::link_pending() {
+    std::vector<std::pair<uint32_t, StoredIndexable>> links = std::move(links_);
+    links_.clear();
+    std::vector<StoredIndexable> fresh;
+    fresh.reserve(links.size());
+    {
+        IndexAPI& nested = *map_->nested;
+        WriteGuard g(nested.parent_links->lock());
+        M2MU32& pairs = nested.parent_links->get();
+        for (auto& [holder, child] : links)
+            if (pairs.add(holder, child.id())) fresh.push_back(std::move(child));
+    }
+    defer_nested_adds(map_->nested, std::move(fresh));
+}
 
 void BulkQueryMapAdder::record_elements(const std::vector<uint32_t>& elements, uint32_t owner,
                                         const ContainerItems& items) {
@@ -73,8 +97,14 @@ void BulkQueryMapAdder::finish() {
         for (const auto& [value, id] : temporal)
             indexes.get_or_create(static_cast<size_t>(value.kind)).insert(temporal_order_key(value), id);
     }
+    if (!links_.empty()) link_pending();
     std::vector<std::pair<PyValue, uint32_t>> exact = std::move(exact_);
     if (!exact.empty()) insert_exact_many(exact);
+    if (!linked_.empty()) {
+        WriteGuard g(map_->linked_holders.lock());
+        map_->linked_holders.get().add_many(linked_);
+        linked_.clear();
+    }
 }
 
 void BulkQueryMapAdder::insert_exact_many(std::vector<std::pair<PyValue, uint32_t>>& exact) {

@@ -53,6 +53,14 @@ public:
     // Whole values and temporal values wait for finish().
     void insert_exact(const PyValue& value, uint32_t id);
     void insert_temporal(const TemporalValue& value, uint32_t id);
+    // Holders of linked nested objects wait for finish() too, and go into
+    // linked_holders at once.
+    void note_linked(uint32_t holder) { linked_.push_back(holder); }
+    // A nested object held directly: checked now (QueryMap::may_link), then
+    // linked in the nested engine with the others of the batch under one
+    // hold of its links, and the new ones queued there as one batch, at
+    // finish(). Whether it will be linked.
+    bool link_nested(const PyValue& child, uint32_t holder);
     void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
@@ -76,6 +84,9 @@ public:
 
 private:
     void flush_numbers();
+    // Links the nested objects of link_nested in the nested engine and
+    // queues the new ones there.
+    void link_pending();
     // Records the whole values of the batch; empties their values.
     void insert_exact_many(std::vector<std::pair<PyValue, uint32_t>>& exact);
 
@@ -89,6 +100,8 @@ private:
     // for finish().
     std::vector<std::pair<PyValue, uint32_t>> exact_;
     std::vector<std::pair<TemporalValue, uint32_t>> temporal_;
+    std::vector<uint32_t> linked_;
+    std::vector<std::pair<uint32_t, StoredIndexable>> links_;
     std::vector<NumericalBitmap::Entry> numbers_pending_;
 };
 

@@ -213,8 +213,10 @@ std::optional<uint64_t> eq_estimate(const QueryMap& map, const PyValue& value) {
             ReadGuard g(map.bools.lock());
             return map.bools.get().of(p.as_bool()).bitmap().cardinality();
         }
-        case ValueKind::Iterable:
         case ValueKind::Ind:
+            return with_exact_ids(map, value, [](const HybridSet* ids) { return ids ? ids->size() : 0; }) +
+                   map.linked_holders_of(value).cardinality();
+        case ValueKind::Iterable:
         case ValueKind::Unknown:
             return with_exact_ids(map, value, [](const HybridSet* ids) { return ids ? ids->size() : 0; });
         case ValueKind::Temporal:
@@ -389,6 +391,12 @@ Bitmap eq_ids(const QueryMap& map, const PyValue& value, const Bitmap* within, B
                 if (within) out &= *within;
                 map.unmask_ids(out, elements);
             });
+            // Most holders of a nested object are known by its links alone.
+            if (p.is_ind()) {
+                Bitmap linked = map.linked_holders_of(value);
+                if (within) linked &= *within;
+                out |= linked;
+            }
             break;
     }
     return out;

@@ -227,21 +227,57 @@ void QueryMap::insert_temporal(const TemporalValue& value, uint32_t id) {
     temporals.get().get_or_create(static_cast<size_t>(value.kind)).insert(key, id);
 }
 
-void QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
+bool QueryMap::may_link(const PyValue& child, uint32_t holder) {
     const IndexableLink& link = child.primitive.as_ind();
-    if (!link.record) return;
+    if (!link.record) return false;
     const uint32_t child_id = link.id();
     // A map whose engine is gone is reached only through views; it keeps what
     // it has but nests nothing new.
     std::shared_ptr<IndexAPI> engine = owner.lock();
-    if (!engine) return;
+    if (!engine) return false;
     if (child_id == holder) {
         WriteGuard g(self_holders.lock());
         self_holders.get().add(holder);
-        return;
+        return false;
     }
-    if (engine->is_holder_or_ancestor(holder, child_id)) return;
-    if (nested->register_path(holder, child_id)) defer_nested_add(nested, child.nested());
+    return !engine->is_holder_or_ancestor(holder, child_id);
+}
+
+bool QueryMap::insert_indexable(const PyValue& child, uint32_t holder) {
+    if (!may_link(child, holder)) return false;
+    if (nested->register_path(holder, child.primitive.as_ind().id())) defer_nested_add(nested, child.nested());
+    return true;
+}
+
+void QueryMap::note_linked(uint32_t holder) {
+    WriteGuard g(linked_holders.lock());
+    linked_holders.get().add(holder);
+}
+
+Bitmap QueryMap::linked_holders_of(const PyValue& child) const {
+    const IndexableLink& link = child.primitive.as_ind();
+    if (!link.record) return Bitmap();
+    {
+        ReadGuard g(linked_holders.lock());
+        if (linked_holders.get().empty()) return Bitmap();
+    }
+    Bitmap holders = nested->holders_of(link.id());
+    if (holders.empty()) return holders;
+    ReadGuard g(linked_holders.lock());
+    holders &= linked_holders.get();
+    return holders;
+}
+
+void QueryMap::remove_nested_value(const PyValue& child, uint32_t holder) {
+    bool linked = false;
+    {
+        WriteGuard g(linked_holders.lock());
+        Bitmap& set = linked_holders.get();
+        linked = set.contains(holder);
+        if (linked) set.remove(holder);
+    }
+    if (!linked) remove_exact(child, holder);
+    unlink_indexable(child, holder);
 }
 
 void QueryMap::record_elements(const std::vector<uint32_t>& elements, uint32_t owner_id, const ContainerItems& items) {
@@ -300,8 +336,7 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
             remove_elements_of(id);
             break;
         case ValueKind::Ind:
-            remove_exact(value, id);
-            unlink_indexable(value, id);
+            remove_nested_value(value, id);
             break;
         case ValueKind::Unknown:
             remove_exact(value, id);

@@ -251,6 +251,15 @@ public:
     // through the attribute continues on them in the owner's engine instead.
     // Guarded by its own lock, a leaf.
     RwLocked<Bitmap> self_holders;
+    // The objects whose value of this attribute is a nested object linked to
+    // them in `nested`. Those links already tell which objects hold a given
+    // nested object, so such a value keeps no exact_values entry (a copy of
+    // the value per holder); this set tells the links of these values from
+    // those of container items, which keep theirs. A nested object that
+    // could not be linked (the holder itself, one of its holders further up,
+    // a map whose engine is gone) keeps its entry too. Guarded by its own
+    // lock, a leaf.
+    RwLocked<Bitmap> linked_holders;
 
     // Single insertions; each takes the lock of its sub-index only.
     void insert_str(std::string_view bytes, uint32_t id);
@@ -261,8 +270,18 @@ public:
     // Links (holder, child) in the nested engine and queues the child's
     // indexing there, unless the child is the holder (noted in self_holders)
     // or holds it, directly or further up the chain of engines (that would
-    // nest without end). `child` is a value of kind Ind.
-    void insert_indexable(const PyValue& child, uint32_t holder);
+    // nest without end). `child` is a value of kind Ind. Whether the pair is
+    // linked in the nested engine now.
+    bool insert_indexable(const PyValue& child, uint32_t holder);
+    // insert_indexable's checks alone: whether (holder, child) may be linked
+    // in the nested engine (noting a holder that holds itself on the way).
+    bool may_link(const PyValue& child, uint32_t holder);
+    // Notes that the value of `holder` is a nested object linked to it
+    // (linked_holders).
+    void note_linked(uint32_t holder);
+    // The objects whose value of this attribute is `child` itself, as the
+    // links tell (linked_holders); the others have exact_values entries.
+    Bitmap linked_holders_of(const PyValue& child) const;
     // The converted items of a container value held by `owner`.
     void insert_items(ContainerItems items, uint32_t owner);
     // Any value, by kind; `items` are the converted items of a container value.
@@ -278,6 +297,9 @@ public:
     void remove_id(const PyValue& value, uint32_t id);
     // Removes id from the value's set; the entry goes once its set is empty.
     void remove_exact(const PyValue& value, uint32_t id);
+    // Forgets the nested object `child` as the value of `holder`: its entry
+    // in linked_holders or in exact_values, and its link.
+    void remove_nested_value(const PyValue& child, uint32_t holder);
     void remove_num_ordered(const OrderKey& key, uint32_t id);
     void remove_temporal(const TemporalValue& value, uint32_t id);
     void remove_elements_of(uint32_t owner);
@@ -306,6 +328,7 @@ public:
 
     // For insert_by_kind, which works on a map or on a bulk writer alike.
     QueryMap& map() noexcept { return *this; }
+    bool link_nested(const PyValue& child, uint32_t holder) { return insert_indexable(child, holder); }
     // Records the element ids issued for the items of a container of `owner`.
     void record_elements(const std::vector<uint32_t>& elements, uint32_t owner, const ContainerItems& items);
 
@@ -338,8 +361,11 @@ void insert_by_kind(Sink& sink, const PyValue& value, ContainerItems items, uint
             sink.insert_items(std::move(items), id);
             break;
         case ValueKind::Ind:
-            sink.insert_exact(value, id);
-            sink.map().insert_indexable(value, id);
+            if (sink.link_nested(value, id)) {
+                sink.note_linked(id);
+            } else {
+                sink.insert_exact(value, id);
+            }
             break;
         case ValueKind::Unknown:
             sink.insert_exact(value, id);

@@ -9,13 +9,15 @@
 // Most nested objects have a single holder, and nested queries map every hit
 // back to its holders: a right with one left keeps it in a table indexed by
 // id, which those lookups (in ascending id order) read nearly sequentially;
-// only rights with several lefts keep a set. Sets start inline and become
-// bitmaps only when they grow, since nearly every left holds one or two
-// rights.
+// only rights with several lefts keep a set. Most holders hold one nested
+// object in a given attribute, so a left with one right is kept the same
+// way (about 4 bytes a holder instead of a hash slot with a set in it).
+// Sets start inline and become bitmaps only when they grow.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -50,7 +52,7 @@ public:
     uint64_t left_count(uint32_t right) const;
 
     bool has_right(uint32_t right) const { return sole_left_.contains(right) || by_right_.contains(right); }
-    bool has_left(uint32_t left) const { return by_left_.contains(left); }
+    bool has_left(uint32_t left) const { return sole_right_.contains(left) || by_left_.contains(left); }
     // Every id that appears on that side of some pair.
     Bitmap lefts() const;
     Bitmap rights() const;
@@ -68,25 +70,35 @@ public:
     template <class F>
     void for_each_pair(F&& fn) const {
         std::vector<uint32_t> keys;
-        keys.reserve(by_left_.size());
+        keys.reserve(by_left_.size() + sole_right_.size());
         by_left_.for_each([&](uint32_t left, const HybridSet&) { keys.push_back(left); });
+        sole_right_.for_each([&](uint32_t left, uint32_t) { keys.push_back(left); });
         std::sort(keys.begin(), keys.end());
-        for (uint32_t left : keys)
+        for (uint32_t left : keys) {
+            if (const std::optional<uint32_t> sole = sole_right_.get(left)) {
+                fn(left, *sole);
+                continue;
+            }
             by_left_.find(left)->for_each([&fn, left](uint32_t right) { fn(left, right); });
+        }
     }
 
 private:
     using Side = FlatIdMap<HybridSet>;
 
     static Bitmap related(const Side& side, uint32_t id);
-    static Bitmap related_many(const Side& side, const Bitmap& ids);
-    static Bitmap keys_of(const Side& side);
-    // Removes value from side[key], dropping the entry once it is empty.
-    static void unlink(Side& side, uint32_t key, uint32_t value);
-    void link_right(uint32_t right, uint32_t left);
-    void unlink_right(uint32_t right, uint32_t left);
+    static Bitmap keys_of(const Side& side, const IdMap& sole);
+    // Adds `value` to the relation of `key` on one side (its sole entry, or
+    // its set once it has two); unchanged if that fails to allocate.
+    static void link(Side& side, IdMap& sole, uint32_t key, uint32_t value);
+    // Removes `value` from the relation of `key` on one side, going back to
+    // a sole entry when one value is left and to none when none is.
+    static void unlink(Side& side, IdMap& sole, uint32_t key, uint32_t value);
+    // The related ids of every id of `ids` on one side.
+    static Bitmap related_many(const Side& side, const IdMap& sole, const Bitmap& ids);
 
-    Side by_left_;      // left -> its rights
+    Side by_left_;      // left -> its rights, for lefts with several
+    IdMap sole_right_;  // left -> its right, for lefts with exactly one
     IdMap sole_left_;   // right -> its left, for rights with exactly one
     Side by_right_;     // right -> its lefts, for rights with several
     uint64_t pairs_ = 0;

@@ -117,7 +117,10 @@ void ElementOwners::owners_of(const std::vector<uint32_t>& elements, std::vector
 }
 
 void ElementOwners::append_detached(uint32_t owner, OwnedElements& entries, std::vector<ElementEntry>& out) {
-    out.reserve(out.size() + entries.size());
+    // Called once per owner into one list: room grows geometrically, never
+    // to the exact size (that would copy the whole list for every owner).
+    const size_t needed = out.size() + entries.size();
+    if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
     for (OwnedElement& e : entries)
         out.push_back(ElementEntry{e.element, owner, e.valued ? std::optional<PyValue>(std::move(e.value)) : std::nullopt});
 }

@@ -20,10 +20,7 @@
 namespace tarnwick::testing {
 namespace {
 
-PyValue scalar(CastValue primitive) {
-    const uint64_t hash = PyValue::hash_of(primitive);
-    return PyValue(PyHandle(), std::move(primitive), hash);
-}
+PyValue scalar(CastValue primitive) { return PyValue(PyHandle(), std::move(primitive)); }
 
 void write_map(const TestObject& object, uint32_t attribute, const PyValue& value) {
     const IndexableRecord& record = *object.record;

@@ -210,7 +210,7 @@ PyObject* hook_engine_count(PyObject*, PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "expected an Indexable");
         return nullptr;
     }
-    IndexMetaList& metas = *indexable_record(obj)->index_metas;
+    IndexMetaList& metas = indexable_record(obj)->index_metas();
     size_t n = 0;
     {
         GilSafeGuard<Mutex> guard(metas.lock());

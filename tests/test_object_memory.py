@@ -55,6 +55,20 @@ def test_objects_of_one_shape_get_blocks_that_fit_their_attributes(count):
     assert exact <= next_step - 24, (exact, next_step)
 
 
+# The native heap of an object of small-int attributes is its record (one
+# allocation with the shared pointer's counts) and its attribute block: a
+# header, the 4-byte keys, then 40-byte values, in the allocator's 16-byte
+# steps (8 of them its own). A record that points at its own members, or a
+# value that carries its hash again, takes a step more.
+@pytest.mark.parametrize("count, record_and_block", [(0, 80), (1, 80 + 64), (3, 80 + 160), (7, 80 + 336)],
+                         ids=["empty", "one", "three", "seven"])
+@needs_gnu_counts
+def test_an_object_costs_its_record_and_its_block_alone(count, record_and_block):
+    (per_object,) = _per_object([count])
+    # Slack for the id bookkeeping and the allocator's own chunks.
+    assert per_object <= record_and_block + 8, (per_object, record_and_block)
+
+
 @needs_gnu_counts
 def test_objects_of_mixed_shapes_reserve_no_room_they_do_not_use():
     one, eight, alternating = _per_object([1], [8], [1, 8])

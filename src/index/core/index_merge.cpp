@@ -250,7 +250,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         fresh = taken - member_ids->get();
     }
     for (const StoredItem& item : incoming)
-        if (fresh.contains(item.record->id)) register_on(item.record->index_metas->get());
+        if (fresh.contains(item.record->id)) register_on(item.record->index_metas().get());
 
     // Attributes only the other engine has get maps here first.
     std::vector<uint32_t> attributes;

@@ -33,7 +33,7 @@ void advance_table_epoch() noexcept { epoch.fetch_add(1); }
 
 StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item) {
     StoredItem& slot = table.make(id);
-    const bool same_object = slot.record && item.record && slot.record->attribute_map == item.record->attribute_map;
+    const bool same_object = slot.record && item.record && slot.record == item.record;
     item.joined = same_object ? slot.joined : epoch.load();
     return std::exchange(slot, std::move(item));
 }

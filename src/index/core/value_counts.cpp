@@ -66,8 +66,8 @@ std::optional<PyValue> object_value(const SharedItemTable& items, uint32_t id, u
         record = table[id].record;
     }
     if (!record) return std::nullopt;
-    MutexGuard g(record->attribute_map->lock());
-    const PyValue* value = record->attribute_map->get().get(attribute);
+    MutexGuard g(record->attribute_map().lock());
+    const PyValue* value = record->attribute_map().get().get(attribute);
     if (!value) return std::nullopt;
     return *value;
 }

@@ -69,6 +69,28 @@ def test_an_object_costs_its_record_and_its_block_alone(count, record_and_block)
     assert per_object <= record_and_block + 8, (per_object, record_and_block)
 
 
+KEYWORD_OBJECTS = IN_USE + """
+    cls = type("Kw", (Indexable,), {{}})
+    n = 20_000
+    objs = [None] * n
+    gc.collect()
+    before = in_use()
+    for i in range(n):
+        objs[i] = cls(**{{"k%d" % k: k for k in range({count})}})
+    print((in_use() - before) / n)
+"""
+
+
+# A class's first object made with keywords gets a block for exactly its
+# pairs, as later ones filled one by one do.
+@pytest.mark.parametrize("count, record_and_block", [(1, 80 + 64), (7, 80 + 336)], ids=["one", "seven"])
+@needs_gnu_counts
+def test_objects_made_with_keywords_cost_their_record_and_block_alone(count, record_and_block):
+    code, out, err = run_isolated(KEYWORD_OBJECTS.format(count=count))
+    assert code == 0, err
+    assert float(out) <= record_and_block + 8, (out, record_and_block)
+
+
 @needs_gnu_counts
 def test_objects_of_mixed_shapes_reserve_no_room_they_do_not_use():
     one, eight, alternating = _per_object([1], [8], [1, 8])

@@ -147,7 +147,7 @@ PyObject* hook_value_debug(PyObject*, PyObject* args, PyObject* kwargs) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* hook_value_hash(PyObject*, PyObject* obj) { return PyLong_FromUnsignedLongLong(PyValue::from_py(obj).hash); }
+PyObject* hook_value_hash(PyObject*, PyObject* obj) { return PyLong_FromUnsignedLongLong(PyValue::from_py(obj).hash()); }
 
 PyObject* hook_value_eq(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) {
@@ -210,7 +210,7 @@ PyObject* hook_engine_count(PyObject*, PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "expected an Indexable");
         return nullptr;
     }
-    IndexMetaList& metas = *indexable_record(obj)->index_metas;
+    IndexMetaList& metas = indexable_record(obj)->index_metas();
     size_t n = 0;
     {
         GilSafeGuard<Mutex> guard(metas.lock());

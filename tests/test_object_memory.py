@@ -48,9 +48,47 @@ def _per_object(*shapes):
 @needs_gnu_counts
 def test_objects_of_one_shape_get_blocks_that_fit_their_attributes(count):
     # The growth steps give room for 4, 6 and 8 pairs; objects that all end
-    # with one fewer have no spare value slot once the class is known.
+    # with one fewer have no spare value slot once the class is known: a
+    # slot (a 40-byte value and its key) less, but for the allocator's
+    # rounding to 16 bytes.
     exact, next_step = _per_object([count], [count + 1])
-    assert exact <= next_step - 40, (exact, next_step)
+    assert exact <= next_step - 24, (exact, next_step)
+
+
+# The native heap of an object of small-int attributes is its record (one
+# allocation with the shared pointer's counts) and its attribute block: a
+# header, the 4-byte keys, then 40-byte values, in the allocator's 16-byte
+# steps (8 of them its own). A record that points at its own members, or a
+# value that carries its hash again, takes a step more.
+@pytest.mark.parametrize("count, record_and_block", [(0, 80), (1, 80 + 64), (3, 80 + 160), (7, 80 + 336)],
+                         ids=["empty", "one", "three", "seven"])
+@needs_gnu_counts
+def test_an_object_costs_its_record_and_its_block_alone(count, record_and_block):
+    (per_object,) = _per_object([count])
+    # Slack for the id bookkeeping and the allocator's own chunks.
+    assert per_object <= record_and_block + 8, (per_object, record_and_block)
+
+
+KEYWORD_OBJECTS = IN_USE + """
+    cls = type("Kw", (Indexable,), {{}})
+    n = 20_000
+    objs = [None] * n
+    gc.collect()
+    before = in_use()
+    for i in range(n):
+        objs[i] = cls(**{{"k%d" % k: k for k in range({count})}})
+    print((in_use() - before) / n)
+"""
+
+
+# A class's first object made with keywords gets a block for exactly its
+# pairs, as later ones filled one by one do.
+@pytest.mark.parametrize("count, record_and_block", [(1, 80 + 64), (7, 80 + 336)], ids=["one", "seven"])
+@needs_gnu_counts
+def test_objects_made_with_keywords_cost_their_record_and_block_alone(count, record_and_block):
+    code, out, err = run_isolated(KEYWORD_OBJECTS.format(count=count))
+    assert code == 0, err
+    assert float(out) <= record_and_block + 8, (out, record_and_block)
 
 
 @needs_gnu_counts

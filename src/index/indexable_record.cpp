@@ -104,8 +104,8 @@ void sort_index_metas(IndexMetaVec& list, const IndexAPI* dead_key) {
 }
 
 void register_index_meta(const IndexableRecord& record, IndexMeta engine, const IndexAPI* default_index) {
-    MutexGuard guard(record.index_metas->lock());
-    IndexMetaVec& list = record.index_metas->get();
+    MutexGuard guard(record.index_metas().lock());
+    IndexMetaVec& list = record.index_metas().get();
     list.push_back(std::move(engine));
     trim_indexes(list, default_index);
     sort_index_metas(list, default_index);
@@ -127,7 +127,7 @@ size_t free_list_size = 0;
 void fill(PyObject* self, RecordPtr record) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     object->weakreflist = nullptr;
-    object->attribute_cache = record ? record->attribute_map->get().raw() : nullptr;
+    object->attribute_cache = record ? record->attribute_map().get().raw() : nullptr;
     new (object->record_storage) RecordPtr(std::move(record));
 }
 
@@ -141,7 +141,7 @@ bool is_indexable(PyObject* obj) noexcept {
 void refresh_attribute_cache(PyObject* self) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     const RecordPtr& record = indexable_record(self);
-    object->attribute_cache = record ? record->attribute_map->get().raw() : nullptr;
+    object->attribute_cache = record ? record->attribute_map().get().raw() : nullptr;
 }
 
 std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept {

@@ -114,22 +114,25 @@ using AttributeMap = MutexLocked<AttributeMapData>;
 // lock order: src/README.md).
 //
 // The engine list and the attribute map live inside the record, so an object
-// costs one native allocation; index_metas and attribute_map point at them.
-// Every holder (the Python object, engine item tables, the nested values that
-// hold the object) shares this one record, and the last of them frees the id.
+// costs one native allocation (shared with the count of the shared pointer:
+// every record is made by make_shared). Every holder (the Python object,
+// engine item tables, the nested values that hold the object) shares this
+// one record, and the last of them frees the id. Both lists are reached
+// through a const record: they are guarded by their own mutexes, not by the
+// record's constness.
 struct IndexableRecord {
-    IndexMetaList* const index_metas;
-    AttributeMap* const attribute_map;
     const uint32_t id;
     const IdStream id_stream;  // where the id goes back to
 
     IndexableRecord(AttributeMapData map, DrawnId object_id) noexcept
-        : index_metas(&metas_), attribute_map(&map_), id(object_id.id), id_stream(object_id.stream),
-          map_(std::move(map)) {}
+        : id(object_id.id), id_stream(object_id.stream), map_(std::move(map)) {}
     explicit IndexableRecord(DrawnId object_id) noexcept : IndexableRecord(AttributeMapData(), object_id) {}
     IndexableRecord(const IndexableRecord&) = delete;
     IndexableRecord& operator=(const IndexableRecord&) = delete;
     ~IndexableRecord();
+
+    IndexMetaList& index_metas() const noexcept { return metas_; }
+    AttributeMap& attribute_map() const noexcept { return map_; }
 
     // Empty engine list, empty map, a freshly allocated id (from the stream
     // of `kind`, the object's class) that the record frees. Safe without the
@@ -137,9 +140,12 @@ struct IndexableRecord {
     static std::shared_ptr<IndexableRecord> make_default(const void* kind = nullptr);
 
 private:
-    AttributeMap map_;
-    IndexMetaList metas_;
+    mutable AttributeMap map_;
+    mutable IndexMetaList metas_;
 };
+// Every object has one: with the shared pointer's counts in front (16 bytes),
+// the allocation stays within an 80-byte chunk of the allocator.
+static_assert(sizeof(IndexableRecord) <= 56);
 
 // Drops dead entries and those pointing at `target` (DEFAULT_INDEX_ARC for
 // every caller), keeping the order of the rest. Caller holds the list's mutex.

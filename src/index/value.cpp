@@ -69,6 +69,21 @@ void ShortStr::swap(ShortStr& o) noexcept {
     std::memcpy(o.raw_, tmp, sizeof raw_);
 }
 
+// ---- SharedText -------------------------------------------------------------
+
+SharedText::SharedText(std::string_view text) {
+    void* mem = ::operator new(sizeof(Block) + text.size());
+    block_ = new (mem) Block{{1}, static_cast<uint32_t>(text.size())};
+    if (!text.empty()) std::memcpy(block_->data(), text.data(), text.size());
+}
+
+SharedText::~SharedText() {
+    if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        block_->~Block();
+        ::operator delete(block_);
+    }
+}
+
 // ---- names ------------------------------------------------------------------
 
 const char* container_kind_name(ContainerKind kind) noexcept {
@@ -121,15 +136,13 @@ uint64_t python_hash(PyObject* obj) {
     return static_cast<uint64_t>(static_cast<int64_t>(h));  // sign-extended
 }
 
-PyValue make_unknown(PyHandle handle, UnknownValue payload = {}) {
-    uint64_t h = python_hash(handle.get());
-    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
+PyValue make_unknown(PyHandle handle) {
+    UnknownValue payload;
+    payload.hash = python_hash(handle.get());
+    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)));
 }
 
-PyValue make_known(PyHandle handle, CastValue primitive) {
-    uint64_t h = PyValue::hash_of(primitive);
-    return PyValue(std::move(handle), std::move(primitive), h);
-}
+PyValue make_known(PyHandle handle, CastValue primitive) { return PyValue(std::move(handle), std::move(primitive)); }
 
 // An integer outside signed 64 bits (an int, or a numpy integer such as a
 // large uint64): opaque, but tagged with its base-16 text and hashed as the
@@ -146,10 +159,10 @@ PyValue big_int_value(PyHandle handle) {
     OwnedRef text = OwnedRef::steal(PyNumber_ToBase(exact.get(), 16));
     Py_ssize_t n = 0;
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (utf8) payload.big_int_text = std::make_shared<const std::string>(utf8, static_cast<size_t>(n));
+    if (utf8) payload.big_int_text = SharedText(std::string_view(utf8, static_cast<size_t>(n)));
     else PyErr_Clear();
-    const uint64_t h = python_hash(exact.get());
-    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)), h);
+    payload.hash = python_hash(exact.get());
+    return PyValue(std::move(handle), CastValue::unknown(std::move(payload)));
 }
 
 PyValue int_value(PyHandle handle) {
@@ -259,11 +272,8 @@ PyValue PyValue::from_py(PyObject* object) {
         if (!truth) return make_unknown(std::move(handle));
         return make_known(std::move(handle), CastValue::from_bool(*truth));
     }
-    if (is_indexable_type(type)) {
-        CastValue link = CastValue::from_ind(IndexableLink{indexable_record(object)});
-        const uint64_t h = hash_of(link, object);
-        return PyValue(std::move(handle), std::move(link), h);
-    }
+    if (is_indexable_type(type))
+        return PyValue(std::move(handle), CastValue::from_ind(IndexableLink{indexable_record(object)}));
     std::optional<ContainerKind> container;
     if (type == &PyList_Type) container = ContainerKind::List;
     else if (type == &PyTuple_Type) container = ContainerKind::Tuple;
@@ -328,7 +338,7 @@ uint64_t PyValue::hash_of(const CastValue& p, const PyObject* object) noexcept {
             h.add(static_cast<uint32_t>(ValueKind::Temporal) + 1);
             return h.finish();
         }
-        case ValueKind::Unknown: break;
+        case ValueKind::Unknown: return p.as_unknown().hash;
     }
     return 0;
 }
@@ -340,7 +350,7 @@ PyValue PyValue::with_own_reference() const {
     PyHandle own = PyHandle::borrow(obj.get());
     CastValue p = primitive;
     if (p.is_iterable()) p = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
-    return PyValue(std::move(own), std::move(p), hash);
+    return PyValue(std::move(own), std::move(p));
 }
 
 PyObject* PyValue::to_python() const {
@@ -376,36 +386,31 @@ PyObject* PyValue::to_python() const {
 
 // ---- equality ---------------------------------------------------------------
 
+// The hash of every kind mixes in the kind, so values of two kinds (an int
+// and the equal float, say) never passed the hash test that once came first:
+// they stay unequal. Within a kind, equal hashes follow from equal payloads,
+// but for a float, whose hash is its bits: -0.0 and 0.0 differ.
 bool operator==(const PyValue& a, const PyValue& b) noexcept {
-    if (a.hash != b.hash) return false;
     const CastValue& l = a.primitive;
     const CastValue& r = b.primitive;
+    if (l.kind() != r.kind()) return false;
     switch (l.kind()) {
-        case ValueKind::Int:
-            if (r.is_int()) return l.as_int() == r.as_int();
-            if (r.is_float()) return static_cast<double>(l.as_int()) == r.as_float();
-            if (r.is_bool()) return l.as_int() == (r.as_bool() ? 1 : 0);
-            return false;
+        case ValueKind::Int: return l.as_int() == r.as_int();
         case ValueKind::Float:
-            if (r.is_float()) return l.as_float() == r.as_float();
-            if (r.is_int()) return static_cast<double>(r.as_int()) == l.as_float();
-            return false;
-        case ValueKind::Str: return r.is_str() && l.as_str() == r.as_str();
-        case ValueKind::Bool:
-            if (r.is_bool()) return l.as_bool() == r.as_bool();
-            if (r.is_int()) return r.as_int() == (l.as_bool() ? 1 : 0);
-            return false;
-        case ValueKind::Iterable:
-            return r.is_iterable() && l.as_iterable().container.same_object(r.as_iterable().container);
-        case ValueKind::Ind: return r.is_ind() && a.obj.same_object(b.obj);
+            return std::bit_cast<uint64_t>(l.as_float()) == std::bit_cast<uint64_t>(r.as_float()) &&
+                   l.as_float() == r.as_float();
+        case ValueKind::Str: return l.as_str() == r.as_str();
+        case ValueKind::Bool: return l.as_bool() == r.as_bool();
+        case ValueKind::Iterable: return l.as_iterable().container.same_object(r.as_iterable().container);
+        case ValueKind::Ind: return a.obj.same_object(b.obj);
         case ValueKind::Unknown: {
-            if (!r.is_unknown()) return false;
-            if (a.obj.same_object(b.obj)) return true;
             const UnknownValue& lu = l.as_unknown();
             const UnknownValue& ru = r.as_unknown();
+            if (lu.hash != ru.hash) return false;
+            if (a.obj.same_object(b.obj)) return true;
             return lu.has_big_int() && ru.has_big_int() && lu.big_int() == ru.big_int();
         }
-        case ValueKind::Temporal: return r.is_temporal() && l.as_temporal() == r.as_temporal();
+        case ValueKind::Temporal: return l.as_temporal() == r.as_temporal();
     }
     return false;
 }
@@ -454,7 +459,7 @@ std::string PyValue::debug(bool alternate) const {
     DebugNode obj_node = obj ? DebugNode::tuple("Some", {handle_node(obj)}) : DebugNode::leaf("None");
     return DebugNode::record("PyValue", {{"obj", std::move(obj_node)},
                                          {"primitave", cast_node(primitive, obj)},
-                                         {"hash", DebugNode::leaf(std::to_string(hash))}})
+                                         {"hash", DebugNode::leaf(std::to_string(hash()))}})
         .render(alternate);
 }
 

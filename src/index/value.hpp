@@ -1,7 +1,9 @@
 // The typed value kept for every attribute and compared by every query.
 //
-// A PyValue carries the Python object it came from, the typed primitive the
-// indexes work on, and a hash computed once at conversion. Every Python
+// A PyValue carries the Python object it came from and the typed primitive
+// the indexes work on. Its hash is not stored: it follows from the primitive
+// (but for an opaque value, whose primitive keeps Python's hash), and every
+// attribute of every object holds a value, while only indexing asks. Every Python
 // reference in it is a PyHandle, so copying or dropping a value on a thread
 // without the GIL never touches an interpreter reference count.
 #pragma once
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace tarnwick {
 
@@ -97,15 +100,48 @@ struct StoredIndexable {
     uint32_t id() const noexcept;
 };
 
-// Anything the other kinds do not cover. An int beyond signed 64 bits keeps
-// its canonical text (base 16) so that equal big ints compare equal. Such ints
-// are rare, so the text lives behind a shared pointer, which leaves a stored
-// value's kind byte free.
-struct UnknownValue {
-    std::shared_ptr<const std::string> big_int_text;
+// Text shared by every copy through one counted heap block (atomic count),
+// in a single word.
+class SharedText {
+public:
+    SharedText() noexcept = default;
+    explicit SharedText(std::string_view text);
+    SharedText(const SharedText& o) noexcept : block_(o.block_) {
+        if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedText(SharedText&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
+    SharedText& operator=(SharedText o) noexcept {
+        std::swap(block_, o.block_);
+        return *this;
+    }
+    ~SharedText();
 
-    bool has_big_int() const noexcept { return big_int_text != nullptr; }
-    std::string_view big_int() const noexcept { return big_int_text ? std::string_view(*big_int_text) : std::string_view(); }
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+    std::string_view view() const noexcept {
+        return block_ ? std::string_view(block_->data(), block_->size) : std::string_view();
+    }
+
+private:
+    struct Block {
+        std::atomic<uint32_t> refs;
+        uint32_t size;
+        char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    };
+    Block* block_ = nullptr;
+};
+static_assert(sizeof(SharedText) == sizeof(void*));
+
+// Anything the other kinds do not cover. Its hash is Python's hash of the
+// object (that of the equal int for a big int), which nothing else can give
+// again without the GIL, so the value keeps it. An int beyond signed 64 bits
+// also keeps its canonical text (base 16) so that equal big ints compare
+// equal. Both fit before a stored value's kind byte.
+struct UnknownValue {
+    uint64_t hash = 0;
+    SharedText big_int_text;
+
+    bool has_big_int() const noexcept { return static_cast<bool>(big_int_text); }
+    std::string_view big_int() const noexcept { return big_int_text.view(); }
 };
 
 // Kind numbers are fixed: the hash and a stored value's tag byte (which has
@@ -270,10 +306,9 @@ private:
 struct PyValue {
     PyHandle obj;
     CastValue primitive;
-    uint64_t hash = 0;
 
     PyValue() noexcept = default;
-    PyValue(PyHandle o, CastValue p, uint64_t h) noexcept : obj(std::move(o)), primitive(std::move(p)), hash(h) {}
+    PyValue(PyHandle o, CastValue p) noexcept : obj(std::move(o)), primitive(std::move(p)) {}
 
     // Converts any Python object (borrowed). Ordinary errors of the Python
     // code it runs are absorbed; an interrupt, an exit or a MemoryError raised
@@ -288,10 +323,12 @@ struct PyValue {
     // while a read still finds the object without looking at the kind.
     static PyValue for_attribute(PyObject* object);
 
-    // The hash of a primitive of any kind but Unknown, whose hash is the
-    // Python hash of its object. A nested object hashes by identity: `object`
-    // is the value's obj, which an Ind primitive does not hold itself.
+    // The hash of a primitive: a function of the primitive but for Unknown,
+    // which carries the Python hash of its object. A nested object hashes by
+    // identity: `object` is the value's obj, which an Ind primitive does not
+    // hold itself. Computed at every call (a text is read through).
     static uint64_t hash_of(const CastValue& primitive, const PyObject* object = nullptr) noexcept;
+    uint64_t hash() const noexcept { return hash_of(primitive, obj.get()); }
 
     ValueKind kind() const noexcept { return primitive.kind(); }
     // The nested object of an Ind value on its own (its object and record),
@@ -311,7 +348,9 @@ struct PyValue {
     // Needs the GIL.
     PyValue with_own_reference() const;
 
-    // Equality of stored values (hash first, then kind-specific rules).
+    // Equality of stored values: the same kind (values of different kinds
+    // never hash alike), then kind-specific rules; an opaque value compares
+    // its Python hash first.
     friend bool operator==(const PyValue& a, const PyValue& b) noexcept;
     friend bool operator!=(const PyValue& a, const PyValue& b) noexcept { return !(a == b); }
 
@@ -324,11 +363,12 @@ struct PyValue {
 // Every attribute of every object holds one: the layout is part of the cost
 // of an object.
 static_assert(sizeof(CastValue) == 24);
-static_assert(sizeof(PyValue) == 48);
+static_assert(sizeof(UnknownValue) == 16);
+static_assert(sizeof(PyValue) == 40);
 
 // For hash maps keyed by values.
 struct PyValueHash {
-    size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
+    size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash()); }
 };
 
 }  // namespace tarnwick

@@ -77,7 +77,7 @@ QueryMap* IndexAPI::map_at(const QueryMapTable& table, uint32_t attribute) noexc
 void IndexAPI::add_object(const StoredItem& item) {
     const IndexableRecord& record = *item.record;
     ObjectLocks held = lock_with_nested({item.record});
-    register_on(record.index_metas->get());
+    register_on(record.index_metas().get());
     join_indexed(item, false, false);
     // The objects nested below it go into the nested engines first: a holder
     // whose nested values are missing would answer dotted queries wrongly.
@@ -196,7 +196,7 @@ void IndexAPI::add_batch(std::vector<StoredItem> batch) {
     holders.reserve(distinct.size());
     for (size_t i : distinct) holders.push_back(batch[i].record);
     ObjectLocks held = lock_with_nested(std::move(holders));
-    for (size_t i : distinct) register_on(batch[i].record->index_metas->get());
+    for (size_t i : distinct) register_on(batch[i].record->index_metas().get());
     join_indexed_many(batch, distinct, true, false);
     // The nested objects go into the nested engines before their holders
     // become members (see add_object). The engine lists are unlocked when
@@ -230,7 +230,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
         if (nested.empty()) {
             held.reserve(holders.size());
             for (const auto& record : holders) {
-                held.add(record->index_metas->lock());
+                held.add(record->index_metas().lock());
                 seen.add(record->id);
             }
         } else {
@@ -241,7 +241,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             held.reserve(all.size());
             for (const auto& record : all) {
                 if (!first_sight(record->id)) continue;
-                Mutex& list = record->index_metas->lock();
+                Mutex& list = record->index_metas().lock();
                 // A nested object this thread holds (it is indexing it) is
                 // locked as it is; a holder must not be.
                 if (holds_object_lock(list) && !std::binary_search(holders.begin(), holders.end(), record, by_id))
@@ -259,8 +259,8 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             std::vector<std::shared_ptr<IndexableRecord>> below;
             std::vector<IterableValue> containers;
             for (const auto& record : level) {
-                MutexGuard g(record->attribute_map->lock());
-                record->attribute_map->get().for_each([&](const uint32_t&, const PyValue& value) {
+                MutexGuard g(record->attribute_map().lock());
+                record->attribute_map().get().for_each([&](const uint32_t&, const PyValue& value) {
                     if (value.primitive.is_iterable()) {
                         if (value.primitive.as_iterable().kind != ContainerKind::Dict)
                             containers.push_back(value.primitive.as_iterable());
@@ -288,7 +288,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             sort_by_id(below);
             for (const auto& child : below) {
                 nested.push_back(child);
-                Mutex& list = child->index_metas->lock();
+                Mutex& list = child->index_metas().lock();
                 if (complete && !holds_object_lock(list) && !held.try_add(list)) complete = false;
             }
             level = std::move(below);
@@ -370,8 +370,8 @@ void IndexAPI::join_indexed_part(const std::vector<StoredItem>& batch, std::span
     bool any_container = false;
     for (size_t i : part) {
         const IndexableRecord& record = *batch[i].record;
-        MutexGuard g(record.attribute_map->lock());
-        record.attribute_map->get().for_each([&](const uint32_t& attribute, const PyValue& value) {
+        MutexGuard g(record.attribute_map().lock());
+        record.attribute_map().get().for_each([&](const uint32_t& attribute, const PyValue& value) {
             any_container = any_container || value.primitive.is_iterable();
             entries.push_back(Entry{record.id, attribute, &value, no_items});
         });
@@ -477,8 +477,8 @@ void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& rec
     if (gone.empty()) return;
     drop_members(gone);
     for (const auto& record : records) {
-        ObjectLocks metas(record->index_metas->lock());
-        if (!is_member(record->id)) unregister_from(record->index_metas->get());
+        ObjectLocks metas(record->index_metas().lock());
+        if (!is_member(record->id)) unregister_from(record->index_metas().get());
     }
 }
 
@@ -543,11 +543,11 @@ bool IndexAPI::is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const 
 void IndexAPI::add_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    ObjectLocks metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas().lock());
     // The links may have changed since the task was queued.
     if (!has_holder(record->id) || is_member(record->id)) return;
     try {
-        register_on(record->index_metas->get());
+        register_on(record->index_metas().get());
         join_indexed(StoredItem{child.python_handle, record}, false);
     } catch (...) {
         // Half indexed, the child would answer queries wrongly for every
@@ -555,7 +555,7 @@ void IndexAPI::add_nested_object(const StoredIndexable& child) {
         try {
             Bitmap gone{record->id};
             drop_members(gone);
-            unregister_from(record->index_metas->get());
+            unregister_from(record->index_metas().get());
             defer_nested_add(shared_from_this(), child);
         } catch (...) {
             if (thread_exiting()) throw;
@@ -577,7 +577,7 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
     std::vector<size_t> locked;
     locked.reserve(distinct.size());
     for (size_t i : distinct) {
-        Mutex& list = batch[i].record->index_metas->lock();
+        Mutex& list = batch[i].record->index_metas().lock();
         if (holds_object_lock(list)) {
             // Locked by the addition of its holder, on this thread.
         } else if (wait) {
@@ -604,7 +604,7 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
     }
     if (joining.empty()) return left;
     try {
-        for (size_t i : joining) register_on(batch[i].record->index_metas->get());
+        for (size_t i : joining) register_on(batch[i].record->index_metas().get());
         join_indexed_many(batch, joining, false);
     } catch (...) {
         // Half indexed, the children would answer queries wrongly for every
@@ -613,7 +613,7 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
             Bitmap gone;
             for (size_t i : joining) gone.add(batch[i].record->id);
             drop_members(gone);
-            for (size_t i : joining) unregister_from(batch[i].record->index_metas->get());
+            for (size_t i : joining) unregister_from(batch[i].record->index_metas().get());
         } catch (...) {
             if (thread_exiting()) throw;
         }
@@ -625,7 +625,7 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
     if (!record) return;
-    ObjectLocks metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas().lock());
     const uint32_t id = record->id;
     if (has_holder(id) || !is_member(id)) return;
     // The values indexed are the current ones: every assignment since the
@@ -649,7 +649,7 @@ void IndexAPI::remove_nested_object(const StoredIndexable& child) {
     }
     // The item may hold a reference made for a container item of this tree.
     gc_mirror->release_later(previous.python_handle);
-    unregister_from(record->index_metas->get());
+    unregister_from(record->index_metas().get());
 }
 
 // ---- reading ---------------------------------------------------------------------
@@ -701,8 +701,8 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC() {
 
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record) {
     std::vector<std::pair<uint32_t, PyValue>> out;
-    MutexGuard g(record.attribute_map->lock());
-    const AttributeMapData& map = record.attribute_map->get();
+    MutexGuard g(record.attribute_map().lock());
+    const AttributeMapData& map = record.attribute_map().get();
     out.reserve(map.len());
     map.for_each([&out](const uint32_t& attribute, const PyValue& value) { out.emplace_back(attribute, value); });
     return out;

@@ -41,7 +41,7 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
     const uint32_t id = record->id;
     // Held throughout: assignments to the object go through this engine under
     // the same lock, so the values removed below are the ones indexed.
-    ObjectLocks metas(record->index_metas->lock());
+    ObjectLocks metas(record->index_metas().lock());
     if (!is_member(id)) return false;
     // Every attribute, names starting with "_" too: a batch addition indexes
     // those as well, and removing a value that was never indexed is harmless.
@@ -62,7 +62,7 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
         advance_table_epoch();
         previous = empty_slot(table, id);
     }
-    unregister_from(record->index_metas->get());
+    unregister_from(record->index_metas().get());
     return true;
 }
 

@@ -223,8 +223,8 @@ LinkedValues linked_values_of(const IndexAPI& other, const std::vector<StoredIte
         std::vector<std::pair<uint32_t, PyValue>>& values = out[attribute];
         for (const StoredItem& item : incoming) {
             if (!holders.contains(item.record->id)) continue;
-            MutexGuard g(item.record->attribute_map->lock());
-            const PyValue* value = item.record->attribute_map->get().get(attribute);
+            MutexGuard g(item.record->attribute_map().lock());
+            const PyValue* value = item.record->attribute_map().get().get(attribute);
             if (value && value->primitive.is_ind()) values.emplace_back(item.record->id, *value);
         }
     }
@@ -310,7 +310,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
         fresh = taken - member_ids->get();
     }
     for (const StoredItem& item : incoming)
-        if (fresh.contains(item.record->id)) register_on(item.record->index_metas->get());
+        if (fresh.contains(item.record->id)) register_on(item.record->index_metas().get());
 
     // Attributes only the other engine has get maps here first.
     std::vector<uint32_t> attributes;

@@ -71,8 +71,8 @@ std::optional<PyValue> object_value(const SharedItemTable& items, uint32_t id, u
         record = table.record(id);
     }
     if (!record) return std::nullopt;
-    MutexGuard g(record->attribute_map->lock());
-    const PyValue* value = record->attribute_map->get().get(attribute);
+    MutexGuard g(record->attribute_map().lock());
+    const PyValue* value = record->attribute_map().get().get(attribute);
     if (!value) return std::nullopt;
     return *value;
 }
@@ -104,9 +104,7 @@ std::vector<ValueHolders> holders_in_map(const FilteredView& view, const QueryMa
             map.unmask_ids(ids);
             ids &= universe;
             if (ids.empty()) return;
-            CastValue text = CastValue::from_str(ShortStr(bytes));
-            const uint64_t hash = PyValue::hash_of(text);
-            out.push_back(ValueHolders{PyValue(PyHandle(), std::move(text), hash), std::move(ids)});
+            out.push_back(ValueHolders{PyValue(PyHandle(), CastValue::from_str(ShortStr(bytes))), std::move(ids)});
         });
         std::vector<const Bitmap*> parts;
         for (const Bitmap& ids : with_strings) parts.push_back(&ids);

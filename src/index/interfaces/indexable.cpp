@@ -106,8 +106,8 @@ ShapeHints shape_hints;
 std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& record, uint32_t attr_id,
                                        bool private_name, std::optional<PyValue> value, bool& engines_updated,
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
-    IndexMetaList& metas = *record.index_metas;
-    AttributeMap& map = *record.attribute_map;
+    IndexMetaList& metas = record.index_metas();
+    AttributeMap& map = record.attribute_map();
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
@@ -532,7 +532,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 int indexable_clear(PyObject* self) {
     const RecordPtr& record = record_slot(self);
     if (!record) return 0;
-    AttributeMap& map = *record->attribute_map;
+    AttributeMap& map = record->attribute_map();
     if (!map.lock().try_lock()) return 0;
     {
         AttributeMapData dropped(std::move(map.get()));
@@ -549,7 +549,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         std::vector<uint32_t> ids;
         if (const RecordPtr& record = record_slot(self)) {
-            AttributeMap& map = *record->attribute_map;
+            AttributeMap& map = record->attribute_map();
             GilSafeGuard<Mutex> guard(map.lock());
             ids.reserve(map.get().len());
             map.get().for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
@@ -581,7 +581,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
 PyObject* indexable_repr(PyObject* self) {
     size_t count = 0;
     if (const RecordPtr& record = record_slot(self)) {
-        AttributeMap& map = *record->attribute_map;
+        AttributeMap& map = record->attribute_map();
         GilSafeGuard<Mutex> guard(map.lock());
         count = map.get().len();
     }

@@ -33,7 +33,7 @@ PyObject* attribute_dict(PyObject* self) {
     // Python code, which may assign attributes of this very object. The map
     // is written only with the GIL held, which this thread holds.
     std::vector<std::pair<uint32_t, PyValue>> attributes;
-    record->attribute_map->get().for_each(
+    record->attribute_map().get().for_each(
         [&](const uint32_t& id, const PyValue& value) { attributes.emplace_back(id, value); });
     InternerSnapshot names = INTERNER().snapshot();
     for (const auto& [id, value] : attributes) {

@@ -20,10 +20,7 @@
 namespace tarnwick::testing {
 namespace {
 
-PyValue scalar(CastValue primitive) {
-    const uint64_t hash = PyValue::hash_of(primitive);
-    return PyValue(PyHandle(), std::move(primitive), hash);
-}
+PyValue scalar(CastValue primitive) { return PyValue(PyHandle(), std::move(primitive)); }
 
 void write_map(const TestObject& object, uint32_t attribute, const PyValue& value) {
     const IndexableRecord& record = *object.record;
@@ -32,9 +29,9 @@ void write_map(const TestObject& object, uint32_t attribute, const PyValue& valu
         // Maps are written with the GIL held; the GIL holder must not block
         // on the map's mutex.
         GilAcquire gil;
-        lock_releasing_gil(record.attribute_map->lock());
-        MutexGuard map(record.attribute_map->lock(), std::adopt_lock);
-        old = record.attribute_map->get().exchange(attribute, value);
+        lock_releasing_gil(record.attribute_map().lock());
+        MutexGuard map(record.attribute_map().lock(), std::adopt_lock);
+        old = record.attribute_map().get().exchange(attribute, value);
         // The instance reads through its copy of the map's word.
         if (object.python) refresh_attribute_cache(object.python.get());
     }
@@ -73,15 +70,15 @@ TestObject python_object() {
 void assign(const TestObject& object, uint32_t attribute, const PyValue& value) {
     const IndexableRecord& record = *object.record;
     {
-        MutexGuard metas(record.index_metas->lock());
+        MutexGuard metas(record.index_metas().lock());
         const bool private_name = is_private_attribute(attribute);
         {
-            const IndexMetaVec engines = record.index_metas->get();
+            const IndexMetaVec engines = record.index_metas().get();
             for (const IndexMeta& meta : engines) {
                 std::shared_ptr<IndexAPI> engine = meta.lock();
                 if (!engine || (private_name && !engine->indexes_private(record.id, attribute))) continue;
-                MutexGuard map(record.attribute_map->lock());
-                engine->replace_index(record.id, attribute, record.attribute_map->get().get(attribute), &value);
+                MutexGuard map(record.attribute_map().lock());
+                engine->replace_index(record.id, attribute, record.attribute_map().get().get(attribute), &value);
             }
         }
         write_map(object, attribute, value);

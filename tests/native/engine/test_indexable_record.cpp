@@ -135,7 +135,7 @@ TEST_P(InstanceReadCache, FollowsEveryWriteOfTheMap) {
         for (int j = 0; j < upto; ++j) {
             OwnedRef name = OwnedRef::steal(PyUnicode_FromFormat("a%d", j));
             const uint32_t id = attribute_id(PyUnicode_AsUTF8(name.get()));
-            const PyValue* direct = record->attribute_map->get().get(id);
+            const PyValue* direct = record->attribute_map().get().get(id);
             ASSERT_NE(direct, nullptr);
             ASSERT_EQ(cached_attribute(self, id), direct) << j << " of " << upto;
             OwnedRef read = OwnedRef::steal(PyObject_GetAttr(self, name.get()));
@@ -156,7 +156,7 @@ TEST_P(InstanceReadCache, FollowsEveryWriteOfTheMap) {
     check(count, 1);
     // The collector's clear empties the map; reads then find nothing.
     ASSERT_EQ(Py_TYPE(self)->tp_clear(self), 0);
-    EXPECT_EQ(record->attribute_map->get().len(), 0u);
+    EXPECT_EQ(record->attribute_map().get().len(), 0u);
     for (int j = 0; j < count; ++j) EXPECT_EQ(cached_attribute(self, attribute_id("a" + std::to_string(j))), nullptr);
     EXPECT_EQ(PyObject_GetAttrString(self, "a0"), nullptr);
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));

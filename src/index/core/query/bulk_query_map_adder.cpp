@@ -111,13 +111,18 @@ void BulkQueryMapAdder::insert_exact_many(std::vector<std::pair<PyValue, uint32_
     // QueryMap::insert_exact of each, but shard by shard: each shard is
     // locked once for all its entries, and the values move into their keys.
     ExactValues& values = map_->exact_values;
+    // Each value is hashed once (a text is read through to hash it).
+    std::vector<uint64_t> hashes(exact.size());
     std::vector<size_t> first(size_t(values.shard_count()) + 1, 0);
-    for (const auto& [value, id] : exact) ++first[(shard_hash(value.hash) & values.shard_mask()) + 1];
+    for (size_t i = 0; i < exact.size(); ++i) {
+        hashes[i] = exact[i].first.hash();
+        ++first[(shard_hash(hashes[i]) & values.shard_mask()) + 1];
+    }
     for (size_t s = 1; s < first.size(); ++s) first[s] += first[s - 1];
     std::vector<size_t> order(exact.size());
     {
         std::vector<size_t> next(first.begin(), first.end() - 1);
-        for (size_t i = 0; i < exact.size(); ++i) order[next[shard_hash(exact[i].first.hash) & values.shard_mask()]++] = i;
+        for (size_t i = 0; i < exact.size(); ++i) order[next[shard_hash(hashes[i]) & values.shard_mask()]++] = i;
     }
     for (uint32_t s = 0; s < values.shard_count(); ++s) {
         if (first[s] == first[s + 1]) continue;
@@ -125,7 +130,7 @@ void BulkQueryMapAdder::insert_exact_many(std::vector<std::pair<PyValue, uint32_
         for (size_t k = first[s]; k < first[s + 1]; ++k) {
             auto& [value, id] = exact[order[k]];
             alloc_point();
-            ExactKey key(std::move(value));
+            ExactKey key(std::move(value), hashes[order[k]]);
             auto it = shard->find(key);
             if (it != shard->end()) {
                 it->second.add(id);

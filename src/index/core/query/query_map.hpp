@@ -54,16 +54,22 @@ class IndexAPI;
 class BulkQueryMapAdder;
 struct QueryExpr;
 
-// A whole value as the key of exact_values: hashed by the hash stored in the
-// value, compared by value equality.
+// A whole value as the key of exact_values, compared by value equality. The
+// key keeps the value's hash: a value no longer stores it, and a text's would
+// be read through again at every probe and rehash.
 struct ExactKey {
     PyValue value;
+    uint64_t hash;
 
-    ExactKey(const PyValue& v) : value(v) {}  // NOLINT: implicit on purpose, lookups pass values
-    ExactKey(PyValue&& v) noexcept : value(std::move(v)) {}
+    ExactKey(const PyValue& v) : value(v), hash(v.hash()) {}  // NOLINT: implicit on purpose, lookups pass values
+    ExactKey(PyValue&& v) noexcept : value(std::move(v)), hash(value.hash()) {}
+    // For a caller that has the hash of v already.
+    ExactKey(PyValue&& v, uint64_t h) noexcept : value(std::move(v)), hash(h) {}
 
-    uint64_t stored_hash() const noexcept { return value.hash; }
-    friend bool operator==(const ExactKey& a, const ExactKey& b) noexcept { return a.value == b.value; }
+    uint64_t stored_hash() const noexcept { return hash; }
+    friend bool operator==(const ExactKey& a, const ExactKey& b) noexcept {
+        return a.hash == b.hash && a.value == b.value;
+    }
 };
 
 using ExactValues = ShardedHashMap<ExactKey, HybridSet>;

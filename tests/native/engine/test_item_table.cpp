@@ -47,7 +47,7 @@ Made make_item(Shape shape) {
     return {};
 }
 
-void drain() {
+void drain_parked() {
     GilAcquire gil;
     drain_pending_decrefs();
 }
@@ -88,10 +88,10 @@ TEST_P(ItemTableSlots, ASlotGivesBackTheRecordAndReferenceItWasFilledWith) {
         EXPECT_FALSE(empty_slot(table, id).record);
         // What came out is all that holds the record now.
         out = StoredItem{};
-        drain();
+        drain_parked();
         EXPECT_TRUE(made.record.expired());
     }
-    drain();
+    drain_parked();
 }
 
 TEST_P(ItemTableSlots, TheTableKeepsTheRecordAliveWhileTheSlotHoldsIt) {
@@ -104,12 +104,12 @@ TEST_P(ItemTableSlots, TheTableKeepsTheRecordAliveWhileTheSlotHoldsIt) {
             reserve_item_slot(table, 7);
             fill_slot(table, 7, std::move(made.item));
         }
-        drain();
+        drain_parked();
         ASSERT_FALSE(record.expired());
         EXPECT_EQ(table.record(7), record.lock());
         EXPECT_EQ(table.record(7)->id, record.lock()->id);
     }
-    drain();
+    drain_parked();
     EXPECT_TRUE(record.expired());
 }
 
@@ -139,10 +139,10 @@ TEST_P(ItemTableSlots, RefillingKeepsTheStampOfTheSameObjectOnly) {
             EXPECT_FALSE(held_since(table[3], view));
         }
         first.item = StoredItem{};
-        drain();
+        drain_parked();
         EXPECT_TRUE(first.record.expired());
     }
-    drain();
+    drain_parked();
 }
 
 TEST_P(ItemTableSlots, AWalkVisitsTheFilledSlotsOfTheIdsOnly) {
@@ -166,7 +166,7 @@ TEST_P(ItemTableSlots, AWalkVisitsTheFilledSlotsOfTheIdsOnly) {
         });
         EXPECT_EQ(seen, (std::vector<uint32_t>{0, 5, 256, 1000}));
     }
-    drain();
+    drain_parked();
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ItemTableSlots, ::testing::Values(Shape::Python, Shape::Native, Shape::Foreign),

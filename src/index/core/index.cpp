@@ -41,14 +41,6 @@ constexpr size_t trim_batch = 16384;
 // How many objects of a batch are indexed together (join_indexed_part).
 constexpr size_t batch_part = 16384;
 
-void return_free_pages(size_t batch_size, uint64_t members_after) noexcept {
-#if defined(__GLIBC__)
-    if (batch_size >= trim_batch && batch_size * 4 >= members_after) malloc_trim(0);
-#else
-    (void)batch_size;
-    (void)members_after;
-#endif
-}
 
 }  // namespace
 
@@ -184,10 +176,15 @@ void IndexAPI::replace_index(uint32_t id, uint32_t attribute, const PyValue* old
 
 void IndexAPI::add_object_many(std::vector<StoredItem> batch) {
     if (batch.empty()) return;
-    const size_t batch_size = batch.size();
-    // The batch's own memory goes before the free pages are returned.
-    add_batch(std::exchange(batch, {}));
-    return_free_pages(batch_size, member_count());
+    add_batch(std::move(batch));
+}
+
+void IndexAPI::return_free_pages(size_t batch_size) const {
+#if defined(__GLIBC__)
+    if (batch_size >= trim_batch && batch_size * 4 >= member_count()) malloc_trim(0);
+#else
+    (void)batch_size;
+#endif
 }
 
 void IndexAPI::add_batch(std::vector<StoredItem> batch) {

@@ -91,6 +91,11 @@ public:
     // add_object). GIL released, no native lock held; nested work that could
     // not be done in place is queued.
     void add_object_many(std::vector<StoredItem> batch);
+    // After a batch of `batch_size` objects went in: gives the process's free
+    // pages back to the system if the batch was large, both absolutely and
+    // against the engine (index.cpp says why). Call it once the batch's own
+    // lists are freed too, with no lock held and the GIL released.
+    void return_free_pages(size_t batch_size) const;
 
     // Undoes a failed addition (an allocation failure part way): the objects
     // leave member_ids (if they got there), every value structure, their

@@ -14,10 +14,6 @@
 #include <structmember.h>
 #endif
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "index/core/filtered_view.hpp"
 #include "index/core/index.hpp"
 #include "index/core/nested_tasks.hpp"
@@ -242,21 +238,6 @@ void set_objs_error(PyObject* offending, bool element) {
 // The most items add_object_many reserves room for on the word of a length.
 constexpr size_t MAX_RESERVED_BATCH = size_t(1) << 16;
 
-// The lists add_object_many keeps for itself (the references, the records)
-// are freed only after the engine has returned its own free pages: at a
-// million objects they would stay resident, some forty bytes an object,
-// scattered between the pages the index keeps. After a batch the engine
-// found large enough to return its pages for (large, and large against the
-// index), they go back too. GIL held; it is released meanwhile.
-void return_scratch_memory(size_t batch_size, uint64_t members_after) {
-#if defined(__GLIBC__)
-    if (batch_size >= (size_t(1) << 14) && batch_size * 4 >= members_after) without_gil([] { malloc_trim(0); });
-#else
-    (void)batch_size;
-    (void)members_after;
-#endif
-}
-
 PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"objs", nullptr};
     PyObject* objs = nullptr;
@@ -316,7 +297,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         const size_t batch_size = references.size();
         std::vector<std::pair<uint32_t, PyHandle>>().swap(references);
         std::vector<std::shared_ptr<IndexableRecord>>().swap(records);
-        return_scratch_memory(batch_size, engine->member_count());
+        // The free pages go back once this call's own lists are gone too:
+        // at a million objects they are some forty bytes an object.
+        without_gil([&] { engine->return_free_pages(batch_size); });
         return finish_change();
     });
 }

@@ -35,7 +35,6 @@ namespace tarnwick {
 
 namespace {
 
-using RecordPtr = std::shared_ptr<IndexableRecord>;
 
 RecordPtr& record_slot(PyObject* self) noexcept { return indexable_record(self); }
 
@@ -106,8 +105,8 @@ ShapeHints shape_hints;
 std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& record, uint32_t attr_id,
                                        bool private_name, std::optional<PyValue> value, bool& engines_updated,
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
-    IndexMetaList& metas = record.index_metas();
-    AttributeMap& map = record.attribute_map();
+    IndexMetaList metas = record.index_metas();
+    AttributeMap map = record.attribute_map();
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
@@ -430,7 +429,7 @@ PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
             if (!names_ok || failed) return nullptr;
         }
         // The id is drawn only once every value is converted.
-        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
+        RecordPtr record = IndexableRecord::make(std::move(map), cls);
         return indexable_wrap(cls, std::move(record));
     } catch (...) {
         if (thread_exiting()) throw;
@@ -581,7 +580,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
 PyObject* indexable_repr(PyObject* self) {
     size_t count = 0;
     if (const RecordPtr& record = record_slot(self)) {
-        AttributeMap& map = record->attribute_map();
+        AttributeMap map = record->attribute_map();
         GilSafeGuard<Mutex> guard(map.lock());
         count = map.get().len();
     }

@@ -134,6 +134,7 @@ size_t free_list_size = 0;
 void fill(PyObject* self, RecordPtr record) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     object->weakreflist = nullptr;
+    object->dict = nullptr;
     object->attribute_cache = record ? record->attribute_map().get().raw() : nullptr;
     new (object->record_storage) RecordPtr(std::move(record));
 }

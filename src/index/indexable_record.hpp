@@ -185,14 +185,21 @@ void register_index_meta(const IndexableRecord& record, IndexMeta engine, const 
 struct IndexableObject {
     PyObject_HEAD
     PyObject* weakreflist;
-    alignas(std::shared_ptr<IndexableRecord>) unsigned char record_storage[sizeof(std::shared_ptr<IndexableRecord>)];
+    alignas(RecordPtr) unsigned char record_storage[sizeof(RecordPtr)];
     // The record's attribute map as one word (HybridHashmap::raw), kept
     // here so that an attribute read goes from the object straight to the
     // pairs, past the record. Every write to the map takes it again
     // (refresh_attribute_cache) before any Python code can run; null once the
     // record is dropped.
     const void* attribute_cache;
+    // The instance dict of the subclasses that show one (the class's
+    // __dict__), made on first use. Its own slot here keeps Python from
+    // giving every subclass a dict of its own in front of the object: with
+    // the GC header an instance takes 64 bytes, a size class of its own.
+    PyObject* dict;
 };
+// 48 bytes with the usual 16-byte object head.
+static_assert(sizeof(IndexableObject) == sizeof(PyObject) + 4 * sizeof(void*));
 
 // Takes the map's word again into the instance; after every write to the
 // map of the record of self, with the GIL held.

@@ -154,12 +154,12 @@ TEST(RecordThreads, TheLastHolderOnAnyThreadFreesTheIdOnce) {
     constexpr int records = 200;
     constexpr int rounds = 2000;
 #endif
-    const size_t free_before = free_id_count();
     std::vector<std::vector<RecordPtr>> shares(threads);
     for (int r = 0; r < records; ++r) {
         RecordPtr record = IndexableRecord::make_default();
         for (auto& share : shares) share.push_back(record);
     }
+    const size_t free_before = free_id_count();
     run_threads(threads, [&shares](size_t t) {
         std::vector<RecordPtr> mine = std::move(shares[t]);
         for (int i = 0; i < rounds; ++i) {
@@ -230,6 +230,33 @@ TEST_P(InstanceReadCache, FollowsEveryWriteOfTheMap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Attributes, InstanceReadCache, ::testing::Values(1, 2, 3, 5, 8, 9, 21));
+
+// The instance dict lives in Indexable's part of the object. The class shows
+// it only to subclasses, but whatever an instance holds there goes with the
+// instance, and an instance kept for reuse comes back without it.
+TEST_F(EngineTest, AnInstanceReleasesItsDictAndComesBackWithout) {
+    GilAcquire gil;
+    PyObject* cls = reinterpret_cast<PyObject*>(indexable_type());
+    OwnedRef marker = OwnedRef::steal(PyList_New(0));
+    ASSERT_TRUE(marker);
+    const Py_ssize_t refs_before = Py_REFCNT(marker.get());
+    for (int round = 0; round < 3; ++round) {
+        std::vector<OwnedRef> objects;
+        for (int i = 0; i < 8; ++i) {
+            objects.push_back(OwnedRef::steal(PyObject_CallNoArgs(cls)));
+            ASSERT_TRUE(objects.back());
+            auto* object = reinterpret_cast<IndexableObject*>(objects.back().get());
+            ASSERT_EQ(object->dict, nullptr);
+            object->dict = PyDict_New();
+            ASSERT_NE(object->dict, nullptr);
+            ASSERT_EQ(PyDict_SetItemString(object->dict, "held", marker.get()), 0);
+        }
+        EXPECT_EQ(Py_REFCNT(marker.get()), refs_before + 8);
+        objects.clear();
+        drain_pending_decrefs();
+        EXPECT_EQ(Py_REFCNT(marker.get()), refs_before);
+    }
+}
 
 }  // namespace
 }  // namespace tarnwick::testing

@@ -123,7 +123,6 @@ void register_index_meta(const IndexableRecord& record, IndexMeta engine, const 
 
 namespace {
 
-
 // Released exact Indexable instances kept for reuse; guarded by the GIL.
 #ifdef TARNWICK_INDEXABLE_FREELIST
 constexpr size_t FREE_LIST_CAPACITY = 512;

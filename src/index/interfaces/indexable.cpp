@@ -35,7 +35,6 @@ namespace tarnwick {
 
 namespace {
 
-
 RecordPtr& record_slot(PyObject* self) noexcept { return indexable_record(self); }
 
 void set_bad_name(PyObject* name, const char* method) {
@@ -529,8 +528,9 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     return rc;
 }
 
-// Breaks reference cycles through attribute values and the instance dict. If an engine is reading
-// the map right now, the map is left alone: the cycle is collected later.
+// Breaks reference cycles through the instance dict and attribute values. If
+// an engine is reading the map right now, the map is left alone: the cycle is
+// collected later.
 int indexable_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->dict);
     const RecordPtr& record = record_slot(self);

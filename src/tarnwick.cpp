@@ -196,7 +196,7 @@ PyObject* hook_attach_engine(PyObject*, PyObject* args) {
     }
     std::shared_ptr<IndexAPI> engine = IndexAPI::create();
     if (live) test_engines().push_back(engine);
-    std::shared_ptr<IndexableRecord> record = indexable_record(obj);
+    RecordPtr record = indexable_record(obj);
     const IndexAPI* placeholder = DEFAULT_INDEX_ARC().get();
     without_gil([&] {
         register_index_meta(*record, engine, placeholder);
@@ -210,7 +210,7 @@ PyObject* hook_engine_count(PyObject*, PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "expected an Indexable");
         return nullptr;
     }
-    IndexMetaList& metas = indexable_record(obj)->index_metas();
+    IndexMetaList metas = indexable_record(obj)->index_metas();
     size_t n = 0;
     {
         GilSafeGuard<Mutex> guard(metas.lock());

@@ -20,9 +20,17 @@ namespace tarnwick {
 
 IndexableRecord::~IndexableRecord() { free_id(id, id_stream); }
 
-std::shared_ptr<IndexableRecord> IndexableRecord::make_default(const void* kind) {
-    return std::make_shared<IndexableRecord>(allocate_object_id(kind));
+void count_up(const IndexableRecord* record) noexcept { record->holders_.up(); }
+
+void count_down(const IndexableRecord* record) noexcept {
+    if (record->holders_.down()) delete record;
 }
+
+RecordPtr IndexableRecord::make(AttributeMapData map, const void* kind) {
+    return RecordPtr::adopt(new IndexableRecord(std::move(map), allocate_object_id(kind)));
+}
+
+RecordPtr IndexableRecord::make_default(const void* kind) { return make(AttributeMapData(), kind); }
 
 // ---- engine list ------------------------------------------------------------
 
@@ -115,8 +123,6 @@ void register_index_meta(const IndexableRecord& record, IndexMeta engine, const 
 
 namespace {
 
-using RecordPtr = std::shared_ptr<IndexableRecord>;
-
 // Released exact Indexable instances kept for reuse; guarded by the GIL.
 #ifdef TARNWICK_INDEXABLE_FREELIST
 constexpr size_t FREE_LIST_CAPACITY = 512;
@@ -127,6 +133,7 @@ size_t free_list_size = 0;
 void fill(PyObject* self, RecordPtr record) noexcept {
     auto* object = reinterpret_cast<IndexableObject*>(self);
     object->weakreflist = nullptr;
+    object->dict = nullptr;
     object->attribute_cache = record ? record->attribute_map().get().raw() : nullptr;
     new (object->record_storage) RecordPtr(std::move(record));
 }
@@ -144,11 +151,11 @@ void refresh_attribute_cache(PyObject* self) noexcept {
     object->attribute_cache = record ? record->attribute_map().get().raw() : nullptr;
 }
 
-std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept {
+RecordPtr& indexable_record(PyObject* obj) noexcept {
     return *std::launder(reinterpret_cast<RecordPtr*>(reinterpret_cast<IndexableObject*>(obj)->record_storage));
 }
 
-PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> record) {
+PyObject* indexable_wrap(PyTypeObject* cls, RecordPtr record) {
 #ifdef TARNWICK_INDEXABLE_FREELIST
     if (cls == INDEXABLE_TYPE_IF_MADE() && free_list_size > 0) {
         PyObject* self = free_list[--free_list_size];

@@ -100,7 +100,7 @@ void erase_if(IndexMetaVec& list, Pred pred) {
     list.erase_if(std::move(pred));
 }
 
-using IndexMetaList = MutexLocked<IndexMetaVec>;
+using IndexMetaList = LockedRef<IndexMetaVec, Mutex>;
 
 // An object's attributes. Writers hold both the GIL and the mutex (attribute
 // assignment, breaking GC cycles); engines read it under the mutex with the
@@ -108,44 +108,61 @@ using IndexMetaList = MutexLocked<IndexMetaVec>;
 // garbage collector's traversal and the fast attribute read rely on this: do
 // not write a map without the GIL.
 using AttributeMapData = HybridHashmap<uint32_t, PyValue>;
-using AttributeMap = MutexLocked<AttributeMapData>;
+using AttributeMap = LockedRef<AttributeMapData, Mutex>;
 
 // index_metas is locked before attribute_map, both before any engine lock (the
 // lock order: src/README.md).
 //
-// The engine list and the attribute map live inside the record, so an object
-// costs one native allocation (shared with the count of the shared pointer:
-// every record is made by make_shared). Every holder (the Python object,
-// engine item tables, the nested values that hold the object) shares this
-// one record, and the last of them frees the id. Both lists are reached
-// through a const record: they are guarded by their own mutexes, not by the
-// record's constness.
+// The engine list, the attribute map and the count of holders live inside
+// the record, so an object costs one native allocation of 56 bytes (a 64-byte
+// chunk of the allocator). Every holder (the Python object, engine item
+// tables, the nested values that hold the object) shares this one record
+// through a one-word RecordPtr, and the last of them frees the id, on
+// whichever thread drops it. Both lists are reached through a const record:
+// they are guarded by their own mutexes, not by the record's constness. The
+// two mutexes sit side by side, ahead of what they guard, so that neither
+// pads its value out to the next word.
 struct IndexableRecord {
     const uint32_t id;
-    const IdStream id_stream;  // where the id goes back to
 
     IndexableRecord(AttributeMapData map, DrawnId object_id) noexcept
-        : id(object_id.id), id_stream(object_id.stream), map_(std::move(map)) {}
+        : id(object_id.id), map_(std::move(map)), id_stream(object_id.stream) {}
     explicit IndexableRecord(DrawnId object_id) noexcept : IndexableRecord(AttributeMapData(), object_id) {}
     IndexableRecord(const IndexableRecord&) = delete;
     IndexableRecord& operator=(const IndexableRecord&) = delete;
     ~IndexableRecord();
 
-    IndexMetaList& index_metas() const noexcept { return metas_; }
-    AttributeMap& attribute_map() const noexcept { return map_; }
+    IndexMetaList index_metas() const noexcept { return {metas_, metas_lock_}; }
+    AttributeMap attribute_map() const noexcept { return {map_, map_lock_}; }
 
-    // Empty engine list, empty map, a freshly allocated id (from the stream
-    // of `kind`, the object's class) that the record frees. Safe without the
-    // GIL.
-    static std::shared_ptr<IndexableRecord> make_default(const void* kind = nullptr);
+    // How many holders share the record right now (a snapshot: other threads
+    // may take or drop theirs meanwhile).
+    uint32_t holder_count() const noexcept { return holders_.load(); }
+
+    // A record holding map, with a freshly allocated id from the stream of
+    // `kind` (the object's class) that the record frees. Safe without the GIL.
+    static RecordPtr make(AttributeMapData map, const void* kind = nullptr);
+    // Empty engine list, empty map.
+    static RecordPtr make_default(const void* kind = nullptr);
 
 private:
-    mutable AttributeMap map_;
-    mutable IndexMetaList metas_;
+    friend void count_up(const IndexableRecord* record) noexcept;
+    friend void count_down(const IndexableRecord* record) noexcept;
+
+    mutable EmbeddedCount holders_;
+    mutable Mutex map_lock_;
+    mutable Mutex metas_lock_;
+    mutable AttributeMapData map_;
+    mutable IndexMetaVec metas_;
+
+public:
+    const IdStream id_stream;  // where the id goes back to
 };
-// Every object has one: with the shared pointer's counts in front (16 bytes),
-// the allocation stays within an 80-byte chunk of the allocator.
+// Every object has one, in a 64-byte chunk of the allocator: the count, both
+// lists, both mutexes and the id within 56 bytes (the chunk's 8-byte header
+// makes the rest).
 static_assert(sizeof(IndexableRecord) <= 56);
+static_assert(sizeof(RecordPtr) == sizeof(void*));
 
 // Drops dead entries and those pointing at `target` (DEFAULT_INDEX_ARC for
 // every caller), keeping the order of the rest. Caller holds the list's mutex.
@@ -168,14 +185,21 @@ void register_index_meta(const IndexableRecord& record, IndexMeta engine, const 
 struct IndexableObject {
     PyObject_HEAD
     PyObject* weakreflist;
-    alignas(std::shared_ptr<IndexableRecord>) unsigned char record_storage[sizeof(std::shared_ptr<IndexableRecord>)];
+    alignas(RecordPtr) unsigned char record_storage[sizeof(RecordPtr)];
     // The record's attribute map as one word (HybridHashmap::raw), kept
     // here so that an attribute read goes from the object straight to the
     // pairs, past the record. Every write to the map takes it again
     // (refresh_attribute_cache) before any Python code can run; null once the
     // record is dropped.
     const void* attribute_cache;
+    // The instance dict of the subclasses that show one (the class's
+    // __dict__), made on first use. Its own slot here keeps Python from
+    // giving every subclass a dict of its own in front of the object: with
+    // the GC header an instance takes 64 bytes, a size class of its own.
+    PyObject* dict;
 };
+// 48 bytes with the usual 16-byte object head.
+static_assert(sizeof(IndexableObject) == sizeof(PyObject) + 4 * sizeof(void*));
 
 // Takes the map's word again into the instance; after every write to the
 // map of the record of self, with the GIL held.
@@ -193,11 +217,11 @@ bool is_indexable(PyObject* obj) noexcept;
 // The native record of an Indexable instance (is_indexable must hold). The
 // reference is valid while the Python object lives; it is empty once the
 // instance is being deallocated.
-std::shared_ptr<IndexableRecord>& indexable_record(PyObject* obj) noexcept;
+RecordPtr& indexable_record(PyObject* obj) noexcept;
 
 // A new instance of cls (Indexable or a subclass) holding record. Null with
 // an error set on failure, in which case the record is released.
-PyObject* indexable_wrap(PyTypeObject* cls, std::shared_ptr<IndexableRecord> record);
+PyObject* indexable_wrap(PyTypeObject* cls, RecordPtr record);
 
 // Keeps the memory of a released exact Indexable instance for indexable_wrap
 // to reuse; false if it is not kept (the caller frees it). GIL held.

@@ -157,9 +157,9 @@ PyTypeObject* INDEXABLE_TYPE() {
 
 PyTypeObject* INDEXABLE_TYPE_IF_MADE() noexcept { return INDEXABLE_TYPE_CELL().load(std::memory_order_acquire); }
 
-const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC() {
+const RecordPtr& DEFAULT_INDEXABLE_ARC() {
     // Pure native; a function-local static never waits for the GIL.
-    static const auto* arc = new std::shared_ptr<IndexableRecord>(IndexableRecord::make_default());
+    static const auto* arc = new RecordPtr(IndexableRecord::make_default());
     return *arc;
 }
 

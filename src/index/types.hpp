@@ -7,6 +7,7 @@
 #pragma once
 
 #include "index/pyref.hpp"
+#include "index/value.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -87,7 +88,7 @@ PyTypeObject* INDEXABLE_TYPE_IF_MADE() noexcept;
 // helpers of the record take it as a parameter.
 
 // A native record from the default constructor. Safe without the GIL.
-const std::shared_ptr<IndexableRecord>& DEFAULT_INDEXABLE_ARC();
+const RecordPtr& DEFAULT_INDEXABLE_ARC();
 // A Python Indexable allocated natively with its own default record. The
 // Indexable class must be made first.
 const PyHandle& DEFAULT_PY_INDEXABLE_ARC();

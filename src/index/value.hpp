@@ -8,6 +8,7 @@
 // without the GIL never touches an interpreter reference count.
 #pragma once
 
+#include "index/core/structures/counted_ptr.hpp"
 #include "index/pyref.hpp"
 #include "index/temporal_value.hpp"
 
@@ -26,6 +27,11 @@
 namespace tarnwick {
 
 struct IndexableRecord;
+// Every holder of an object's record (indexable_record.hpp) holds it through
+// this one word. Out of line, so that values copy and drop records here.
+void count_up(const IndexableRecord* record) noexcept;
+void count_down(const IndexableRecord* record) noexcept;
+using RecordPtr = CountedPtr<IndexableRecord>;
 
 // Immutable UTF-8 text. Up to 23 bytes live inline; longer texts live in a
 // heap buffer shared (atomic count) by every copy.
@@ -86,7 +92,7 @@ struct IterableValue {
 // attribute map and engine list). The object itself is the value's `obj`,
 // so the record is all this part holds.
 struct IndexableLink {
-    std::shared_ptr<IndexableRecord> record;
+    RecordPtr record;
 
     uint32_t id() const noexcept;
 };
@@ -95,7 +101,7 @@ struct IndexableLink {
 // the batches that carry it): the object and its record.
 struct StoredIndexable {
     PyHandle python_handle;
-    std::shared_ptr<IndexableRecord> owned_handle;
+    RecordPtr owned_handle;
 
     uint32_t id() const noexcept;
 };

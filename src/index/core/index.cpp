@@ -189,7 +189,7 @@ void IndexAPI::return_free_pages(size_t batch_size) const {
 
 void IndexAPI::add_batch(std::vector<StoredItem> batch) {
     const std::vector<size_t> distinct = distinct_by_id(batch);
-    std::vector<std::shared_ptr<IndexableRecord>> holders;
+    std::vector<RecordPtr> holders;
     holders.reserve(distinct.size());
     for (size_t i : distinct) holders.push_back(batch[i].record);
     ObjectLocks held = lock_with_nested(std::move(holders));
@@ -204,18 +204,18 @@ void IndexAPI::add_batch(std::vector<StoredItem> batch) {
     join_members(batch, distinct);
 }
 
-ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holders) {
-    auto by_id = [](const std::shared_ptr<IndexableRecord>& a, const std::shared_ptr<IndexableRecord>& b) {
+ObjectLocks lock_with_nested(std::vector<RecordPtr> holders) {
+    auto by_id = [](const RecordPtr& a, const RecordPtr& b) {
         return a->id < b->id;
     };
     // A batch comes in ascending ids already (distinct_by_id), and often so
     // do the objects its members hold.
-    auto sort_by_id = [&by_id](std::vector<std::shared_ptr<IndexableRecord>>& records) {
+    auto sort_by_id = [&by_id](std::vector<RecordPtr>& records) {
         if (!std::is_sorted(records.begin(), records.end(), by_id)) std::sort(records.begin(), records.end(), by_id);
     };
     sort_by_id(holders);
     // Found below the holders on an earlier try, locked with them on the next.
-    std::vector<std::shared_ptr<IndexableRecord>> nested;
+    std::vector<RecordPtr> nested;
     for (;;) {
         ObjectLocks held;
         Bitmap seen;
@@ -232,7 +232,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             }
         } else {
             // Every object known so far, waited for in ascending id order.
-            std::vector<std::shared_ptr<IndexableRecord>> all(holders);
+            std::vector<RecordPtr> all(holders);
             all.insert(all.end(), nested.begin(), nested.end());
             sort_by_id(all);
             held.reserve(all.size());
@@ -249,11 +249,11 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
         // With these held, the objects they hold stay as they are: follow
         // them down, taking each without waiting (a wait here, out of id
         // order, could close a cycle with another batch).
-        std::vector<std::shared_ptr<IndexableRecord>> level = holders;
+        std::vector<RecordPtr> level = holders;
         if (!nested.empty()) level.insert(level.end(), nested.begin(), nested.end());
         bool complete = true;
         while (!level.empty() && complete) {
-            std::vector<std::shared_ptr<IndexableRecord>> below;
+            std::vector<RecordPtr> below;
             std::vector<IterableValue> containers;
             for (const auto& record : level) {
                 MutexGuard g(record->attribute_map().lock());
@@ -264,7 +264,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
                         return;
                     }
                     if (!value.primitive.is_ind()) return;
-                    const std::shared_ptr<IndexableRecord>& child = value.primitive.as_ind().record;
+                    const RecordPtr& child = value.primitive.as_ind().record;
                     if (child && first_sight(child->id)) below.push_back(child);
                 });
             }
@@ -274,7 +274,7 @@ ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holde
             // before them either. Reading the containers takes the GIL, as
             // that conversion does with these same locks held.
             if (!containers.empty()) {
-                std::vector<std::shared_ptr<IndexableRecord>> found;
+                std::vector<RecordPtr> found;
                 {
                     GilAcquire gil;
                     for (const IterableValue& container : containers) indexables_in(container, found);
@@ -468,7 +468,7 @@ void IndexAPI::drop_members(const Bitmap& gone) {
     drop_locked(query_maps->get(), gone);
 }
 
-void IndexAPI::withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records) {
+void IndexAPI::withdraw(const std::vector<RecordPtr>& records) {
     Bitmap gone;
     for (const auto& record : records) gone.add(record->id);
     if (gone.empty()) return;
@@ -538,7 +538,7 @@ bool IndexAPI::is_holder_or_ancestor(uint32_t holder, uint32_t candidate) const 
 }
 
 void IndexAPI::add_nested_object(const StoredIndexable& child) {
-    const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
+    const RecordPtr& record = child.owned_handle;
     if (!record) return;
     ObjectLocks metas(record->index_metas().lock());
     // The links may have changed since the task was queued.
@@ -620,7 +620,7 @@ std::vector<StoredIndexable> IndexAPI::add_nested_objects(const std::vector<Stor
 }
 
 void IndexAPI::remove_nested_object(const StoredIndexable& child) {
-    const std::shared_ptr<IndexableRecord>& record = child.owned_handle;
+    const RecordPtr& record = child.owned_handle;
     if (!record) return;
     ObjectLocks metas(record->index_metas().lock());
     const uint32_t id = record->id;

@@ -103,7 +103,7 @@ public:
     // queued work, the nested engines; the engine leaves their engine lists.
     // Pass only objects that were not members before the addition. GIL
     // released, no native lock held; nested work is queued.
-    void withdraw(const std::vector<std::shared_ptr<IndexableRecord>>& records);
+    void withdraw(const std::vector<RecordPtr>& records);
 
     // Merges `other` into this engine (merge.cpp): the members of other
     // become members here with the values other holds for them, and are
@@ -167,7 +167,7 @@ public:
     // every structure (container items and nested links included), its slot
     // is emptied and the engine leaves its engine list. False when it was no
     // member. GIL released, no native lock held; nested work is queued.
-    bool remove_object(const std::shared_ptr<IndexableRecord>& record);
+    bool remove_object(const RecordPtr& record);
     // Takes every member out, as remove_object would. GIL released, no native
     // lock held; nested work is queued.
     void remove_all();
@@ -341,7 +341,7 @@ const std::shared_ptr<IndexAPI>& DEFAULT_INDEX_ARC();
 // a holder whose nested values are not in yet. A holder this thread holds
 // already fails as ObjectLocks::add does; a nested object it holds already
 // counts as locked.
-ObjectLocks lock_with_nested(std::vector<std::shared_ptr<IndexableRecord>> holders);
+ObjectLocks lock_with_nested(std::vector<RecordPtr> holders);
 
 // A copy of the object's attributes, taken under its attribute-map mutex.
 std::vector<std::pair<uint32_t, PyValue>> snapshot_attributes(const IndexableRecord& record);

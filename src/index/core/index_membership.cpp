@@ -37,7 +37,7 @@ Bitmap IndexAPI::children_of(const Bitmap& holders) const {
 
 // ---- taking objects out -------------------------------------------------------------
 
-bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
+bool IndexAPI::remove_object(const RecordPtr& record) {
     const uint32_t id = record->id;
     // Held throughout: assignments to the object go through this engine under
     // the same lock, so the values removed below are the ones indexed.
@@ -67,7 +67,7 @@ bool IndexAPI::remove_object(const std::shared_ptr<IndexableRecord>& record) {
 }
 
 void IndexAPI::remove_all() {
-    std::vector<std::shared_ptr<IndexableRecord>> records;
+    std::vector<RecordPtr> records;
     {
         ReadGuard members_guard(member_ids->lock());
         ReadGuard items_guard(items->lock());

@@ -285,7 +285,7 @@ std::vector<uint32_t> IndexAPI::union_with(IndexAPI& other, std::vector<StoredIt
     // Ascending ids, as add_object_many locks its batch, with the objects
     // nested below them: those are indexed in the nested engines here before
     // their holders become members (add_object).
-    std::vector<std::shared_ptr<IndexableRecord>> records;
+    std::vector<RecordPtr> records;
     records.reserve(incoming.size());
     for (const StoredItem& item : incoming) records.push_back(item.record);
     ObjectLocks locked = lock_with_nested(std::move(records));

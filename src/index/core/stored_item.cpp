@@ -30,8 +30,8 @@ bool record_in_object(const StoredItem& item) noexcept {
 
 }  // namespace
 
-const std::shared_ptr<IndexableRecord>& ItemTable::record(uint32_t id) const noexcept {
-    static const std::shared_ptr<IndexableRecord> none;
+const RecordPtr& ItemTable::record(uint32_t id) const noexcept {
+    static const RecordPtr none;
     const ItemSlot& slot = slots_[id];
     if (!slot.occupied()) return none;
     if (!native_records_.empty()) [[unlikely]] {
@@ -56,7 +56,7 @@ void advance_table_epoch() noexcept { epoch.fetch_add(1); }
 
 StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item) {
     ItemSlot& slot = table.slots_.make(id);
-    std::shared_ptr<IndexableRecord> previous_record = table.record(id);
+    RecordPtr previous_record = table.record(id);
     // The one step that can fail comes first, while nothing has changed.
     if (record_in_object(item)) table.native_records_.erase(id);
     else table.native_records_[id] = item.record;

@@ -20,7 +20,7 @@ namespace tarnwick {
 
 struct StoredItem {
     PyHandle python_handle;
-    std::shared_ptr<IndexableRecord> record;
+    RecordPtr record;
     // The table epoch (table_epoch()) when the slot took this object; a view
     // made at an earlier epoch never held it.
     uint64_t joined = 0;
@@ -60,7 +60,7 @@ public:
     // The record of the object in slot `id`; empty if the slot is. Valid
     // while the slot keeps its object (under the table's lock): copy it to
     // keep it longer.
-    const std::shared_ptr<IndexableRecord>& record(uint32_t id) const noexcept;
+    const RecordPtr& record(uint32_t id) const noexcept;
     // The slot's object as an item of its own (empty if the slot is).
     StoredItem item(uint32_t id) const;
 
@@ -72,7 +72,7 @@ private:
     PagedSlots<ItemSlot> slots_;
     // The records of objects without a Python object, which have nothing
     // else to hold their record by.
-    std::unordered_map<uint32_t, std::shared_ptr<IndexableRecord>> native_records_;
+    std::unordered_map<uint32_t, RecordPtr> native_records_;
 };
 using SharedItemTable = std::shared_ptr<RwLocked<ItemTable>>;
 

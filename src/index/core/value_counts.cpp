@@ -63,7 +63,7 @@ Bitmap scalar_holders(const QueryMap& map, const Bitmap& universe) {
 // Takes the item table's lock, then the object's attribute map, one after
 // the other: no engine lock is held while an object's lock is.
 std::optional<PyValue> object_value(const SharedItemTable& items, uint32_t id, uint32_t attribute) {
-    std::shared_ptr<IndexableRecord> record;
+    RecordPtr record;
     {
         ReadGuard g(items->lock());
         const ItemTable& table = items->get();

@@ -406,7 +406,7 @@ Py_ssize_t view_length(const FilteredView& view) {
 
 int view_contains(const FilteredView& view, PyObject* obj) {
     if (!is_indexable(obj)) return 0;
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    const RecordPtr& record = indexable_record(obj);
     if (!record) return 0;
     return guarded([&] { return view.holds(record->id, obj) ? 1 : 0; });
 }

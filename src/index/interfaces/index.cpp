@@ -65,8 +65,8 @@ std::atomic<PyTypeObject*> index_class_cell{nullptr};
 // failure), the objects that were not members before are taken out again and
 // the failure goes on. GIL released, no native lock held.
 template <class Add>
-void add_all_or_nothing(IndexAPI& engine, const std::vector<std::shared_ptr<IndexableRecord>>& records, Add&& add) {
-    std::vector<std::shared_ptr<IndexableRecord>> fresh;
+void add_all_or_nothing(IndexAPI& engine, const std::vector<RecordPtr>& records, Add&& add) {
+    std::vector<RecordPtr> fresh;
     fresh.reserve(records.size());
     for (const auto& record : records)
         if (!engine.is_member(record->id)) fresh.push_back(record);
@@ -94,7 +94,7 @@ void hold_reference(IndexState& state, uint32_t id, const PyHandle& handle) {
 // The item an Index puts into its table for obj: a reference of its own and a
 // share of the object's record.
 std::optional<StoredItem> item_for(PyObject* obj) {
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    const RecordPtr& record = indexable_record(obj);
     if (!record) {
         PyErr_SetString(PyExc_SystemError, "Indexable without a record");
         return std::nullopt;
@@ -276,7 +276,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         }
         if (PyErr_Occurred()) return nullptr;
         std::vector<std::pair<uint32_t, PyHandle>> references;
-        std::vector<std::shared_ptr<IndexableRecord>> records;
+        std::vector<RecordPtr> records;
         references.reserve(batch.size());
         records.reserve(batch.size());
         for (const StoredItem& item : batch) {
@@ -296,7 +296,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* args, PyObject* kwargs
         }
         const size_t batch_size = references.size();
         std::vector<std::pair<uint32_t, PyHandle>>().swap(references);
-        std::vector<std::shared_ptr<IndexableRecord>>().swap(records);
+        std::vector<RecordPtr>().swap(records);
         // The free pages go back once this call's own lists are gone too:
         // at a million objects they are some forty bytes an object.
         without_gil([&] { engine->return_free_pages(batch_size); });
@@ -341,7 +341,7 @@ int index_contains(PyObject* self, PyObject* obj) {
     if (!is_indexable(obj)) return 0;
     std::shared_ptr<IndexAPI> engine = index_engine(self);
     if (!engine) return -1;
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    const RecordPtr& record = indexable_record(obj);
     if (!record) return 0;
     return guarded([&] { return engine->holds(record->id, obj) ? 1 : 0; });
 }
@@ -379,7 +379,7 @@ PyObject* take_out(PyObject* self, PyObject* obj, bool missing_ok) {
     if (held < 0) return nullptr;
     bool removed = false;
     if (held) {
-        const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+        const RecordPtr& record = indexable_record(obj);
         if (!run_without_gil([&] { removed = engine->remove_object(record); })) return nullptr;
         if (removed && !notice_members(*engine, {{record->id, PyHandle::borrow(obj)}})) return nullptr;
         if (removed) release_removed(self, record->id);

@@ -35,8 +35,6 @@ namespace tarnwick {
 
 namespace {
 
-using RecordPtr = std::shared_ptr<IndexableRecord>;
-
 RecordPtr& record_slot(PyObject* self) noexcept { return indexable_record(self); }
 
 void set_bad_name(PyObject* name, const char* method) {
@@ -106,8 +104,8 @@ ShapeHints shape_hints;
 std::optional<PyValue> store_attribute(PyObject* self, const IndexableRecord& record, uint32_t attr_id,
                                        bool private_name, std::optional<PyValue> value, bool& engines_updated,
                                        std::vector<std::shared_ptr<IndexAPI>>* touched = nullptr) {
-    IndexMetaList& metas = record.index_metas();
-    AttributeMap& map = record.attribute_map();
+    IndexMetaList metas = record.index_metas();
+    AttributeMap map = record.attribute_map();
     // The instance's copy of the map's word is taken again before the
     // replaced value (whose release may run Python code) leaves this call.
     auto write = [&]() -> std::optional<PyValue> {
@@ -430,7 +428,7 @@ PyObject* make_indexable(PyTypeObject* cls, Py_ssize_t count, Pairs&& pairs) {
             if (!names_ok || failed) return nullptr;
         }
         // The id is drawn only once every value is converted.
-        auto record = std::make_shared<IndexableRecord>(std::move(map), allocate_object_id(cls));
+        RecordPtr record = IndexableRecord::make(std::move(map), cls);
         return indexable_wrap(cls, std::move(record));
     } catch (...) {
         if (thread_exiting()) throw;
@@ -489,6 +487,8 @@ void indexable_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, indexable_dealloc)
     if (reinterpret_cast<IndexableObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    // Subclasses leave the dict to us: it lives in our part of the object.
+    Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->dict);
     {
         // Dropping the record may release attribute values and so run
         // arbitrary Python code; the slot is already empty by then.
@@ -505,9 +505,9 @@ void indexable_dealloc(PyObject* self) {
 
 // ---- garbage collection -----------------------------------------------------
 
-// Visits the object reference of every attribute value: exactly the
-// references this object owns (copies that engines make share these same
-// references and are never visited).
+// Visits the instance dict and the object reference of every attribute
+// value: exactly the references this object owns (copies that engines make
+// share these same references and are never visited).
 //
 // No lock is taken: maps are written only with the GIL held, which the
 // collector holds, and engines only read them. Skipping a busy map instead
@@ -515,6 +515,7 @@ void indexable_dealloc(PyObject* self) {
 // and so free objects that are still referenced.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<IndexableObject*>(self)->dict);
     // Through the instance's copy of the map's word (taken again after every
     // write, all of which hold the GIL, as does the collector): a full
     // collection visits every object, and this spares each a trip through
@@ -527,12 +528,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     return rc;
 }
 
-// Breaks reference cycles through attribute values. If an engine is reading
-// the map right now, the map is left alone: the cycle is collected later.
+// Breaks reference cycles through the instance dict and attribute values. If
+// an engine is reading the map right now, the map is left alone: the cycle is
+// collected later.
 int indexable_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<IndexableObject*>(self)->dict);
     const RecordPtr& record = record_slot(self);
     if (!record) return 0;
-    AttributeMap& map = record->attribute_map();
+    AttributeMap map = record->attribute_map();
     if (!map.lock().try_lock()) return 0;
     {
         AttributeMapData dropped(std::move(map.get()));
@@ -543,13 +546,67 @@ int indexable_clear(PyObject* self) {
     return 0;
 }
 
+// ---- the instance dict ------------------------------------------------------
+
+// Whether instances of cls show an instance dict: as a Python class would
+// give them one, when a class of their MRO below Indexable was made without
+// __slots__, or a mixin brings a dict of its own. Indexable itself and
+// classes made only of __slots__ show none. Every instance has the slot
+// (Indexable's), so that no subclass adds a dict in front of the object;
+// this decides only whether it is in use. GIL held.
+bool shows_dict(PyTypeObject* cls) {
+    PyTypeObject* indexable = INDEXABLE_TYPE_IF_MADE();
+    PyObject* mro = cls->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (t == indexable || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        if (!PyType_IsSubtype(t, indexable)) {
+            if (t->tp_dictoffset != 0) return true;
+            continue;
+        }
+        // A subclass inherits our dict slot: its own namespace tells how it
+        // was declared.
+        PyObject* ns = t->tp_dict;
+        if (!ns || !PyDict_Check(ns)) continue;
+        PyObject* slots = PyDict_GetItemString(ns, "__slots__");  // borrowed, swallows errors
+        if (!slots) return true;
+    }
+    return false;
+}
+
+void set_no_dict(PyObject* self) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__dict__'", Py_TYPE(self)->tp_name);
+}
+
+PyObject* indexable_get_dict(PyObject* self, void* context) {
+    if (!shows_dict(Py_TYPE(self))) {
+        set_no_dict(self);
+        return nullptr;
+    }
+    return PyObject_GenericGetDict(self, context);
+}
+
+int indexable_set_dict(PyObject* self, PyObject* value, void* context) {
+    if (!shows_dict(Py_TYPE(self))) {
+        set_no_dict(self);
+        return -1;
+    }
+    return PyObject_GenericSetDict(self, value, context);
+}
+
+PyGetSetDef indexable_getset[] = {
+    {"__dict__", indexable_get_dict, indexable_set_dict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // ---- __dir__ and __repr__ ---------------------------------------------------
 
 PyObject* indexable_dir(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         std::vector<uint32_t> ids;
         if (const RecordPtr& record = record_slot(self)) {
-            AttributeMap& map = record->attribute_map();
+            AttributeMap map = record->attribute_map();
             GilSafeGuard<Mutex> guard(map.lock());
             ids.reserve(map.get().len());
             map.get().for_each([&](const uint32_t& id, const PyValue&) { ids.push_back(id); });
@@ -570,9 +627,20 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
         if (!object_dir) return nullptr;
         OwnedRef defaults = OwnedRef::steal(PyObject_CallOneArg(object_dir.get(), self));
         if (!defaults) return nullptr;
-        if (PyList_Check(defaults.get()) &&
-            PyList_SetSlice(names.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults.get()) < 0) {
-            return nullptr;
+        if (PyList_Check(defaults.get())) {
+            // The class's __dict__ descriptor is listed for every instance;
+            // it belongs only to those that show a dict.
+            if (!shows_dict(Py_TYPE(self))) {
+                OwnedRef kept = OwnedRef::steal(PyList_New(0));
+                if (!kept) return nullptr;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
+                    PyObject* name = PyList_GET_ITEM(defaults.get(), i);
+                    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0) continue;
+                    if (PyList_Append(kept.get(), name) < 0) return nullptr;
+                }
+                defaults = std::move(kept);
+            }
+            if (PyList_SetSlice(names.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, defaults.get()) < 0) return nullptr;
         }
         return names.release();
     });
@@ -581,7 +649,7 @@ PyObject* indexable_dir(PyObject* self, PyObject*) {
 PyObject* indexable_repr(PyObject* self) {
     size_t count = 0;
     if (const RecordPtr& record = record_slot(self)) {
-        AttributeMap& map = record->attribute_map();
+        AttributeMap map = record->attribute_map();
         GilSafeGuard<Mutex> guard(map.lock());
         count = map.get().len();
     }
@@ -605,8 +673,10 @@ PyMethodDef indexable_methods[] = {
 PyMemberDef indexable_members[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(IndexableObject, dict), Py_READONLY, nullptr},
 #else
     {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(IndexableObject, dict), READONLY, nullptr},
 #endif
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -622,6 +692,7 @@ PyType_Slot indexable_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
     {Py_tp_methods, indexable_methods},
     {Py_tp_members, indexable_members},
+    {Py_tp_getset, indexable_getset},
     {0, nullptr},
 };
 

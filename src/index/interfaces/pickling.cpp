@@ -27,7 +27,7 @@ PyObject* new_object_function() {
 PyObject* attribute_dict(PyObject* self) {
     PyObject* state = PyDict_New();
     if (!state) return nullptr;
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(self);
+    const RecordPtr& record = indexable_record(self);
     if (!record) return state;
     // Copied out first: converting values back and filling the dict runs
     // Python code, which may assign attributes of this very object. The map

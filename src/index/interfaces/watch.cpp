@@ -116,7 +116,7 @@ int watch_contains(PyObject* self, PyObject* obj) {
     WatchState* state = open_state(self);
     if (!state) return -1;
     if (!is_indexable(obj)) return 0;
-    const std::shared_ptr<IndexableRecord>& record = indexable_record(obj);
+    const RecordPtr& record = indexable_record(obj);
     if (!record) return 0;
     return guarded([&] {
         {

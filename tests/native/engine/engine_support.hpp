@@ -38,7 +38,7 @@ uint32_t attribute_id(std::string_view name);
 
 // An object as the engine sees it, with or without a Python counterpart.
 struct TestObject {
-    std::shared_ptr<IndexableRecord> record;
+    RecordPtr record;
     PyHandle python;  // empty for native-only objects
 
     uint32_t id() const { return record->id; }

@@ -25,8 +25,12 @@ enum class Shape {
 
 struct Made {
     StoredItem item;
-    std::weak_ptr<IndexableRecord> record;
+    // The test's own hold, besides the holders under test.
+    RecordPtr record;
 };
+
+// Whether anyone but the test's own hold keeps the record.
+bool held_elsewhere(const RecordPtr& record) { return record->holder_count() > 1; }
 
 Made make_item(Shape shape) {
     switch (shape) {
@@ -40,7 +44,7 @@ Made make_item(Shape shape) {
         }
         case Shape::Foreign: {
             TestObject o = python_object();
-            std::shared_ptr<IndexableRecord> other = IndexableRecord::make_default();
+            RecordPtr other = IndexableRecord::make_default();
             return {StoredItem{o.python, other}, other};
         }
     }
@@ -68,12 +72,12 @@ TEST_P(ItemTableSlots, ASlotGivesBackTheRecordAndReferenceItWasFilledWith) {
 
         ASSERT_TRUE(table[id].occupied());
         EXPECT_EQ(table[id].python_handle.get(), obj);
-        EXPECT_EQ(table.record(id), made.record.lock());
+        EXPECT_EQ(table.record(id), made.record);
         EXPECT_TRUE(held_since(table[id], table_epoch()));
         {
             const StoredItem copy = table.item(id);
             EXPECT_EQ(copy.python_handle.get(), obj);
-            EXPECT_EQ(copy.record, made.record.lock());
+            EXPECT_EQ(copy.record, made.record);
             EXPECT_EQ(copy.joined, table[id].joined);
         }
         // Neighbours of the slot are empty, not the same object.
@@ -82,20 +86,20 @@ TEST_P(ItemTableSlots, ASlotGivesBackTheRecordAndReferenceItWasFilledWith) {
 
         StoredItem out = empty_slot(table, id);
         EXPECT_EQ(out.python_handle.get(), obj);
-        EXPECT_EQ(out.record, made.record.lock());
+        EXPECT_EQ(out.record, made.record);
         EXPECT_FALSE(table[id].occupied());
         EXPECT_EQ(table.record(id), nullptr);
         EXPECT_FALSE(empty_slot(table, id).record);
         // What came out is all that holds the record now.
         out = StoredItem{};
         drain_parked();
-        EXPECT_TRUE(made.record.expired());
+        EXPECT_FALSE(held_elsewhere(made.record));
     }
     drain_parked();
 }
 
 TEST_P(ItemTableSlots, TheTableKeepsTheRecordAliveWhileTheSlotHoldsIt) {
-    std::weak_ptr<IndexableRecord> record;
+    RecordPtr record;
     {
         ItemTable table;
         {
@@ -105,12 +109,12 @@ TEST_P(ItemTableSlots, TheTableKeepsTheRecordAliveWhileTheSlotHoldsIt) {
             fill_slot(table, 7, std::move(made.item));
         }
         drain_parked();
-        ASSERT_FALSE(record.expired());
-        EXPECT_EQ(table.record(7), record.lock());
-        EXPECT_EQ(table.record(7)->id, record.lock()->id);
+        ASSERT_TRUE(held_elsewhere(record));
+        EXPECT_EQ(table.record(7), record);
+        EXPECT_EQ(table.record(7)->id, record->id);
     }
     drain_parked();
-    EXPECT_TRUE(record.expired());
+    EXPECT_FALSE(held_elsewhere(record));
 }
 
 TEST_P(ItemTableSlots, RefillingKeepsTheStampOfTheSameObjectOnly) {
@@ -121,7 +125,7 @@ TEST_P(ItemTableSlots, RefillingKeepsTheStampOfTheSameObjectOnly) {
         fill_slot(table, 3, first.item);
         const uint64_t stamp = table[3].joined;
         advance_table_epoch();
-        EXPECT_EQ(fill_slot(table, 3, first.item).record, first.record.lock());
+        EXPECT_EQ(fill_slot(table, 3, first.item).record, first.record);
         EXPECT_EQ(table[3].joined, stamp);
         EXPECT_TRUE(held_since(table[3], stamp));
 
@@ -133,14 +137,14 @@ TEST_P(ItemTableSlots, RefillingKeepsTheStampOfTheSameObjectOnly) {
             const uint64_t view = table_epoch() - 1;
             Made other = make_item(next);
             StoredItem previous = fill_slot(table, 3, other.item);
-            EXPECT_NE(previous.record, other.record.lock());
-            EXPECT_EQ(table.record(3), other.record.lock());
+            EXPECT_NE(previous.record, other.record);
+            EXPECT_EQ(table.record(3), other.record);
             EXPECT_GT(table[3].joined, view);
             EXPECT_FALSE(held_since(table[3], view));
         }
         first.item = StoredItem{};
         drain_parked();
-        EXPECT_TRUE(first.record.expired());
+        EXPECT_FALSE(held_elsewhere(first.record));
     }
     drain_parked();
 }
@@ -162,7 +166,7 @@ TEST_P(ItemTableSlots, AWalkVisitsTheFilledSlotsOfTheIdsOnly) {
         for_each_present_item(items, ids, [&](uint32_t id, const ItemSlot& slot) {
             seen.push_back(id);
             EXPECT_EQ(slot.python_handle.get(), items.get()[id].python_handle.get());
-            EXPECT_EQ(items.get().record(id), made[id == 0 ? 0 : id == 5 ? 1 : id == 256 ? 3 : 4].record.lock());
+            EXPECT_EQ(items.get().record(id), made[id == 0 ? 0 : id == 5 ? 1 : id == 256 ? 3 : 4].record);
         });
         EXPECT_EQ(seen, (std::vector<uint32_t>{0, 5, 256, 1000}));
     }

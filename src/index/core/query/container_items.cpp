@@ -143,7 +143,7 @@ private:
 // containers); an item is only read while nothing can run.
 class IndexableFinder {
 public:
-    explicit IndexableFinder(std::vector<std::shared_ptr<IndexableRecord>>& out) : out_(out) {}
+    explicit IndexableFinder(std::vector<RecordPtr>& out) : out_(out) {}
 
     void walk(const PyHandle& root, ContainerKind kind) {
         enter(root, kind);
@@ -156,7 +156,7 @@ public:
             }
             if (is_indexable(item)) {
                 // Empty while the instance is being deallocated.
-                const std::shared_ptr<IndexableRecord>& record = indexable_record(item);
+                const RecordPtr& record = indexable_record(item);
                 if (record) out_.push_back(record);
                 continue;
             }
@@ -201,7 +201,7 @@ private:
         return i < PyTuple_GET_SIZE(seq) ? PyTuple_GET_ITEM(seq, i) : nullptr;
     }
 
-    std::vector<std::shared_ptr<IndexableRecord>>& out_;
+    std::vector<RecordPtr>& out_;
     std::vector<Frame> stack_;
     std::unordered_set<PyObject*> entered_;
     // Every container entered, held to the end, so that no address in
@@ -211,7 +211,7 @@ private:
 
 }  // namespace
 
-void indexables_in(const IterableValue& container, std::vector<std::shared_ptr<IndexableRecord>>& out) {
+void indexables_in(const IterableValue& container, std::vector<RecordPtr>& out) {
     if (!container.container) return;
     IndexableFinder(out).walk(container.container, container.kind);
 }

@@ -39,6 +39,6 @@ ContainerItems container_items_of(const PyValue& value, GcMirror* mirror);
 // (an object may be listed more than once). Needs the GIL. Converts nothing
 // and calls no method of an item, so it can run while engine lists are
 // held: an addition takes these objects' locks with its holders'.
-void indexables_in(const IterableValue& container, std::vector<std::shared_ptr<IndexableRecord>>& out);
+void indexables_in(const IterableValue& container, std::vector<RecordPtr>& out);
 
 }  // namespace tarnwick

@@ -232,6 +232,23 @@ private:
     mutable Lock lock_;
 };
 
+// A value and the lock that guards it, kept apart by their owner (which may
+// pack several small locks together rather than pad each beside its value),
+// with the same lock() and get() as Locked. A view: the owner outlives it.
+template <class T, class Lock>
+class LockedRef {
+public:
+    LockedRef(T& value, Lock& lock) noexcept : value_(&value), lock_(&lock) {}
+
+    Lock& lock() const noexcept { return *lock_; }
+    // Caller must hold lock() in the matching mode.
+    T& get() const noexcept { return *value_; }
+
+private:
+    T* value_;
+    Lock* lock_;
+};
+
 template <class T>
 using RwLocked = Locked<T, RwLock>;
 template <class T>

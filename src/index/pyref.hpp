@@ -25,9 +25,10 @@
 // never touches a count. Dropping one with the GIL and no native lock is a
 // plain release where boxes would release at once, and also where it frees
 // an exact builtin int, float or str, whose freeing runs no Python code.
-// Otherwise it is parked in a box taken from the pool at that moment; should the pool have
-// no memory left for one, the reference is kept for good (one object leaked)
-// rather than released where that is unsafe or the process ended.
+// Otherwise it is parked in a box taken from the pool at that moment; should
+// the pool have no memory left for one, the reference is kept for good (one
+// object leaked) rather than released where that is unsafe or the process
+// ended.
 //
 // A release that frees the object runs its finalizers (__del__, weakref
 // callbacks, a generator's finally): Python code, which may give up the GIL

@@ -111,8 +111,8 @@ void visit_present_items(const ItemTable& table, const Bitmap& ids, F& fn, uint6
     // boxes they point to `box_ahead` ids before (by then their slot is in),
     // the objects behind those `object_ahead` ids before (by then their box
     // is in).
-    constexpr size_t slot_ahead = 32;
-    constexpr size_t box_ahead = 24;
+    constexpr size_t slot_ahead = 64;
+    constexpr size_t box_ahead = 40;
     constexpr size_t object_ahead = 16;
     static_assert(object_ahead < box_ahead && box_ahead < slot_ahead && (slot_ahead & (slot_ahead - 1)) == 0);
     // A slot may straddle two cache lines: both ends of what is read are

@@ -19,11 +19,12 @@ def settle():
     gc.collect()
 
 
-# Values that keep a reference, each in one box however often the value is
-# copied; small ints and bools keep none.
+# Values that keep a shared reference, each in one box however often the
+# value is copied; numbers, texts and bools keep theirs without a box (or
+# none at all).
 @pytest.mark.parametrize("value,per_object", [
-    (lambda i: 0.5 + i, 1), (lambda i: f"s{i}", 1), (lambda i: [f"x{i}"], 1), (lambda i: i % 100, 0),
-    (lambda i: i % 2 == 0, 0), (lambda i: Item(), 1),
+    (lambda i: 0.5 + i, 0), (lambda i: f"s{i}", 0), (lambda i: 10**6 + i, 0), (lambda i: [f"x{i}"], 1),
+    (lambda i: i % 100, 0), (lambda i: i % 2 == 0, 0), (lambda i: Item(), 1), (lambda i: 2**70 + i, 1),
 ])
 def test_one_box_per_held_reference(value, per_object):
     def index_and_ask(objs):

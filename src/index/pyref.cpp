@@ -33,6 +33,27 @@ void PyHandle::release_box(Box* box) noexcept {
     park(box);
 }
 
+namespace {
+
+// Objects whose freeing runs no Python code (no finalizer, no weak
+// references): released as plainly as any other reference.
+bool frees_quietly(PyObject* obj) noexcept {
+    const PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyLong_Type;
+}
+
+}  // namespace
+
+void PyHandle::release_direct(PyObject* obj) noexcept {
+    if (native_locks_held == 0 && gil_held_here() && (Py_REFCNT(obj) > 1 || frees_quietly(obj))) {
+        Py_DECREF(obj);
+        return;
+    }
+    // No box to park in: one is taken now. Without one the reference is
+    // kept for good, the only safe course here (see the top of pyref.hpp).
+    if (void* slot = SlotPool::allocate()) park(new (slot) Box(obj, 0));
+}
+
 void PyHandle::park(Box* box) noexcept {
     parked_count.fetch_add(1, std::memory_order_relaxed);
     void* head = parked_head.load(std::memory_order_relaxed);

@@ -10,11 +10,25 @@
 // nothing: it happens in destructors, often while an allocation failure is
 // already unwinding, where a failing push would end the process.
 //
-// Every held reference has a box, several per indexed object, made and dropped
-// on any thread: they come from a pool of 16-byte slots (SlotPool), half what
-// the general allocator would take for each. The count and the parked link
-// share the box's first word: a box is parked only once no copy is left to
-// count.
+// A handle is one word: a shared box (count and object), or the object itself
+// tagged in the word's low bits. The boxes, several per indexed object, made
+// and dropped on any thread, come from a pool of 16-byte slots (SlotPool),
+// half what the general allocator would take for each. The count and the
+// parked link share the box's first word: a box is parked only once no copy
+// is left to count.
+//
+// An object in the word is either one the interpreter never frees
+// (everlasting: no reference held) or a direct reference: a strong reference
+// that only this handle holds, for an attribute's number or text, which no
+// copy needs (the engine works on the value's primitive, and a copy gives the
+// object back from it). A copy of a direct handle is empty, so copying still
+// never touches a count. Dropping one with the GIL and no native lock is a
+// plain release where boxes would release at once, and also where it frees
+// an exact builtin int, float or str, whose freeing runs no Python code.
+// Otherwise it is parked in a box taken from the pool at that moment; should
+// the pool have no memory left for one, the reference is kept for good (one
+// object leaked) rather than released where that is unsafe or the process
+// ended.
 //
 // A release that frees the object runs its finalizers (__del__, weakref
 // callbacks, a generator's finally): Python code, which may give up the GIL
@@ -104,8 +118,7 @@ public:
         if (obj) {
             void* slot = SlotPool::allocate();
             if (!slot) throw std::bad_alloc();
-            h.box_ = new (slot) Box(obj);
-            h.obj_ = obj;
+            h.word_ = reinterpret_cast<uintptr_t>(new (slot) Box(obj));
         }
         return h;
     }
@@ -121,40 +134,71 @@ public:
     // the collector's traversals never visit it.
     static PyHandle everlasting(PyObject* obj) noexcept {
         PyHandle h;
-        h.obj_ = obj;
+        if (obj) h.word_ = tagged(obj, IN_WORD);
         return h;
     }
 
-    PyHandle(const PyHandle& o) noexcept : box_(o.box_), obj_(o.obj_) {
-        if (box_) box_->word.fetch_add(1, std::memory_order_relaxed);
+    // Takes over a strong reference the caller owns and keeps it in the
+    // handle itself, with no box: nothing can share it, so a copy of such a
+    // handle is empty. Only for objects no copy ever needs (a value whose
+    // primitive gives the object back) and whose freeing runs no Python code.
+    // Any thread.
+    static PyHandle direct(PyObject* obj) noexcept {
+        PyHandle h;
+        if (obj) h.word_ = tagged(obj, IN_WORD | OWNED);
+        return h;
     }
-    PyHandle(PyHandle&& o) noexcept : box_(std::exchange(o.box_, nullptr)), obj_(std::exchange(o.obj_, nullptr)) {}
+
+    PyHandle(const PyHandle& o) noexcept : word_(o.word_) {
+        if (is_box(word_)) box_of(word_)->word.fetch_add(1, std::memory_order_relaxed);
+        else if (word_ & OWNED) word_ = 0;
+    }
+    PyHandle(PyHandle&& o) noexcept : word_(std::exchange(o.word_, 0)) {}
     PyHandle& operator=(PyHandle o) noexcept {
-        std::swap(box_, o.box_);
-        std::swap(obj_, o.obj_);
+        std::swap(word_, o.word_);
         return *this;
     }
     ~PyHandle() { reset(); }
 
     void reset() noexcept {
-        Box* b = std::exchange(box_, nullptr);
-        obj_ = nullptr;
-        if (b && b->word.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b);
+        const uintptr_t w = std::exchange(word_, 0);
+        if (is_box(w)) {
+            Box* b = box_of(w);
+            if (b->word.fetch_sub(1, std::memory_order_acq_rel) == 1) release_box(b);
+        } else if (w & OWNED) {
+            release_direct(object_of(w));
+        }
     }
 
-    PyObject* get() const noexcept { return obj_; }
+    PyObject* get() const noexcept {
+        if (word_ & IN_WORD) return object_of(word_);
+        return word_ ? box_of(word_)->obj : nullptr;
+    }
+    // The object if the handle keeps it in its own word (everlasting and
+    // direct handles), with no load beyond the handle's; null otherwise.
+    PyObject* object_in_word() const noexcept { return (word_ & IN_WORD) ? object_of(word_) : nullptr; }
+    // What a reader of get() touches first: the box, or the object itself.
+    // For prefetching.
+    const void* first_touch() const noexcept { return reinterpret_cast<const void*>(word_ & ~TAG_MASK); }
     // A new strong reference to the object. Needs the GIL.
     PyObject* new_ref() const noexcept {
         PyObject* o = get();
         Py_XINCREF(o);
         return o;
     }
-    explicit operator bool() const noexcept { return box_ != nullptr; }
+    // Whether the handle holds a reference (shared or direct).
+    explicit operator bool() const noexcept { return word_ != 0 && (word_ & (IN_WORD | OWNED)) != IN_WORD; }
+    bool is_direct() const noexcept { return (word_ & OWNED) != 0; }
     bool same_object(const PyHandle& o) const noexcept { return get() == o.get(); }
-    // The shared reference itself: equal for copies of one handle only.
-    const void* shared_id() const noexcept { return box_; }
-    // Whether no other copy of this handle is left anywhere.
-    bool sole_copy() const noexcept { return box_ && box_->word.load(std::memory_order_acquire) == 1; }
+    // The shared reference itself: equal for copies of one handle only; null
+    // for a handle that shares nothing.
+    const void* shared_id() const noexcept { return is_box(word_) ? box_of(word_) : nullptr; }
+    // Whether no other copy of this handle is left anywhere (a direct handle
+    // has none by nature).
+    bool sole_copy() const noexcept {
+        if (is_box(word_)) return box_of(word_)->word.load(std::memory_order_acquire) == 1;
+        return is_direct();
+    }
 
 private:
     friend void drain_pending_decrefs();
@@ -171,15 +215,30 @@ private:
     };
     static_assert(sizeof(Box) == SlotPool::slot_size);
     static_assert(std::is_trivially_destructible_v<Box>);
+
+    // The handle's one word: null; a box (16-aligned, low bits clear); or an
+    // object (at least 8-aligned) tagged IN_WORD, with OWNED if the handle
+    // holds a reference to it.
+    static constexpr uintptr_t IN_WORD = 1;
+    static constexpr uintptr_t OWNED = 2;
+    static constexpr uintptr_t TAG_MASK = IN_WORD | OWNED;
+    static_assert(alignof(PyObject) > TAG_MASK && alignof(Box) > TAG_MASK);
+
+    static uintptr_t tagged(PyObject* obj, uintptr_t tag) noexcept { return reinterpret_cast<uintptr_t>(obj) | tag; }
+    static bool is_box(uintptr_t w) noexcept { return w != 0 && (w & TAG_MASK) == 0; }
+    static Box* box_of(uintptr_t w) noexcept { return reinterpret_cast<Box*>(w); }
+    static PyObject* object_of(uintptr_t w) noexcept { return reinterpret_cast<PyObject*>(w & ~TAG_MASK); }
+
     // Releases the box's reference and frees it, or parks it (any thread).
     static void release_box(Box* box) noexcept;
+    // Releases a direct reference, or parks it in a box of its own (any
+    // thread).
+    static void release_direct(PyObject* obj) noexcept;
     static void park(Box* box) noexcept;
 
-    Box* box_ = nullptr;
-    // The box's object, kept here too so that reading it (collecting results
-    // of many objects) does not touch the box.
-    PyObject* obj_ = nullptr;
+    uintptr_t word_ = 0;
 };
+static_assert(sizeof(PyHandle) == sizeof(void*));
 
 // Runs f and hands back what it threw (null if nothing), except the forced
 // unwind that ends the thread, which goes on.

@@ -308,8 +308,28 @@ PyValue PyValue::for_attribute(PyObject* object) {
         const long long v = PyLong_AsLongLongAndOverflow(object, &overflow);
         if (!overflow && v >= SMALL_INT_MIN && v <= SMALL_INT_MAX)
             return make_known(PyHandle::everlasting(object), CastValue::from_int(v));
+        if (!overflow && !(v == -1 && PyErr_Occurred()))
+            return make_known(PyHandle::direct(Py_NewRef(object)), CastValue::from_int(v));
+        PyErr_Clear();
+    } else if (type == &PyFloat_Type) {
+        return make_known(PyHandle::direct(Py_NewRef(object)), CastValue::from_float(PyFloat_AS_DOUBLE(object)));
+    } else if (type == &PyUnicode_Type) {
+        ShortStr text;
+        if (str_text(object, text))
+            return make_known(PyHandle::direct(Py_NewRef(object)), CastValue::from_str(std::move(text)));
     }
-    return from_py(object);
+    PyValue value = from_py(object);
+    switch (value.kind()) {
+        // The rarer scalar types (numpy's): converted with a box, kept without.
+        case ValueKind::Int:
+        case ValueKind::Float:
+        case ValueKind::Str:
+        case ValueKind::Bool: value.obj = PyHandle::direct(Py_NewRef(object)); break;
+        // Temporal values stay shared: to_python gives back the stored object,
+        // which the primitive alone cannot rebuild (a datetime's tzinfo).
+        default: break;
+    }
+    return value;
 }
 
 uint64_t PyValue::hash_of(const CastValue& p, const PyObject* object) noexcept {
@@ -347,7 +367,7 @@ uint64_t PyValue::hash_of(const CastValue& p, const PyObject* object) noexcept {
 
 PyValue PyValue::with_own_reference() const {
     if (!obj) return *this;
-    PyHandle own = PyHandle::borrow(obj.get());
+    PyHandle own = obj.is_direct() ? PyHandle::direct(Py_NewRef(obj.get())) : PyHandle::borrow(obj.get());
     CastValue p = primitive;
     if (p.is_iterable()) p = CastValue::from_iterable(IterableValue{p.as_iterable().kind, own});
     return PyValue(std::move(own), std::move(p));

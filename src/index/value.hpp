@@ -324,9 +324,13 @@ struct PyValue {
     static PyValue from_py(PyObject* object);
 
     // The value an attribute map keeps for object: from_py's, except that a
-    // bool or an int of the interpreter's small-int cache keeps no reference
-    // (PyHandle::everlasting), which spares the attribute its reference box
-    // while a read still finds the object without looking at the kind.
+    // number, text or bool keeps its object in the handle's own word, with no
+    // reference box: a bool or an int of the interpreter's small-int cache
+    // without a reference (PyHandle::everlasting), the others with a direct
+    // reference (PyHandle::direct). A read finds the object without looking
+    // at the kind; the engine's copies of the value carry the primitive
+    // alone, which is all it uses of these kinds, and to_python gives such a
+    // copy back from it.
     static PyValue for_attribute(PyObject* object);
 
     // The hash of a primitive: a function of the primitive but for Unknown,
@@ -350,8 +354,8 @@ struct PyValue {
     PyObject* to_python() const;
 
     // The same value holding a new Python reference of its own (containers
-    // and nested objects carry their object a second time, which follows).
-    // Needs the GIL.
+    // and nested objects carry their object a second time, which follows; a
+    // direct reference stays direct). Needs the GIL.
     PyValue with_own_reference() const;
 
     // Equality of stored values: the same kind (values of different kinds
@@ -370,7 +374,9 @@ struct PyValue {
 // of an object.
 static_assert(sizeof(CastValue) == 24);
 static_assert(sizeof(UnknownValue) == 16);
-static_assert(sizeof(PyValue) == 40);
+static_assert(sizeof(PyHandle) == 8);
+static_assert(sizeof(IterableValue) == 16);
+static_assert(sizeof(PyValue) == 32);
 
 // For hash maps keyed by values.
 struct PyValueHash {

@@ -252,7 +252,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 try {
                     bool again = false;
                     if (old) {
-                        old = store_attribute(self, *record, *attr_id, private_name, PyValue(*old), again);
+                        // Moved back, not copied: a copy of a direct reference
+                        // would come back without its object.
+                        old = store_attribute(self, *record, *attr_id, private_name, std::move(*old), again);
                     } else {
                         old = store_attribute(self, *record, *attr_id, private_name, std::nullopt, again);
                     }
@@ -296,12 +298,14 @@ inline bool returned_as_stored(PyObject* o) noexcept {
 // Reads are as frequent as in plain Python code: the common one (a name
 // object read before, a stored builtin scalar) takes no call and no
 // exception frame. No lock: every write to a map holds the GIL, which this
-// thread holds, and engines holding the map's mutex only read it.
+// thread holds, and engines holding the map's mutex only read it. An
+// attribute keeps its number, text or bool in its handle's own word
+// (PyValue::for_attribute): no box to read through.
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     uint32_t attr_id;
     if (recent_name_id(name, attr_id)) [[likely]] {
         if (const PyValue* v = cached_attribute(self, attr_id)) [[likely]] {
-            PyObject* o = v->obj.get();
+            PyObject* o = v->obj.object_in_word();
             if (o && returned_as_stored(o)) [[likely]] return Py_NewRef(o);
         }
     }

@@ -31,10 +31,12 @@ PyObject* attribute_dict(PyObject* self) {
     if (!record) return state;
     // Copied out first: converting values back and filling the dict runs
     // Python code, which may assign attributes of this very object. The map
-    // is written only with the GIL held, which this thread holds.
+    // is written only with the GIL held, which this thread holds. Each copy
+    // keeps its object (a plain copy of a number or text would not), so that
+    // the state holds the very objects the attributes do.
     std::vector<std::pair<uint32_t, PyValue>> attributes;
     record->attribute_map().get().for_each(
-        [&](const uint32_t& id, const PyValue& value) { attributes.emplace_back(id, value); });
+        [&](const uint32_t& id, const PyValue& value) { attributes.emplace_back(id, value.with_own_reference()); });
     InternerSnapshot names = INTERNER().snapshot();
     for (const auto& [id, value] : attributes) {
         const std::string_view text = names->text(id);

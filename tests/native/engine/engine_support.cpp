@@ -22,7 +22,7 @@ namespace {
 
 PyValue scalar(CastValue primitive) { return PyValue(PyHandle(), std::move(primitive)); }
 
-void write_map(const TestObject& object, uint32_t attribute, const PyValue& value) {
+void write_map(const TestObject& object, uint32_t attribute, PyValue value) {
     const IndexableRecord& record = *object.record;
     std::optional<PyValue> old;
     {
@@ -31,7 +31,7 @@ void write_map(const TestObject& object, uint32_t attribute, const PyValue& valu
         GilAcquire gil;
         lock_releasing_gil(record.attribute_map().lock());
         MutexGuard map(record.attribute_map().lock(), std::adopt_lock);
-        old = record.attribute_map().get().exchange(attribute, value);
+        old = record.attribute_map().get().exchange(attribute, std::move(value));
         // The instance reads through its copy of the map's word.
         if (object.python) refresh_attribute_cache(object.python.get());
     }
@@ -86,8 +86,8 @@ void assign(const TestObject& object, uint32_t attribute, const PyValue& value) 
     run_nested_tasks();
 }
 
-void set_plain(const TestObject& object, uint32_t attribute, const PyValue& value) {
-    write_map(object, attribute, value);
+void set_plain(const TestObject& object, uint32_t attribute, PyValue value) {
+    write_map(object, attribute, std::move(value));
 }
 
 Bitmap match(const QueryMap& map, const PyValue& value) { return ops::eq(map, value); }

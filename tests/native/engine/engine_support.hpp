@@ -57,8 +57,9 @@ TestObject python_object();
 // with "_" reach only the engines that indexed their value. Runs the queued
 // nested work afterwards.
 void assign(const TestObject& object, uint32_t attribute, const PyValue& value);
-// Writes the map only, as for an object no engine knows yet.
-void set_plain(const TestObject& object, uint32_t attribute, const PyValue& value);
+// Writes the map only, as for an object no engine knows yet. The map takes
+// the value itself (a copy of a direct reference would hold no object).
+void set_plain(const TestObject& object, uint32_t attribute, PyValue value);
 
 // The ids matching `value` exactly in `map`, element ids replaced by their
 // owners, read as the equality operator of queries reads them.

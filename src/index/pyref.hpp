@@ -177,9 +177,6 @@ public:
     // The object if the handle keeps it in its own word (everlasting and
     // direct handles), with no load beyond the handle's; null otherwise.
     PyObject* object_in_word() const noexcept { return (word_ & IN_WORD) ? object_of(word_) : nullptr; }
-    // What a reader of get() touches first: the box, or the object itself.
-    // For prefetching.
-    const void* first_touch() const noexcept { return reinterpret_cast<const void*>(word_ & ~TAG_MASK); }
     // A new strong reference to the object. Needs the GIL.
     PyObject* new_ref() const noexcept {
         PyObject* o = get();

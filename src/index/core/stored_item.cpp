@@ -38,8 +38,7 @@ const RecordPtr& ItemTable::record(uint32_t id) const noexcept {
         auto it = native_records_.find(id);
         if (it != native_records_.end()) return it->second;
     }
-    PyObject* obj = slot.python_handle.get();
-    return obj ? indexable_record(obj) : none;
+    return slot.object ? indexable_record(slot.object) : none;
 }
 
 StoredItem ItemTable::item(uint32_t id) const {
@@ -63,6 +62,7 @@ StoredItem fill_slot(ItemTable& table, uint32_t id, StoredItem item) {
     const bool same_object = previous_record && previous_record == item.record;
     StoredItem previous{std::exchange(slot.python_handle, std::move(item.python_handle)), std::move(previous_record),
                         slot.joined};
+    slot.object = slot.python_handle.get();
     slot.joined = same_object ? previous.joined : epoch.load();
     return previous;
 }
@@ -73,6 +73,7 @@ StoredItem empty_slot(ItemTable& table, uint32_t id) noexcept {
     StoredItem previous{PyHandle(), table.record(id), slot->joined};
     table.native_records_.erase(id);
     previous.python_handle = std::move(slot->python_handle);
+    slot->object = nullptr;
     slot->joined = 0;
     return previous;
 }

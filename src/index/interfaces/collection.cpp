@@ -36,7 +36,7 @@ std::vector<std::pair<uint32_t, OwnedRef>> objects_of(const FilteredView& view, 
     const ItemTable& table = view.items->get();
     for_each_id([&](uint32_t id) {
         if (id < table.size() && held_since(table[id], view.epoch)) {
-            out.emplace_back(id, OwnedRef::steal(Py_NewRef(table[id].python_handle.get())));
+            out.emplace_back(id, OwnedRef::steal(Py_NewRef(table[id].object)));
         }
     });
     return out;

@@ -193,7 +193,7 @@ PyObject* present_objects_list(const SharedItemTable& items, const Bitmap& ids, 
     for_each_present_item(
         *items, ids,
         [&](uint32_t, const ItemSlot& item) {
-            PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.python_handle.get()));
+            PyList_SET_ITEM(list.get(), filled++, Py_NewRef(item.object));
         },
         epoch);
     if (filled < capacity && PyList_SetSlice(list.get(), filled, capacity, nullptr) < 0) return nullptr;

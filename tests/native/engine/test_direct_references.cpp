@@ -30,7 +30,7 @@ TEST(OneWordLayout, HandlesValuesAndItemSlotsKeepTheirSizes) {
     EXPECT_EQ(sizeof(IterableValue), 16u);
     EXPECT_EQ(sizeof(CastValue), 24u);
     EXPECT_EQ(sizeof(PyValue), 32u);
-    EXPECT_EQ(sizeof(ItemSlot), 16u);
+    EXPECT_EQ(sizeof(ItemSlot), 24u);
 }
 
 PyObject* eval_expression(const char* expression) {

@@ -113,7 +113,7 @@ TEST(HybridSet, MergeFollowsTheRepresentationTable) {
                 if (arrays && xs.size() + ys.size() > 4) expected = Tag::Large;
 
                 self.merge(other);
-                SCOPED_TRACE(testing::Message() << int(a) << " <- " << int(b) << " " << xs.size() << "+" << ys.size());
+                SCOPED_TRACE(::testing::Message() << int(a) << " <- " << int(b) << " " << xs.size() << "+" << ys.size());
                 EXPECT_EQ(self.representation(), expected);
                 expect_ids(self, want);
                 expect_ids(other, b == Tag::Empty ? std::set<uint32_t>{} : std::set<uint32_t>(ys.begin(), ys.end()));

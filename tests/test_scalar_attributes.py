@@ -89,10 +89,12 @@ def test_numpy_scalars_keep_no_box_and_read_back_as_before():
     boxes = Tarnwick._native._reference_boxes
     for value in (np.int64(123456), np.float64(2.5), np.str_("npx"), np.bool_(True), np.int32(9), np.float32(0.5)):
         base = sys.getrefcount(value)
+        # Some numpy builds make their bool singletons immortal: no count to follow.
+        counted = base < 2**30
         start = boxes()
         obj = Item(a=value)
         assert boxes() == start
-        assert sys.getrefcount(value) == base + 1
+        assert not counted or sys.getrefcount(value) == base + 1
         # Read back as the equal builtin, as every numpy scalar is.
         assert obj.a == value and type(obj.a) in (int, float, str, bool)
         idx = Index()
@@ -102,7 +104,7 @@ def test_numpy_scalars_keep_no_box_and_read_back_as_before():
         assert key == value and type(key) is type(obj.a)
         del obj, idx
         gc.collect()
-        assert sys.getrefcount(value) == base
+        assert not counted or sys.getrefcount(value) == base
 
 
 # The index answers from its copies, which hold the value and not the object.

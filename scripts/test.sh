@@ -72,10 +72,12 @@ if [ "${TARNWICK_SKIP_SANITIZERS:-0}" != 1 ]; then
      TARNWICK_SANITIZED=1 "$PY" "${PYTEST[@]}" -s .)
 
   stage "native thread tests (TSan)"
-  # Only the structures with thread tests.
+  # Only the structure and engine tests with thread tests (those the filter
+  # below runs).
   cmake -S . -B build/tsan -G Ninja -DTARNWICK_TSAN=ON -DTARNWICK_NATIVE_TESTS=ON \
         -DTARNWICK_BUILD_MODULE=OFF -DCMAKE_UNITY_BUILD=ON \
-        -DTARNWICK_NATIVE_TEST_NAMES='counted_ptr;id_alloc;id_map;numerical_bitmap;sharded_hashmap;slot_pool;string_interner' >/dev/null
+        -DTARNWICK_NATIVE_TEST_NAMES='counted_ptr;id_alloc;id_map;numerical_bitmap;sharded_hashmap;slot_pool;string_interner' \
+        -DTARNWICK_ENGINE_TEST_NAMES='direct_references;id_match;index_threads;indexable_record;nested_threads;private_threads;query_map_threads;reference_boxes' >/dev/null
   cmake --build build/tsan -j"$JOBS"
   TSAN_OPTIONS=halt_on_error=1 ./build/tsan/tarnwick_native_tests --gtest_brief=1 \
     --gtest_filter='*Thread*:*Concurren*'
